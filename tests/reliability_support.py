@@ -1,0 +1,98 @@
+"""Helpers shared by the soak, fuzz, stress and large-input tests.
+
+Kept in a plain module (not a conftest) so each of those files stays
+self-contained; they put this directory on sys.path to import it.
+"""
+import ctypes
+import os
+
+import numpy as np
+import pytest
+
+import velkor_core as vc
+
+
+def has(*names):
+    return all(hasattr(vc, name) for name in names)
+
+
+def needs(*names):
+    """Skips the calling test until every named function or class is built."""
+    missing = [name for name in names if not hasattr(vc, name)]
+    if missing:
+        pytest.skip("velkor_core has no " + ", ".join(missing) + " yet")
+
+
+def needs_mark(*names):
+    """The same as `needs`, as a mark for a parametrize case."""
+    return pytest.mark.skipif(not has(*names), reason="velkor_core lacks " + ", ".join(names))
+
+
+def sanitized():
+    """True inside an AddressSanitizer process: RSS and rlimits mean little there."""
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def panic_type():
+    """PanicException, which the module never exports: provoke one."""
+    try:
+        vc.encode_srgb(np.zeros((2, 1, 1), np.float32)[::-1])
+    except BaseException as error:  # noqa: B036 - PanicException is a BaseException
+        return type(error)
+    raise AssertionError("a reversed view should not be accepted by encode_srgb")
+
+
+# The interpreter's own conversions, called through ctypes, decide what the
+# float and integer rules must do with an arbitrary object.
+_as_double = ctypes.pythonapi.PyFloat_AsDouble
+_as_double.argtypes = [ctypes.py_object]
+_as_double.restype = ctypes.c_double
+_as_long = ctypes.pythonapi.PyLong_AsLong
+_as_long.argtypes = [ctypes.py_object]
+_as_long.restype = ctypes.c_long
+
+
+def as_double(obj):
+    return _as_double(obj)
+
+
+def as_long(obj):
+    return _as_long(obj)
+
+
+def bits(array):
+    """Bytes of a float32 array in C order: compares NaNs and signed zeros too."""
+    return np.ascontiguousarray(array, dtype=np.float32).tobytes()
+
+
+def c_contiguous(array):
+    """NumPy's C-contiguity judged on the byte strides, ignoring extent-1 axes."""
+    if array.size == 0:
+        return True
+    expected = array.itemsize
+    for extent, stride in zip(reversed(array.shape), reversed(array.strides)):
+        if extent > 1 and stride != expected:
+            return False
+        expected *= extent
+    return True
+
+
+def unaligned_copy(array):
+    """A C-contiguous float32 copy whose data starts one byte off the float grid."""
+    raw = bytearray(array.size * 4 + 1)
+    out = np.frombuffer(raw, np.float32, array.size, offset=1).reshape(array.shape)
+    out[...] = array
+    return out
+
+
+def packed_field(array):
+    """The same values as a field of packed records: 5-byte strides."""
+    records = np.zeros(array.shape, dtype=np.dtype([("tag", "u1"), ("value", "<f4")]))
+    records["value"] = array
+    return records["value"]
