@@ -1,0 +1,177 @@
+"""Concurrency: many Python threads calling every kernel at once, setters
+racing running calls, and kernels run after fork().  VELKOR_STRESS_SECONDS
+and VELKOR_STRESS_THREADS size the threaded runs."""
+import multiprocessing
+import os
+import random
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import velkor_core as vc
+
+sys.path.insert(0, str(Path(__file__).parent))
+from reliability_support import bits, has, needs, panic_type  # noqa: E402
+
+SECONDS = float(os.environ.get("VELKOR_STRESS_SECONDS", "2"))
+THREADS = int(os.environ.get("VELKOR_STRESS_THREADS", "16"))
+PANIC = panic_type()
+
+
+def inputs(seed=3):
+    rng = np.random.default_rng(seed)
+    rgb = rng.random((96, 128, 3), dtype=np.float32) * 2 - 0.25
+    luma = rng.random((96, 128, 1), dtype=np.float32)
+    return rgb, luma
+
+
+# Each case: the names it needs, and a call on (rgb, luma).  Some read
+# strided views, two end in an error, so failing calls race too.
+CASES = {
+    "encode_srgb": (("encode_srgb",), lambda rgb, luma: vc.encode_srgb(rgb)),
+    "encode_srgb strided": (("encode_srgb",), lambda rgb, luma: vc.encode_srgb(rgb[:, ::2])),
+    "luminance_bw": (("luminance_bw", "LuminanceStandard"),
+                     lambda rgb, luma: vc.luminance_bw(rgb[::-1], vc.LuminanceStandard.Bt2020)),
+    "luminance_bw wrong shape": (("luminance_bw",), lambda rgb, luma: vc.luminance_bw(luma)),
+    "color_filter_bw": (("color_filter_bw", "ColorFilter"),
+                        lambda rgb, luma: vc.color_filter_bw(rgb, vc.ColorFilter.Orange21)),
+    "channel_mixer_bw": (("channel_mixer_bw",), lambda rgb, luma: vc.channel_mixer_bw(rgb[:, 1:], 0.3, 0.6, 0.1)),
+    "zone_system": (("zone_system", "ZoneParams"),
+                    lambda rgb, luma: vc.zone_system(luma, vc.ZoneParams({3: -0.5, 5: 0.5, 7: 1.0}))),
+    "local_contrast": (("local_contrast", "GuidedFilterParams"),
+                       lambda rgb, luma: vc.local_contrast(luma[:, ::-1], vc.GuidedFilterParams(4, 0.01), 1.5)),
+}
+AVAILABLE = sorted(name for name, (required, _) in CASES.items() if has(*required))
+
+
+def outcome(name, rgb, luma):
+    """The result's bits, or the exception's type and text."""
+    try:
+        return bits(CASES[name][1](rgb, luma))
+    except BaseException as error:  # noqa: B036 - PanicException included
+        return type(error).__name__, str(error)
+
+
+def outcomes(rgb, luma):
+    return {name: outcome(name, rgb, luma) for name in AVAILABLE}
+
+
+def run_threads(count, target):
+    start = threading.Barrier(count)
+    failures = []
+
+    def body(index):
+        start.wait()
+        try:
+            target(index)
+        except BaseException as error:  # noqa: B036
+            failures.append(error)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if failures:
+        raise failures[0]
+
+
+def test_threads_match_single_threaded_results():
+    rgb, luma = inputs()
+    reference = outcomes(rgb, luma)
+    calls = [0] * THREADS
+    deadline = time.monotonic() + SECONDS
+
+    def caller(index):
+        own_rgb, own_luma = rgb.copy(), luma.copy()  # separate inputs besides the shared ones
+        chooser = random.Random(index)
+        while time.monotonic() < deadline:
+            name = chooser.choice(AVAILABLE)
+            shared = chooser.random() < 0.5
+            got = outcome(name, *((rgb, luma) if shared else (own_rgb, own_luma)))
+            assert got == reference[name], f"{name} differs in thread {index} ({'shared' if shared else 'own'})"
+            calls[index] += 1
+
+    run_threads(THREADS, caller)
+    print(f"\nstress: {THREADS} threads, {SECONDS} s, {sum(calls)} calls over {len(AVAILABLE)} cases")
+    assert all(calls)
+
+
+def test_setters_race_running_local_contrast():
+    needs("local_contrast", "GuidedFilterParams")
+    luma = np.random.default_rng(5).random((384, 384, 1), dtype=np.float32)
+    radii, epsilons = (2, 7), (0.01, 0.5)
+    valid = {bits(vc.local_contrast(luma, vc.GuidedFilterParams(r, e), 1.0)) for r in radii for e in epsilons}
+    params = vc.GuidedFilterParams(radii[0], epsilons[0])
+    counts = {"calls": 0, "stored": 0, "refused": 0, "reads": 0}
+    deadline = time.monotonic() + SECONDS
+    valid_eps = {float(np.float32(e)) for e in epsilons}
+
+    def run_calls():
+        while time.monotonic() < deadline:
+            assert bits(vc.local_contrast(luma, params, 1.0)) in valid, "a call saw a torn or unknown parameter pair"
+            counts["calls"] += 1
+
+    def set_values(index):
+        chooser = random.Random(index)
+        while time.monotonic() < deadline:
+            name, values = chooser.choice([("radius", radii), ("eps", epsilons)])
+            try:
+                setattr(params, name, chooser.choice(values))
+                counts["stored"] += 1
+            except RuntimeError as error:
+                assert str(error) == "Already borrowed"
+                counts["refused"] += 1
+
+    def read_values():
+        while time.monotonic() < deadline:
+            assert params.radius in radii and params.eps in valid_eps
+            assert repr(params).startswith("GuidedFilterParams(radius=")
+            counts["reads"] += 1
+
+    roles = [run_calls] * 4 + [lambda i=i: set_values(i) for i in range(4)] + [read_values] * 2
+    run_threads(len(roles), lambda index: roles[index]())
+    params.radius = 3  # every call has given its hold back
+    print(f"\nsetter race: {counts}")
+    assert counts["calls"] and counts["stored"] and counts["refused"]
+
+
+def wait_for_child(pid, timeout=60.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.05)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    raise AssertionError("the forked child hung: the worker pool does not survive fork()")
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() of a multi-threaded process
+def test_kernels_run_in_forked_child():
+    rgb, luma = inputs()
+    reference = outcomes(rgb, luma)  # the parent's pool is running by now
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os._exit(0 if outcomes(rgb, luma) == reference else 1)
+        finally:
+            os._exit(2)
+    assert wait_for_child(pid) == 0
+
+
+def pool_task(name):
+    return outcome(name, *inputs())
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_kernels_run_in_fork_multiprocessing_pool():
+    reference = outcomes(*inputs())
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        got = pool.map_async(pool_task, AVAILABLE * 3).get(timeout=120)
+    assert got == [reference[name] for name in AVAILABLE * 3]
