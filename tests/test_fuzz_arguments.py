@@ -5,9 +5,7 @@ exception and message the binding and conversion rules name; it must leave
 its inputs untouched and no hold on a parameter object behind."""
 import math
 import os
-import sys
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,8 +15,7 @@ from hypothesis.extra import numpy as hnp
 
 import velkor_core as vc
 
-sys.path.insert(0, str(Path(__file__).parent))
-from reliability_support import (  # noqa: E402
+from reliability_support import (
     as_double, as_long, bits, c_contiguous, has, needs, packed_field, panic_type, unaligned_copy)
 
 FUZZ = settings(max_examples=int(os.environ.get("VELKOR_FUZZ_EXAMPLES", "200")), deadline=None,

@@ -6,15 +6,13 @@ import importlib
 import os
 import sys
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import velkor_core as vc
 
-sys.path.insert(0, str(Path(__file__).parent))
-from reliability_support import has, needs, panic_type, rss_bytes, sanitized, unaligned_copy  # noqa: E402
+from reliability_support import has, needs, panic_type, rss_bytes, sanitized, unaligned_copy
 
 COUNT = int(os.environ.get("VELKOR_SOAK_COUNT", "2000"))
 WARM_UP = 100

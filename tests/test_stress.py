@@ -4,18 +4,15 @@ and VELKOR_STRESS_THREADS size the threaded runs."""
 import multiprocessing
 import os
 import random
-import sys
 import threading
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import velkor_core as vc
 
-sys.path.insert(0, str(Path(__file__).parent))
-from reliability_support import bits, has, needs, panic_type  # noqa: E402
+from reliability_support import bits, has, needs, panic_type
 
 SECONDS = float(os.environ.get("VELKOR_STRESS_SECONDS", "2"))
 THREADS = int(os.environ.get("VELKOR_STRESS_THREADS", "16"))

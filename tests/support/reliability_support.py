@@ -1,8 +1,4 @@
-"""Helpers shared by the soak, fuzz, stress and large-input tests.
-
-Kept in a plain module (not a conftest) so each of those files stays
-self-contained; they put this directory on sys.path to import it.
-"""
+"""Helpers shared by the soak, fuzz, stress and large-input tests."""
 import ctypes
 import os
 
@@ -21,11 +17,6 @@ def needs(*names):
     missing = [name for name in names if not hasattr(vc, name)]
     if missing:
         pytest.skip("velkor_core has no " + ", ".join(missing) + " yet")
-
-
-def needs_mark(*names):
-    """The same as `needs`, as a mark for a parametrize case."""
-    return pytest.mark.skipif(not has(*names), reason="velkor_core lacks " + ", ".join(names))
 
 
 def sanitized():
