@@ -62,6 +62,14 @@ def bits(array):
     return np.ascontiguousarray(array, dtype=np.float32).tobytes()
 
 
+def same_values(a, b):
+    """Bit-identical, except that any NaN equals any NaN: which NaN an
+    operation on two NaNs yields is the compiler's and the CPU's choice."""
+    a, b = (np.ascontiguousarray(x, dtype=np.float32) for x in (a, b))
+    nan = np.isnan(a)
+    return a.shape == b.shape and (nan == np.isnan(b)).all() and a[~nan].tobytes() == b[~nan].tobytes()
+
+
 def c_contiguous(array):
     """NumPy's C-contiguity judged on the byte strides, ignoring extent-1 axes."""
     if array.size == 0:
