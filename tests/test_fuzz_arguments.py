@@ -373,7 +373,9 @@ def check_result(function, converted, result):
     assert result.shape == (*img.shape[:2], expected_channels)
     clean = {p: float(v) if isinstance(v, np.float32) else v for p, v in converted.items() if p != "img"}
     reference = getattr(vc, function)(np.array(img, order="C"), **clean)
-    assert bits(result) == bits(reference), "the layout of the input changed the result"
+    # NaN-blind: which NaN meets which in an addition depends on the split
+    # of the work (vector body or scalar tail), not on the argument layer.
+    assert same_values(result, reference), "the layout of the input changed the result"
     if function == "channel_mixer_bw":
         with np.errstate(all="ignore"):
             r, g, b = (img[..., k] for k in range(3))
