@@ -129,28 +129,6 @@ def test_first_failing_entry_decides(offsets, error):
         ZoneParams(offsets)
 
 
-def test_type_error_keeps_the_cause():
-    cause = ValueError("inner")
-
-    class Raising:
-        def __index__(self):
-            raise TypeError("bad zone") from cause
-
-    with pytest.raises(TypeError) as raised:
-        ZoneParams({Raising(): 0.0})
-    assert str(raised.value) == "argument 'offsets': bad zone"
-    assert raised.value.__cause__ is cause
-
-
-def test_other_conversion_errors_pass_unchanged():
-    class Raising:
-        def __float__(self):
-            raise RuntimeError("no float today")
-
-    with pytest.raises(RuntimeError, match="^no float today$"):
-        ZoneParams({5: Raising()})
-
-
 def mutating_key(d, mutate):
     class Key:
         def __index__(self):
@@ -192,29 +170,9 @@ def test_dict_mutated_during_conversion_panics(mutate, message):
     assert not isinstance(raised.value, Exception)
 
 
-def test_value_float_mutating_the_dict_panics():
-    d = {}
-
-    class Value:
-        def __float__(self):
-            d[100] = 1.0
-            return 0.5
-
-    d[5] = Value()
-    with pytest.raises(panic_type(), match="^dictionary changed size during iteration$"):
-        ZoneParams(d)
-
-
-def test_object_is_immutable_and_hashed_by_identity():
+def test_instances_are_immutable_and_hashed_by_identity():
     params = ZoneParams({5: 0.5})
     with pytest.raises(AttributeError):
         params.offsets = {}
-    assert hash(params) == hash(params)
     assert params != ZoneParams({5: 0.5})
-    with pytest.raises(TypeError):
-        params < params  # noqa: B015
-
-    with pytest.raises(TypeError):
-
-        class Sub(ZoneParams):
-            pass
+    assert {params: 1}[params] == 1
