@@ -22,7 +22,7 @@ namespace {
 // traffic, far more than a body over a handful of pixels; a piece this small
 // would never be split anyway beyond a few elements.  The results cannot
 // differ: bodies are independent of the thread and of the split.
-constexpr std::size_t kInlineElements = 4;
+constexpr std::size_t kInlineElements = 8;
 
 // Rounds an idle worker polls for new work before it sleeps, so loops that
 // follow each other closely do not pay for a wake-up each time.
@@ -45,7 +45,7 @@ struct Loop {
     std::exception_ptr failure;  // written once, by the first body to throw
     std::mutex mutex;
     std::condition_variable finished_signal;
-    bool finished = false;
+    std::atomic<bool> finished{false};  // set under `mutex`
 };
 
 struct Task {
@@ -78,7 +78,7 @@ void run_body(Loop& loop, const Block& piece) {
 void finish_piece(Loop& loop) {
     if (loop.unfinished.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     std::lock_guard lock(loop.mutex);
-    loop.finished = true;
+    loop.finished.store(true, std::memory_order_release);
     loop.finished_signal.notify_one();
 }
 
@@ -208,6 +208,19 @@ struct WorkerPool::Impl {
         return !stopping;
     }
 
+    // Polls for a while, since short loops finish before a sleep and wake-up
+    // would, then sleeps.  Either way the mutex is taken once the loop is
+    // finished, so the finishing worker has let go of it before the loop's
+    // memory goes away.
+    static void wait_until_finished(Loop& loop) {
+        for (int round = 0; round < kIdleRounds; ++round) {
+            if (loop.finished.load(std::memory_order_acquire)) break;
+            std::this_thread::yield();
+        }
+        std::unique_lock lock(loop.mutex);
+        loop.finished_signal.wait(lock, [&] { return loop.finished.load(std::memory_order_relaxed); });
+    }
+
     void run_loop(Loop& loop, const Block& whole, std::size_t elements) {
         if (elements == 0) return;
         if (elements < kInlineElements || current_pool != nullptr) {
@@ -218,9 +231,7 @@ struct WorkerPool::Impl {
             loop.run_piece(loop.body, whole);
             return;
         }
-        std::unique_lock lock(loop.mutex);
-        loop.finished_signal.wait(lock, [&] { return loop.finished; });
-        lock.unlock();
+        wait_until_finished(loop);
         if (loop.failure) std::rethrow_exception(loop.failure);
     }
 };
