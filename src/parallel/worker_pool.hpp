@@ -14,10 +14,13 @@
 //  - What runs concurrently: pieces of the same loop and of different loops
 //    (several threads may submit loops at once; their pieces interleave).
 //    Each worker runs one piece at a time, to its end.
-//  - The submitting thread is not a worker: it hands the loop over and sleeps
-//    on a mutex and condition variable of its own until the last piece has
-//    finished, then rethrows the first exception a body threw, if any.  A body
-//    that throws loses only the rest of its own piece.
+//  - The submitting thread is not a worker: it hands the loop over and waits
+//    (polling briefly, then asleep on a mutex and condition variable of its
+//    own) until the last piece has finished, then rethrows the first
+//    exception a body threw, if any.  A body that throws loses only the rest
+//    of its own piece.  The one exception: a loop of fewer than a handful of
+//    elements runs on the submitting thread, where handing it over would cost
+//    far more than the work; nothing a body may observe differs.
 //  - Forbidden: a body that starts another loop or waits for one (a loop
 //    submitted from a worker runs inline, serially, to avoid deadlock, but
 //    that is a safety net, not a feature); a body that touches Python.
