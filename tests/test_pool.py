@@ -5,6 +5,7 @@ import hashlib
 import json
 import multiprocessing
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -20,8 +21,9 @@ import velkor_core
 SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "support")
 DEFAULT = len(os.sched_getaffinity(0))
 
-# Prints how many threads the process gained by importing velkor_core and by
-# its first kernel call, read from the kernel's own count.
+# Prints how many threads the process gained by importing velkor_core, by its
+# first kernel call, and by a call after the environment changed, as the
+# operating system counts them.
 COUNT_THREADS = """
 import json, os
 import numpy as np
@@ -164,8 +166,6 @@ def test_call_in_forked_child(pool_started):
 
 def _child_encodes(img, expected):
     try:
-        import signal
-
         signal.alarm(20)  # a deadlocked child fails instead of hanging the suite
         same = velkor_core.encode_srgb(img).tobytes() == expected
         return 0 if same else 1
