@@ -5,6 +5,9 @@ performs the same five roundings per pixel: ((r*wr) + (g*wg)) + (b*wb).
 """
 
 import itertools
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -401,3 +404,25 @@ def test_docstrings_and_signatures():
     for function, signature in signatures.items():
         assert function.__text_signature__ == signature
         assert function.__doc__.startswith("Convert a linear RGB image to greyscale using ")
+
+
+# ------------------------------------------------------------ threads
+
+THREADED_SCRIPT = """
+import sys, numpy as np, velkor_core as vc
+rng = np.random.default_rng(3)
+img = rng.standard_normal((67, 131, 3)).astype(np.float32)
+outs = [vc.luminance_bw(img), vc.color_filter_bw(img[:, ::-1], vc.ColorFilter.Orange21),
+        vc.channel_mixer_bw(img.transpose(1, 0, 2), 0.1, -2.0, 3.5)]
+sys.stdout.write(b"".join(o.tobytes() for o in outs).hex())
+"""
+
+
+def test_results_do_not_depend_on_thread_count():
+    def run(threads):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        done = subprocess.run([sys.executable, "-c", THREADED_SCRIPT], env=env, capture_output=True, check=True)
+        return done.stdout
+
+    single = run(1)
+    assert single and all(run(n) == single for n in (2, 3, 7))
