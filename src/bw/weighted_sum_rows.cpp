@@ -1,3 +1,7 @@
+// weighted_sum() on AVX vectors is always inlined into AVX2 functions, so no
+// vector ever crosses a call; -Wpsabi's warning about such calls is moot.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "bw/weighted_sum_rows.hpp"
 
 #include <immintrin.h>

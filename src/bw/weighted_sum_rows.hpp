@@ -9,8 +9,8 @@
 
 namespace velkor {
 
-// The arithmetic, once, for a scalar or a vector of lanes.
-// Always inlined, so the vector form compiles with its caller's target.
+// The arithmetic, once, for a scalar or a vector of lanes.  Always inlined,
+// so the vector form compiles with its caller's target.
 template <class V>
 [[gnu::always_inline]] inline V weighted_sum(V r, V g, V b, V wr, V wg, V wb) {
     V red = r * wr;
