@@ -217,6 +217,8 @@ LAYOUTS = {
     "reversed_rows": lambda a: a[::-1],
     "reversed_columns": lambda a: a[:, ::-1],
     "reversed_all": lambda a: a[::-1, ::-1, ::-1],
+    "reversed_channels": lambda a: a[..., ::-1],
+    "bgr_memory": lambda a: np.ascontiguousarray(a[..., ::-1])[2:, 1:, ::-1],
     "every_second_column": lambda a: a[:, ::2],
     "column_block": lambda a: a[2:5, 3:30],
     "transposed": lambda a: a.transpose(1, 0, 2),

@@ -15,7 +15,9 @@ void weighted_sum_row(const ImageView& img, std::size_t y, std::size_t x0, std::
                          static_cast<std::ptrdiff_t>(x0) * pixel_step;
     const std::size_t n = x1 - x0;
     if (channel_step == 1 && pixel_step == 3) {
-        weighted_sum_packed_row(first, out, n, w);
+        weighted_sum_packed_row(first, ChannelOrder::Rgb, out, n, w);
+    } else if (channel_step == -1 && pixel_step == 3) {
+        weighted_sum_packed_row(first - 2, ChannelOrder::Bgr, out, n, w);
     } else if (pixel_step == 1) {
         weighted_sum_planar_row(first, first + channel_step, first + 2 * channel_step, out, n, w);
     } else {

@@ -9,12 +9,20 @@
 namespace velkor {
 namespace {
 
-float pixel_sum(const float* rgb, ChannelWeights w) {
-    return weighted_sum(rgb[0], rgb[1], rgb[2], w.r, w.g, w.b);
+// Offsets of red and blue inside a packed pixel; green is always at 1.
+template <ChannelOrder Order>
+constexpr std::size_t kRed = Order == ChannelOrder::Rgb ? 0 : 2;
+template <ChannelOrder Order>
+constexpr std::size_t kBlue = 2 - kRed<Order>;
+
+template <ChannelOrder Order>
+float pixel_sum(const float* px, ChannelWeights w) {
+    return weighted_sum(px[kRed<Order>], px[1], px[kBlue<Order>], w.r, w.g, w.b);
 }
 
-void packed_row_scalar(const float* rgb, float* out, std::size_t n, ChannelWeights w) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = pixel_sum(rgb + 3 * i, w);
+template <ChannelOrder Order>
+void packed_row_scalar(const float* pixels, float* out, std::size_t n, ChannelWeights w) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = pixel_sum<Order>(pixels + 3 * i, w);
 }
 
 void planar_row_scalar(const float* r, const float* g, const float* b, float* out, std::size_t n,
@@ -26,36 +34,39 @@ void planar_row_scalar(const float* r, const float* g, const float* b, float* ou
 // bits, and without the FMA target the compiler cannot emit one.
 #define VELKOR_AVX2 __attribute__((target("avx2")))
 
-// Eight packed pixels are three vectors:
+// Eight packed pixels are three vectors (channels named in RGB order):
 //   a = r0 g0 b0 r1 g1 b1 r2 g2,  b = b2 r3 g3 b3 r4 g4 b4 r5,
 //   c = g5 b5 r6 g6 b6 r7 g7 b7.
 // Each channel occupies disjoint lanes of a, b and c, so two blends gather
 // it into one vector, in a scrambled order that one permute puts right.
-struct Rgb8 {
-    __m256 r, g, b;
+struct Channels8 {
+    __m256 first, second, third;  // in memory order
 };
 
-VELKOR_AVX2 Rgb8 deinterleave8(const float* rgb) {
-    __m256 a = _mm256_loadu_ps(rgb);
-    __m256 b = _mm256_loadu_ps(rgb + 8);
-    __m256 c = _mm256_loadu_ps(rgb + 16);
+VELKOR_AVX2 Channels8 deinterleave8(const float* pixels) {
+    __m256 a = _mm256_loadu_ps(pixels);
+    __m256 b = _mm256_loadu_ps(pixels + 8);
+    __m256 c = _mm256_loadu_ps(pixels + 16);
     // Blend masks: bit i takes lane i from the second operand.
-    __m256 red = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b10010010), c, 0b00100100);
-    __m256 green = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b00100100), c, 0b01001001);
-    __m256 blue = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b01001001), c, 0b10010010);
-    return {_mm256_permutevar8x32_ps(red, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5)),
-            _mm256_permutevar8x32_ps(green, _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6)),
-            _mm256_permutevar8x32_ps(blue, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7))};
+    __m256 first = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b10010010), c, 0b00100100);
+    __m256 second = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b00100100), c, 0b01001001);
+    __m256 third = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b01001001), c, 0b10010010);
+    return {_mm256_permutevar8x32_ps(first, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5)),
+            _mm256_permutevar8x32_ps(second, _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6)),
+            _mm256_permutevar8x32_ps(third, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7))};
 }
 
-VELKOR_AVX2 void packed_row_avx2(const float* rgb, float* out, std::size_t n, ChannelWeights w) {
+template <ChannelOrder Order>
+VELKOR_AVX2 void packed_row_avx2(const float* pixels, float* out, std::size_t n, ChannelWeights w) {
     const __m256 wr = _mm256_set1_ps(w.r), wg = _mm256_set1_ps(w.g), wb = _mm256_set1_ps(w.b);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        Rgb8 px = deinterleave8(rgb + 3 * i);
-        _mm256_storeu_ps(out + i, weighted_sum(px.r, px.g, px.b, wr, wg, wb));
+        Channels8 px = deinterleave8(pixels + 3 * i);
+        __m256 red = Order == ChannelOrder::Rgb ? px.first : px.third;
+        __m256 blue = Order == ChannelOrder::Rgb ? px.third : px.first;
+        _mm256_storeu_ps(out + i, weighted_sum(red, px.second, blue, wr, wg, wb));
     }
-    packed_row_scalar(rgb + 3 * i, out + i, n - i, w);
+    packed_row_scalar<Order>(pixels + 3 * i, out + i, n - i, w);
 }
 
 VELKOR_AVX2 void planar_row_avx2(const float* r, const float* g, const float* b, float* out,
@@ -80,11 +91,15 @@ bool cpu_has_avx2() {
 
 }  // namespace
 
-void weighted_sum_packed_row(const float* rgb, float* out, std::size_t n, ChannelWeights w) {
-    if (cpu_has_avx2()) {
-        packed_row_avx2(rgb, out, n, w);
+void weighted_sum_packed_row(const float* pixels, ChannelOrder order, float* out, std::size_t n,
+                             ChannelWeights w) {
+    const bool avx2 = cpu_has_avx2();
+    if (order == ChannelOrder::Rgb) {
+        avx2 ? packed_row_avx2<ChannelOrder::Rgb>(pixels, out, n, w)
+             : packed_row_scalar<ChannelOrder::Rgb>(pixels, out, n, w);
     } else {
-        packed_row_scalar(rgb, out, n, w);
+        avx2 ? packed_row_avx2<ChannelOrder::Bgr>(pixels, out, n, w)
+             : packed_row_scalar<ChannelOrder::Bgr>(pixels, out, n, w);
     }
 }
 

@@ -19,9 +19,15 @@ template <class V>
     return (red + green) + blue;
 }
 
-// `n` pixels stored as r, g, b, r, g, b, ... (packed RGB, the C-contiguous
-// row of an (H, W, 3) array) into `n` consecutive outputs.
-void weighted_sum_packed_row(const float* rgb, float* out, std::size_t n, ChannelWeights w);
+// Memory order of the channels of a packed pixel.  BGR is RGB read through a
+// reversed channel axis (img[..., ::-1] of an OpenCV-style image).
+enum class ChannelOrder { Rgb, Bgr };
+
+// `n` packed pixels, three consecutive floats each (the C-contiguous row of
+// an (H, W, 3) array), into `n` consecutive outputs.  `pixels` is the lowest
+// address of the first pixel, whatever channel lives there.
+void weighted_sum_packed_row(const float* pixels, ChannelOrder order, float* out, std::size_t n,
+                             ChannelWeights w);
 
 // `n` pixels of three unit-stride planes (a channel-first array).
 void weighted_sum_planar_row(const float* r, const float* g, const float* b, float* out,

@@ -56,8 +56,14 @@ void check(std::size_t n, std::size_t offset, ChannelWeights w) {
     for (std::size_t i = 0; i < n; ++i) expected[i] = reference(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], w);
 
     std::vector<float> out(n + 1, kSentinel);
-    velkor::weighted_sum_packed_row(rgb, out.data(), n, w);
+    velkor::weighted_sum_packed_row(rgb, velkor::ChannelOrder::Rgb, out.data(), n, w);
     expect_row("packed", out, n, offset, expected);
+
+    std::vector<float> bgr(3 * n);
+    for (std::size_t i = 0; i < 3 * n; ++i) bgr[i] = rgb[i - i % 3 + 2 - i % 3];
+    out.assign(n + 1, kSentinel);
+    velkor::weighted_sum_packed_row(bgr.data(), velkor::ChannelOrder::Bgr, out.data(), n, w);
+    expect_row("packed bgr", out, n, offset, expected);
 
     out.assign(n + 1, kSentinel);
     velkor::weighted_sum_strided_row(rgb, 3, 1, out.data(), n, w);
