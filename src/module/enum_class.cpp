@@ -1,5 +1,6 @@
 #include "module/enum_class.hpp"
 
+#include <cstdint>
 #include <optional>
 
 #include "module/arguments.hpp"
@@ -13,10 +14,11 @@ PyObject* equality_result(bool equal, int op) {
     return PyBool_FromLong(!equal);
 }
 
-// The other operand as a 64-bit integer, as PyLong_AsLong sees it (ints,
-// bools and anything with __index__); nothing when it does not convert.
-std::optional<long> as_long(PyObject* other) {
-    long value = PyLong_AsLong(other);
+// The other operand as a signed 64-bit integer, as PyLong_AsLong converts it
+// on LP64 (ints, bools and anything with __index__); nothing when it does not
+// convert, an int out of range included.
+std::optional<std::int64_t> as_int64(PyObject* other) {
+    long long value = PyLong_AsLongLong(other);
     if (value == -1 && PyErr_Occurred()) {
         PyErr_Clear();
         return std::nullopt;
@@ -37,9 +39,9 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
     }
     // The conversion comes before the operator is considered: an __index__
     // of `other` runs, and its failure is swallowed, for ordering too.
-    std::optional<long> number = as_long(other);
+    std::optional<std::int64_t> number = as_int64(other);
     if (!number || !equality) Py_RETURN_NOTIMPLEMENTED;
-    return equality_result(*number == static_cast<long>(enum_value(self)), op);
+    return equality_result(*number == std::int64_t{enum_value(self)}, op);
 }
 
 bool read_enum_argument(PyObject* object, const char* parameter, LazyClass& type, EnumValue& out) {
