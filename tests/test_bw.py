@@ -254,12 +254,18 @@ BIG = sample_image(12, 40, seed=9)
 
 
 @settings(max_examples=150, deadline=None)
-@given(rows=st.slices(12), cols=st.slices(40), channels=st.sampled_from([slice(None), slice(None, None, -1)]), swap=st.booleans())
+@given(
+    rows=st.slices(12),
+    cols=st.slices(40),
+    channels=st.sampled_from([slice(None), slice(None, None, -1)]),
+    swap=st.booleans(),
+)
 def test_random_views_equal_contiguous_copy(rows, cols, channels, swap):
     view = BIG[rows, cols, channels]
     if swap:
         view = view.transpose(1, 0, 2)
-    assert_same_bits(vc.channel_mixer_bw(view, 0.7, -0.2, 1.3), reference(np.ascontiguousarray(view), (0.7, -0.2, 1.3)))
+    expected = reference(np.ascontiguousarray(view), (0.7, -0.2, 1.3))
+    assert_same_bits(vc.channel_mixer_bw(view, 0.7, -0.2, 1.3), expected)
 
 
 @pytest.mark.parametrize("shape", [(0, 5, 3), (4, 0, 3), (0, 0, 3)])
