@@ -10,7 +10,9 @@
 #include <new>
 #include <type_traits>
 
+#if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
+#endif
 
 namespace velkor {
 
