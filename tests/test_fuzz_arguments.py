@@ -87,7 +87,8 @@ class LyingDict(dict):
 
 FLOAT32_VALUES = st.one_of(
     st.floats(width=32),
-    st.sampled_from([0.0, -0.0, 1.0, 0.18, 0.0031308, 5.76, -1.0, math.inf, -math.inf, math.nan]))
+    st.sampled_from([float(np.float32(v)) for v in
+                     (0.0, -0.0, 1.0, 0.18, 0.0031308, 5.76, -1.0, math.inf, -math.inf, math.nan)]))
 HUGE_INTS = st.sampled_from([2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63 - 1, 2**63, -2**63, -2**63 - 1,
                              10**400, -10**400, -1])
 SCALARS = st.one_of(
