@@ -43,6 +43,14 @@ ArraySpan span_of(PyArrayObject* array) {
     return {owner, low, high};
 }
 
+// The array that owns the memory: the last array along the chain of bases.
+PyObject* owning_array(PyArrayObject* array) {
+    while (PyArray_BASE(array) != nullptr && PyArray_Check(PyArray_BASE(array))) {
+        array = reinterpret_cast<PyArrayObject*>(PyArray_BASE(array));
+    }
+    return reinterpret_cast<PyObject*>(array);
+}
+
 bool axis_matters(PyArrayObject* array, int axis) { return PyArray_DIM(array, axis) > 1; }
 
 // NumPy's C-contiguity on byte strides, ignoring axes of extent 1.
@@ -78,6 +86,11 @@ std::optional<BorrowedImage> BorrowedImage::convert(PyObject* object, const char
     std::optional<BorrowedImage> image(BorrowedImage{});
     image->array_ = Ref::borrow(object);
     image->hold_ = SharedArrayHold(span_of(array));
+    // The view below outlives the conversions of later arguments, which may
+    // run Python code.  NumPy refuses to resize an array that is weakly
+    // referenced, even with refcheck=False, so this keeps the memory in place.
+    image->resize_guard_ = Ref::steal(PyWeakref_NewRef(owning_array(array), nullptr));
+    if (!image->resize_guard_) return std::nullopt;
 
     ImageView& view = image->view_;
     view.h = static_cast<std::size_t>(PyArray_DIM(array, 0));

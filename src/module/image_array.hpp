@@ -23,6 +23,7 @@ private:
     BorrowedImage() = default;
     Ref array_;                       // declared first: released last
     SharedArrayHold hold_;
+    Ref resize_guard_;                // a weak reference to the memory's owning array
     Buffer<float> aligned_copy_;      // only for arrays not aligned to float
     ImageView view_;
 };

@@ -1,0 +1,78 @@
+"""Python code that runs in the middle of a call: the conversion of a later
+argument (a __float__ or __index__) after the image has been borrowed."""
+import gc
+
+import numpy as np
+import pytest
+
+import velkor_core as vc
+from reliability_support import bits, needs
+
+WEIGHTS = (0.25, 0.5, 0.25)
+
+
+class Callback:
+    """A weight whose conversion first runs `action`."""
+
+    def __init__(self, action, value=0.25):
+        self.action, self.value = action, value
+
+    def __float__(self):
+        self.action()
+        return self.value
+
+
+def mixed(img):
+    return vc.channel_mixer_bw(img, *WEIGHTS)
+
+
+@pytest.mark.parametrize("through_view", [False, True], ids=["array", "view of it"])
+def test_borrowed_memory_cannot_be_resized_away(through_view):
+    needs("channel_mixer_bw")
+    owner = np.random.default_rng(2).random((64, 64, 3), dtype=np.float32)
+    img = owner[::-1] if through_view else owner
+
+    def move_memory():
+        owner.resize((1024, 1024, 3), refcheck=False)
+
+    with pytest.raises(ValueError, match="cannot resize"):
+        vc.channel_mixer_bw(img, 0.25, 0.5, Callback(move_memory))
+    del img
+    gc.collect()
+    move_memory()  # the call's guard is gone with the call
+    assert owner.shape == (1024, 1024, 3)
+
+
+def test_caller_dropping_its_references_keeps_the_image_alive():
+    needs("channel_mixer_bw")
+    held = {"img": np.random.default_rng(3).random((32, 32, 3), dtype=np.float32)}
+    expected = mixed(held["img"])
+    result = vc.channel_mixer_bw(held["img"], 0.25, 0.5, Callback(held.clear))
+    assert not held and bits(result) == bits(expected)
+
+
+def test_kernel_called_from_a_conversion_callback():
+    needs("channel_mixer_bw")
+    img = np.random.default_rng(4).random((32, 32, 3), dtype=np.float32)
+    inner = []
+    result = vc.channel_mixer_bw(img, 0.25, 0.5, Callback(lambda: inner.append(mixed(img[:, ::-1]))))
+    assert bits(result) == bits(mixed(img))
+    assert bits(inner[0]) == bits(mixed(img)[:, ::-1])
+
+
+def test_params_cannot_be_changed_by_a_later_conversion():
+    needs("local_contrast", "GuidedFilterParams")
+    img = np.random.default_rng(5).random((32, 32, 1), dtype=np.float32)
+    params = vc.GuidedFilterParams(2, 0.01)
+    expected = vc.local_contrast(img, params, 0.25)
+    refused = []
+
+    def change():
+        try:
+            params.radius = 9
+        except RuntimeError as error:
+            refused.append(str(error))
+
+    assert bits(vc.local_contrast(img, params, Callback(change))) == bits(expected)
+    assert refused == ["Already borrowed"] and params.radius == 2
+    params.radius = 9
