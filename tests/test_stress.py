@@ -4,6 +4,8 @@ and VELKOR_STRESS_THREADS size the threaded runs."""
 import multiprocessing
 import os
 import random
+import subprocess
+import sys
 import threading
 import time
 
@@ -12,11 +14,10 @@ import pytest
 
 import velkor_core as vc
 
-from reliability_support import bits, has, needs, panic_type
+from reliability_support import bits, has, needs
 
 SECONDS = float(os.environ.get("VELKOR_STRESS_SECONDS", "2"))
 THREADS = int(os.environ.get("VELKOR_STRESS_THREADS", "16"))
-PANIC = panic_type()
 
 
 def inputs(seed=3):
@@ -172,3 +173,37 @@ def test_kernels_run_in_fork_multiprocessing_pool():
     with multiprocessing.get_context("fork").Pool(2) as pool:
         got = pool.map_async(pool_task, AVAILABLE * 3).get(timeout=120)
     assert got == [reference[name] for name in AVAILABLE * 3]
+
+
+FIRST_USE = """
+import sys, threading
+sys.path[:0] = {paths!r}
+import test_stress as t   # only the module: nothing of velkor_core has been used yet
+
+rgb, luma = t.inputs()
+start = threading.Barrier(len(t.AVAILABLE) * 2)
+first = {{}}
+
+def call(name, slot):
+    start.wait()
+    first[name, slot] = t.outcome(name, rgb, luma)
+
+threads = [threading.Thread(target=call, args=(name, slot)) for name in t.AVAILABLE for slot in (0, 1)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+later = t.outcomes(rgb, luma)
+assert all(first[name, slot] == later[name] for name, slot in first), "first calls raced"
+print(len(first))
+"""
+
+
+def test_first_calls_race_in_a_fresh_interpreter():
+    """Types, NumPy's interface, the exception class and the pool are all made
+    on first use: threads that all make a first call at once share them."""
+    script = FIRST_USE.format(paths=[os.path.dirname(__file__), *sys.path])
+    for _ in range(4):
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr[-2000:]
+        assert done.stdout.split() == [str(2 * len(AVAILABLE))]
