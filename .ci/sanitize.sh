@@ -11,8 +11,8 @@ mkdir -p "$work"
 if [ ! -x "$env/bin/python" ]; then
   "$(bash scripts/find-python.sh 3.12)" -m venv "$env"
 fi
-"$env/bin/python" -m pip install -q numpy pytest hypothesis scikit-build-core cmake ninja
-VELKOR_SANITIZE=ON "$env/bin/python" -m pip install -q --no-build-isolation -C build-dir=build/asan .
+"$env/bin/python" -m pip install -q numpy scikit-build-core cmake ninja
+VELKOR_SANITIZE=ON "$env/bin/python" -m pip install -q --no-build-isolation -C build-dir=build/asan ".[test]"
 
 # The interpreter is not instrumented, so the runtime must come first.
 # libstdc++ is preloaded too: the interpreter does not link it, and without it
