@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "simd/srgb_span.hpp"
@@ -29,6 +30,23 @@ private:
     std::uint64_t state_ = 0x9E3779B97F4A7C15ULL;
 };
 
+// Inputs where a wrong guess about the libm build shows: the only two floats
+// on which expf of glibc's FMA and SSE2 builds differ, and the thresholds of
+// the special-case paths.
+constexpr std::uint32_t kTelltales[] = {
+    0x4202422f, 0xc27c65d9,              // expf: the two builds differ here
+    0x42b00000, 0x42b17217, 0x42b17218,  // expf overflow threshold
+    0xc2ce8ecf, 0xc2ce8ed0, 0xc2cff1b4, 0xc2cff1b5,  // expf underflow thresholds
+    0x43000000, 0xc3150000, 0xc3160000,  // exp2f thresholds
+    0x3f800000, 0x3f7fffff, 0x3b4d2e1c, 0x3b4d2e1d, 0x2edbe6ff,
+};
+
+void add_telltales(std::vector<float>& x) {
+    for (std::size_t i = 0; i < std::size(kTelltales); ++i) {
+        x[i * 7] = std::bit_cast<float>(kTelltales[i]);  // spread over lanes and vectors
+    }
+}
+
 // Half the inputs uniform in [lo, hi], a quarter arbitrary bit patterns
 // (every special case), a quarter with a random exponent near 1 so every
 // table interval is hit.
@@ -42,6 +60,7 @@ std::vector<float> inputs(Random& random, float lo, float hi) {
             default: x[i] = std::bit_cast<float>(0x3c000000u + (random.bits() >> 5)); break;
         }
     }
+    add_telltales(x);
     return x;
 }
 
