@@ -344,25 +344,38 @@ struct EncodeSrgbOp {
     static float scalar(float x) { return encode_srgb_reference(x); }
 };
 
-// expf for the zone weights.  Dark pixels push the argument far below -88,
-// so glibc's underflow results are produced here rather than by libm: they
-// are float products of constants (glibc's __math_uflowf and
-// __math_may_uflowf), evaluated at run time so they round in the caller's
-// mode exactly as libm's do.  Only NaN and large positive arguments, which
-// no sensible table produces, are flagged for libm.
-template <bool Fused>
-VELKOR_AVX2 inline __m256 zone_weight(__m256 q, int& special) {
-    __m256 w = expf8<Fused>(q);
-    int large = magnitude_at_least(q, 0x42b00000);
-    if (large == 0) return w;
-    special |= large & ~lanes(_mm256_cmp_ps(q, _mm256_setzero_ps(), _CMP_LT_OQ));
-    __m256 may_underflow = _mm256_cmp_ps(q, splat(-0x1.9d1d9ep6f), _CMP_LT_OQ);
-    __m256 underflow = _mm256_cmp_ps(q, splat(-0x1.9fe368p6f), _CMP_LT_OQ);
-    __m256 minus_infinity = _mm256_cmp_ps(q, splat(-__builtin_inff()), _CMP_EQ_OQ);
-    __m256 tiny = opaque(splat(0x1.4p-75f));
+// glibc's results for expf arguments below its underflow limits: float
+// products of constants (__math_uflowf and __math_may_uflowf), which round
+// differently in each rounding mode.  They are computed at run time, once
+// per span (an underflowing multiply is slow), in the caller's mode.
+struct UnderflowResults {
+    __m256 below_limit;       // x < -0x1.9fe368p6: 0x1p-95f * 0x1p-95f
+    __m256 near_limit;        // x < -0x1.9d1d9ep6: 0x1.4p-75f * 0x1.4p-75f
+};
+
+VELKOR_AVX2 inline UnderflowResults underflow_results() {
     __m256 tinier = opaque(splat(0x1p-95f));
-    w = _mm256_blendv_ps(w, _mm256_mul_ps(tiny, tiny), may_underflow);
-    w = _mm256_blendv_ps(w, _mm256_mul_ps(tinier, tinier), underflow);
+    __m256 tiny = opaque(splat(0x1.4p-75f));
+    return {_mm256_mul_ps(tinier, tinier), _mm256_mul_ps(tiny, tiny)};
+}
+
+// expf for the zone weights.  Dark pixels push the argument far below -88,
+// so glibc's underflow results are produced here rather than by libm (only
+// errno, which nobody reads here, is left unset).  NaN and large positive
+// arguments, which no sensible table produces, are flagged for libm.
+template <bool Fused>
+VELKOR_AVX2 inline __m256 zone_weight(__m256 q, const UnderflowResults& tiny, int& special) {
+    int large = magnitude_at_least(q, 0x42b00000);
+    if (large == 0) return expf8<Fused>(q);
+    special |= large & ~lanes(_mm256_cmp_ps(q, _mm256_setzero_ps(), _CMP_LT_OQ));
+    // Lanes below the underflow limit are replaced below; clamping them first
+    // keeps the main path from computing subnormal garbage, which is slow.
+    __m256 w = expf8<Fused>(_mm256_max_ps(q, splat(-0x1.9fe368p6f)));
+    __m256 near_limit = _mm256_cmp_ps(q, splat(-0x1.9d1d9ep6f), _CMP_LT_OQ);
+    __m256 below_limit = _mm256_cmp_ps(q, splat(-0x1.9fe368p6f), _CMP_LT_OQ);
+    __m256 minus_infinity = _mm256_cmp_ps(q, splat(-__builtin_inff()), _CMP_EQ_OQ);
+    w = _mm256_blendv_ps(w, tiny.near_limit, near_limit);
+    w = _mm256_blendv_ps(w, tiny.below_limit, below_limit);
     return _mm256_blendv_ps(w, _mm256_setzero_ps(), minus_infinity);
 }
 
@@ -371,6 +384,7 @@ struct ZoneCurveOp {
     const float* zone_a;
     const float* zone_b;
     std::size_t zones;
+    UnderflowResults tiny;
 
     VELKOR_AVX2 __m256 vector(__m256 x, int& special) const {
         // max_ps returns its second operand when the first is NaN: NaN -> floor.
@@ -386,7 +400,7 @@ struct ZoneCurveOp {
         for (std::size_t i = 0; i < zones; ++i) {
             __m256 d = _mm256_sub_ps(z, splat(zone_a[i]));
             __m256 q = _mm256_div_ps(_mm256_mul_ps(d, d), splat(zone::kNegTwiceVariance));
-            __m256 w = zone_weight<Fused>(q, special);
+            __m256 w = zone_weight<Fused>(q, tiny, special);
             s = _mm256_add_ps(s, _mm256_mul_ps(splat(zone_b[i]), w));
         }
         special |= magnitude_at_least(s, 0x43000000);  // |s| >= 128 or NaN
@@ -439,7 +453,7 @@ VELKOR_AVX2 void zone_curve_avx2(const float* in, float* out, std::size_t n, con
         kScalarKernels.zone_curve(in, out, n, zone_a, zone_b, zones);
         return;
     }
-    run(ZoneCurveOp<Fused>{zone_a, zone_b, zones}, in, out, n);
+    run(ZoneCurveOp<Fused>{zone_a, zone_b, zones, underflow_results()}, in, out, n);
 }
 
 template <bool Fused>
