@@ -20,13 +20,13 @@
 
 namespace {
 
-constexpr std::size_t kCount = 1 << 22;
+constexpr std::size_t kCount = 1 << 20;
 
 using Span = std::function<void(const float*, float*, std::size_t)>;
 
 double ns_per_element(const Span& span, const std::vector<float>& in, std::vector<float>& out) {
     double best = 1e30;
-    for (int run = 0; run < 3; ++run) {
+    for (int run = 0; run < 9; ++run) {
         auto start = std::chrono::steady_clock::now();
         span(in.data(), out.data(), in.size());
         auto stop = std::chrono::steady_clock::now();
@@ -55,7 +55,7 @@ void row(const char* name, const Span& scalar, const Span& vector, const std::ve
 int main() {
     using namespace velkor::simd;
     const KernelSet& scalar = kScalarKernels;
-    std::printf("vector level: %s, libm build: %s, %zu elements, best of 3\n", active_level(),
+    std::printf("vector level: %s, libm build: %s, %zu elements, best of 9\n", active_level(),
                 libm_build(), kCount);
     std::printf("%-28s %8s %8s %8s\n", "ns/element", "scalar", "vector", "speedup");
     const float zone_a[11] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
