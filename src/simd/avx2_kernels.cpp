@@ -2,7 +2,8 @@
 // kernels built on them.
 //
 // Every step below is one step of glibc's C code (see libm_tables.hpp for the
-// origin of the algorithms), in double precision, four lanes at a time.  The
+// origin of the algorithms), in double precision, four lanes at a time, eight
+// floats per iteration.  The
 // template flag `Fused` reproduces the one thing that differs between glibc's
 // two x86-64 builds: which `a*b + c` the compiler contracted into an FMA.  The
 // pattern was read from the disassembly of Debian 12's libm (__expf_fma and
@@ -305,8 +306,9 @@ VELKOR_AVX2 inline __m256 logf8(__m256 x) {
 VELKOR_AVX2 inline int pow_out_of_range(__m256d ylogx) {
     __m256i top = _mm256_srli_epi64(_mm256_castpd_si256(ylogx), 47);
     top = _mm256_and_si256(top, _mm256_set1_epi64x(0xffff));
-    __m256i limit = _mm256_set1_epi64x(static_cast<long long>(std::bit_cast<std::uint64_t>(126.0) >> 47));
-    return _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(top, _mm256_sub_epi64(limit, _mm256_set1_epi64x(1)))));
+    long long limit = static_cast<long long>(std::bit_cast<std::uint64_t>(126.0) >> 47);
+    __m256i out = _mm256_cmpgt_epi64(top, _mm256_set1_epi64x(limit - 1));
+    return _mm256_movemask_pd(_mm256_castsi256_pd(out));
 }
 
 // x^y for a y that is finite and non-zero; lanes glibc treats specially are

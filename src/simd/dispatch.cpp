@@ -42,9 +42,7 @@ Level cpu_level() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return Level::Scalar;
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) {
-        return Level::Avx512;
-    }
+    if (__builtin_cpu_supports("avx512f")) return Level::Avx512;
     return Level::Avx2;
 #else
     return Level::Scalar;
@@ -77,19 +75,34 @@ const char* build_name(LibmBuild build) {
     return "unknown";
 }
 
+// The vector set for a level and a libm build; the caller vouches for both.
+Choice vector_choice(Level level, LibmBuild build) {
+    bool fma = build == LibmBuild::Fma;
+    if (level == Level::Avx512) {
+        return {fma ? &kAvx512KernelsForFmaLibm : &kAvx512KernelsForSse2Libm, "avx512",
+                build_name(build)};
+    }
+    return {fma ? &kAvx2KernelsForFmaLibm : &kAvx2KernelsForSse2Libm, "avx2", build_name(build)};
+}
+
+bool passes_self_test(const KernelSet& candidate) {
+    int saved_errno = errno;  // libm's special cases set it during the test
+    bool agrees = matches_libm(candidate);
+    errno = saved_errno;
+    return agrees;
+}
+
 Choice choose() {
     LibmBuild build = probe_libm_build();
-    Choice scalar{&kScalarKernels, "scalar", build_name(build)};
     Level level = std::min(cpu_level(), requested_cap());
-    if (build == LibmBuild::Unknown || level == Level::Scalar) return scalar;
-    // No AVX-512 set yet: a CPU that has it runs the AVX2 set.
-    const KernelSet* candidate =
-        build == LibmBuild::Fma ? &kAvx2KernelsForFmaLibm : &kAvx2KernelsForSse2Libm;
-    int saved_errno = errno;  // libm's special cases set it during the test
-    bool agrees = matches_libm(*candidate);
-    errno = saved_errno;
-    if (!agrees) return scalar;
-    return {candidate, "avx2", build_name(build)};
+    if (build == LibmBuild::Unknown) level = Level::Scalar;
+    // Try the widest allowed set first, then narrower ones.
+    for (Level candidate : {Level::Avx512, Level::Avx2}) {
+        if (candidate > level) continue;
+        Choice choice = vector_choice(candidate, build);
+        if (passes_self_test(*choice.kernels)) return choice;
+    }
+    return {&kScalarKernels, "scalar", build_name(build)};
 }
 
 // Thread-safe, once: the first caller runs the self-test, others wait.

@@ -280,9 +280,15 @@ struct Setting {
     const char* want_build;
 };
 
-bool cpu_has_avx2() {
+// The widest level the CPU offers: "avx512", "avx2" or "scalar".
+const char* cpu_level() {
+#if defined(__x86_64__)
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return "scalar";
+    return __builtin_cpu_supports("avx512f") ? "avx512" : "avx2";
+#else
+    return "scalar";
+#endif
 }
 
 int run_child(const char* self, const Setting& s, std::size_t random_count) {
@@ -311,20 +317,23 @@ int main(int argc, char** argv) {
         int result = run_checks(std::strtoull(argv[2], nullptr, 10));
         return failures == 0 ? result : 1;
     }
+    // On a glibc x86-64 machine with AVX2 the choice is known in advance (a
+    // CPU with AVX-512 must get the AVX-512 set: falling back to AVX2 means
+    // it failed its self-test); elsewhere only bit identity is checked ("?").
 #if defined(__GLIBC__) && defined(__x86_64__)
-    bool avx2 = cpu_has_avx2();
+    std::string widest = cpu_level();
 #else
-    bool avx2 = false;
+    std::string widest = "?";
 #endif
-    // On a glibc x86-64 machine with AVX2 the choice is known in advance;
-    // elsewhere only bit identity is checked ("?").
-    const char* vector = avx2 ? "avx2" : "?";
-    const char* fma_build = avx2 ? "fma" : "?";
-    const char* sse2_build = avx2 ? "sse2" : "?";
+    bool known = widest == "avx2" || widest == "avx512";
+    const char* vector = known ? widest.c_str() : "?";
+    const char* avx2 = known ? "avx2" : "?";
+    const char* fma_build = known ? "fma" : "?";
+    const char* sse2_build = known ? "sse2" : "?";
     const Setting settings[] = {
         {nullptr, nullptr, vector, fma_build},
         {"scalar", nullptr, "scalar", fma_build},
-        {"avx2", nullptr, vector, fma_build},
+        {"avx2", nullptr, avx2, fma_build},
         {"avx512", nullptr, vector, fma_build},
         {nullptr, "glibc.cpu.hwcaps=-AVX2", vector, sse2_build},
     };
