@@ -79,7 +79,6 @@ VELKOR_AVX2 inline int not_positive_normal(__m256 x) {
     return lanes(_mm256_or_si256(too_small, too_large));
 }
 
-
 // A value the compiler cannot see through, so that arithmetic on it happens
 // at run time in the caller's rounding mode instead of being folded.
 VELKOR_AVX2 inline __m256 opaque(__m256 v) {
