@@ -93,6 +93,10 @@ struct Function {
     std::string name;
     std::function<void(const float*, float*, std::size_t)> span;
     std::function<float(float)> reference;
+    // When a NaN x meets a NaN 2^s in the final x * 2^s, the hardware returns
+    // the first operand's NaN, and which one is first is the compiler's
+    // choice (the product commutes): any NaN is then accepted.
+    bool either_nan = false;
 };
 
 Function powf_function(float y) {
@@ -101,12 +105,14 @@ Function powf_function(float y) {
             [y](float x) { return ::powf(x, y); }};
 }
 
-Function zone_function(const std::string& name, std::vector<float> a, std::vector<float> b) {
+Function zone_function(const std::string& name, std::vector<float> a, std::vector<float> b,
+                       bool either_nan = false) {
     return {"zone_curve " + name,
             [a, b](const float* in, float* out, std::size_t n) {
                 velkor::simd::zone_curve_span(in, out, n, a.data(), b.data(), a.size());
             },
-            [a, b](float x) { return zone_reference(x, a.data(), b.data(), a.size()); }};
+            [a, b](float x) { return zone_reference(x, a.data(), b.data(), a.size()); },
+            either_nan};
 }
 
 std::vector<Function> functions() {
@@ -133,8 +139,8 @@ std::vector<Function> unusual_zone_tables() {
         zone_function("empty", {}, {}),
         zone_function("huge gains", {0, 5, 10}, {200, -300, 150}),
         zone_function("far centres", {-40, 60}, {1, 1}),
-        zone_function("nan centre", {nan, 2}, {1, 1}),
-        zone_function("infinite gain", {3}, {inf}),
+        zone_function("nan centre", {nan, 2}, {1, 1}, true),
+        zone_function("infinite gain", {3}, {inf}, true),
         zone_function("infinite centre", {-inf}, {1}),
     };
 }
@@ -196,6 +202,7 @@ void compare(const Function& f, const std::vector<float>& in, const std::vector<
              const std::string& where) {
     for (std::size_t i = 0; i < in.size(); ++i) {
         float want = f.reference(in[i]);
+        if (f.either_nan && std::isnan(in[i]) && std::isnan(want) && std::isnan(out[i])) continue;
         if (to_bits(out[i]) != to_bits(want)) {
             char text[200];
             std::snprintf(text, sizeof text, "%s %s: x=%a (0x%08x) got 0x%08x want 0x%08x",
