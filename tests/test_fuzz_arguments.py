@@ -33,6 +33,7 @@ SIGNATURES = {
     "ZoneParams": (("offsets",), 1),
     "GuidedFilterParams": (("radius", "eps"), 2),
 }
+CHANNELS = {"luminance_bw": 3, "channel_mixer_bw": 3, "color_filter_bw": 3, "zone_system": 1, "local_contrast": 1}
 STRANGE_KEYWORDS = ["gamma", "Img", "\u00edmg", "img ", "params_", "\udc80"]
 
 
@@ -99,10 +100,11 @@ SCALARS = st.one_of(
 
 
 @st.composite
-def float32_images(draw):
-    """A 3-D float32 array of random values, laid out in one of many ways."""
+def float32_images(draw, channels=None):
+    """A 3-D float32 array of random values, laid out in one of many ways,
+    mostly with the given channel count."""
     h, w = draw(st.integers(0, 5)), draw(st.integers(0, 5))
-    c = draw(st.sampled_from([1, 1, 3, 3, 0, 2, 4]))
+    c = draw(st.sampled_from([channels] * 4 + [0, 1, 2, 3, 4] if channels else [1, 1, 3, 3, 0, 2, 4]))
     values = draw(hnp.arrays(np.float32, (h, w, c), elements=FLOAT32_VALUES))
     layout = draw(st.sampled_from(["contiguous", "sliced", "transposed", "broadcast", "unaligned", "packed",
                                    "extent-1 strides", "subclass", "fortran"]))
@@ -165,7 +167,7 @@ ANYTHING = st.one_of(SCALARS, float32_images(), OTHER_ARRAYS, st.deferred(module
 def proper(parameter, function):
     """Values a parameter accepts, so that calls get past it often."""
     if parameter == "img":
-        return float32_images()
+        return float32_images(CHANNELS.get(function))
     if parameter == "standard":
         return st.sampled_from(members("LuminanceStandard") or [None])
     if parameter == "filter":
@@ -193,7 +195,7 @@ def calls(draw, function):
     parameters, _ = SIGNATURES[function]
 
     def value(name):  # one_of would flatten ANYTHING's branches and drown the proper values
-        return draw(proper(name, function) if draw(st.integers(0, 3)) else ANYTHING)
+        return draw(proper(name, function) if draw(st.integers(0, 5)) else ANYTHING)
 
     if draw(st.integers(0, 3)):  # mostly a correct binding: a prefix by position, the rest by keyword
         split = draw(st.integers(0, len(parameters)))
