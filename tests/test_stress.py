@@ -164,6 +164,40 @@ def test_kernels_run_in_forked_child():
     assert wait_for_child(pid) == 0
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_fork_while_other_threads_run_kernels():
+    """The children start while the pool is busy with the parent's calls."""
+    rgb, luma = inputs()
+    reference = outcomes(rgb, luma)
+    big = np.random.default_rng(9).random((512, 512, 3), dtype=np.float32)
+    stop = threading.Event()
+
+    busy = [name for name in AVAILABLE if outcome(name, big, big[..., :1])[0] != "PanicException"]
+
+    def keep_busy():
+        while not stop.is_set():
+            for name in busy:
+                outcome(name, big, big[..., :1])
+
+    workers = [threading.Thread(target=keep_busy) for _ in range(2)]
+    for worker in workers:
+        worker.start()
+    try:
+        for _ in range(8):
+            time.sleep(0.01)
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    os._exit(0 if outcomes(rgb, luma) == reference else 1)
+                finally:
+                    os._exit(2)
+            assert wait_for_child(pid) == 0
+    finally:
+        stop.set()
+        for worker in workers:
+            worker.join()
+
+
 def pool_task(name):
     return outcome(name, *inputs())
 
