@@ -242,3 +242,31 @@ def test_first_calls_race_in_a_fresh_interpreter():
         done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr[-2000:]
         assert done.stdout.split() == [str(2 * len(AVAILABLE))]
+
+
+DAEMONS_AT_EXIT = """
+import threading, time, numpy as np, velkor_core as vc
+big = np.random.default_rng(1).random((1000, 1000, 3), dtype=np.float32)
+calls = [lambda: vc.encode_srgb(big)]
+if hasattr(vc, "local_contrast"):
+    calls.append(lambda: vc.local_contrast(big[..., :1], vc.GuidedFilterParams(8, 0.01), 1.0))
+started = threading.Barrier(5)
+
+def loop(call):
+    started.wait()
+    while True:
+        call()
+
+for i in range(4):
+    threading.Thread(target=loop, args=(calls[i % len(calls)],), daemon=True).start()
+started.wait()
+time.sleep(0.2)
+"""
+
+
+def test_interpreter_exits_while_daemon_threads_run_kernels():
+    """At exit the interpreter ends daemon threads that try to take the lock
+    back; one coming out of a kernel must not bring the process down."""
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", DAEMONS_AT_EXIT], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr[-2000:]

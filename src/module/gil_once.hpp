@@ -8,6 +8,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "module/pyref.hpp"
 #include "module/python.hpp"
 
 namespace velkor::py {
@@ -22,7 +23,7 @@ public:
         if (PyObject* ready = object_.load(std::memory_order_acquire)) return ready;
         PyThreadState* state = PyEval_SaveThread();
         std::unique_lock lock(mutex_);
-        PyEval_RestoreThread(state);
+        restore_thread(state);
         if (PyObject* ready = object_.load(std::memory_order_acquire)) return ready;
         PyObject* made = create();  // new reference, or null with an error set
         object_.store(made, std::memory_order_release);

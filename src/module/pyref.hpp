@@ -1,5 +1,7 @@
 #pragma once
 // Small RAII types for CPython handles.
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "module/python.hpp"
@@ -40,12 +42,27 @@ inline Ref call_one(PyObject* callable, PyObject* argument) {
     return Ref::steal(PyObject_CallFunctionObjArgs(callable, argument, nullptr));
 }
 
+// Takes the interpreter lock back after PyEval_SaveThread.  While the
+// interpreter shuts down, CPython 3.12 and 3.13 end a (daemon) thread that
+// asks for the lock with pthread_exit, which glibc carries out as a forced
+// unwind of the C++ frames above: through a noexcept frame that is
+// std::terminate, through the others it would run destructors that drop
+// Python references without the lock.  Such a thread sleeps instead until
+// the process is gone, as CPython itself does from 3.14 on.
+inline void restore_thread(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {  // only the forced unwind can come out of CPython's C
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+}
+
 // Replaces Py_BEGIN_ALLOW_THREADS / Py_END_ALLOW_THREADS: the interpreter
 // lock is given up for the guard's lifetime and taken back on every path.
 class GilRelease {
 public:
     GilRelease() : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() { restore_thread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
