@@ -1,0 +1,164 @@
+// The summed-area tables and window sums against the plain recurrence.
+#include <cmath>
+#include <limits>
+
+#include "error/internal_failure.hpp"
+#include "guided_filter_reference.hpp"
+#include "local_contrast/row_windows.hpp"
+#include "local_contrast/summed_area_table.hpp"
+
+using namespace velkor;
+
+namespace {
+
+constexpr std::size_t kHugeRadius = 4294967295u;
+
+bool table_equals(const SummedAreaTable& t, const reference::Table& ref) {
+    if (t.rows() != ref.h || t.cols() != ref.w) return false;
+    for (std::size_t i = 0; i < ref.h * ref.w; ++i)
+        if (!same_bits(t.data()[i], ref.s[i])) return false;
+    return true;
+}
+
+reference::Plane squares(const reference::Plane& p) {
+    reference::Plane q = p;
+    for (float& v : q.v) v = v * v;
+    return q;
+}
+
+// Sizes around the band heights of the skewed build (1, 4 and 8 rows), and
+// widths shorter than a band.
+void tables_match_the_recurrence() {
+    const std::size_t sizes[][2] = {{0, 0}, {0, 5}, {5, 0}, {1, 1}, {1, 9}, {9, 1}, {2, 3},
+                                    {3, 2}, {4, 4}, {7, 5}, {8, 3}, {9, 17}, {33, 2}, {31, 40}};
+    std::uint32_t seed = 1;
+    for (auto [h, w] : sizes) {
+        reference::Plane p = reference::random_plane(h, w, seed++);
+        reference::Plane p2 = reference::random_plane(h, w, seed++);
+        EXPECT(table_equals(sat(p.view()), reference::sat(p.view())), "sat %zux%zu", h, w);
+        TablePair with_square = sat_of_plane_and_square(p.view());
+        EXPECT(table_equals(with_square.first, reference::sat(p.view())), "plane %zux%zu", h, w);
+        EXPECT(table_equals(with_square.second, reference::sat(squares(p).view())), "square %zux%zu", h, w);
+        TablePair pair = sat_pair(p.view(), p2.view());
+        EXPECT(table_equals(pair.first, reference::sat(p.view())), "pair 1 %zux%zu", h, w);
+        EXPECT(table_equals(pair.second, reference::sat(p2.view())), "pair 2 %zux%zu", h, w);
+    }
+}
+
+void special_values_pass_through() {
+    reference::Plane p = reference::random_plane(6, 7, 99);
+    p.v[10] = std::numeric_limits<float>::infinity();
+    p.v[20] = -0.0f;
+    p.v[30] = std::numeric_limits<float>::quiet_NaN();
+    EXPECT(table_equals(sat(p.view()), reference::sat(p.view())), "inf/NaN/-0 plane");
+    reference::Plane one{1, 1, {-0.0f}};
+    EXPECT(same_bits(sat(one.view()).at(0, 0), 0.0), "S[0][0] of -0 is +0");
+}
+
+// A view with a row step other than W and negative steps reads the same
+// values as its contiguous copy, so it must give the same table.
+void strided_views_match_copies() {
+    const std::size_t h = 11, w = 6;
+    reference::Plane big = reference::random_plane(3 * h, 2 * w + 1, 5);
+    const std::ptrdiff_t big_w = 2 * w + 1;
+    PlaneView flipped{big.v.data() + (3 * h - 1) * big_w + 2 * (w - 1), h, w, -3 * big_w, -2};
+    reference::Plane copy{h, w, std::vector<float>(h * w)};
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) copy.v[y * w + x] = flipped.at(y, x);
+    EXPECT(table_equals(sat(flipped), reference::sat(copy.view())), "flipped view");
+    TablePair pair = sat_of_plane_and_square(flipped);
+    EXPECT(table_equals(pair.second, reference::sat(squares(copy).view())), "flipped squares");
+}
+
+void window_sums_match(std::size_t h, std::size_t w, std::size_t r) {
+    reference::Plane p = reference::random_plane(h, w, static_cast<std::uint32_t>(h * 100 + w));
+    SummedAreaTable t = sat(p.view());
+    reference::Table ref = reference::sat(p.view());
+    for (std::size_t y = 0; y < h; ++y) {
+        for (std::size_t x = 0; x < w; ++x) {
+            WindowSum got = window_sum(t, y, x, r, h, w);
+            reference::Window want = reference::window_sum(ref, y, x, r);
+            EXPECT(same_bits(got.sum, want.sum) && got.count == want.count,
+                   "%zux%zu r=%zu at (%zu, %zu)", h, w, r, y, x);
+        }
+    }
+}
+
+// Any run of columns, however the parallel loop cuts a row, gives the sums
+// window_sum gives.
+void row_runs_match(std::size_t h, std::size_t w, std::size_t r) {
+    reference::Plane p = reference::random_plane(h, w, 7), p2 = reference::random_plane(h, w, 8);
+    TablePair tables = sat_pair(p.view(), p2.view());
+    std::vector<double> zeros(w, 0.0);
+    for (std::size_t y = 0; y < h; ++y) {
+        RowWindows windows(tables.first, tables.second, zeros.data(), y, r);
+        for (std::size_t begin = 0; begin <= w; ++begin) {
+            for (std::size_t end = begin; end <= w; ++end) {
+                std::size_t expected_x = begin;
+                windows.for_each(begin, end, [&](std::size_t x, double s1, double s2, double n) {
+                    WindowSum a = window_sum(tables.first, y, x, r, h, w);
+                    WindowSum b = window_sum(tables.second, y, x, r, h, w);
+                    EXPECT(x == expected_x, "x order");
+                    EXPECT(same_bits(s1, a.sum) && same_bits(s2, b.sum) && n == a.count,
+                           "run [%zu, %zu) r=%zu at (%zu, %zu)", begin, end, r, y, x);
+                    ++expected_x;
+                });
+                EXPECT(expected_x == end, "run [%zu, %zu) visited up to %zu", begin, end, expected_x);
+            }
+        }
+    }
+}
+
+void worked_windows() {
+    reference::Plane p = reference::random_plane(5, 7, 3);
+    SummedAreaTable t = sat(p.view());
+    WindowSum corner = window_sum(t, 0, 6, 2, 5, 7);
+    EXPECT(corner.count == 9 && same_bits(corner.sum, t.at(2, 6) - t.at(2, 3)), "5x7 (0, 6) r=2");
+    WindowSum origin = window_sum(t, 0, 0, 1, 5, 7);
+    EXPECT(origin.count == 4 && same_bits(origin.sum, 0.0 + ((t.at(1, 1) - 0.0) - 0.0)), "(0, 0) r=1");
+    for (std::size_t r : {std::size_t{6}, kHugeRadius, std::numeric_limits<std::size_t>::max()}) {
+        WindowSum all = window_sum(t, 3, 2, r, 5, 7);
+        EXPECT(all.count == 35 && same_bits(all.sum, t.at(4, 6)), "whole image r=%zu", r);
+    }
+}
+
+bool fails_internally(auto call) {
+    try {
+        call();
+    } catch (const InternalFailure&) {
+        return true;
+    }
+    return false;
+}
+
+void reads_outside_the_table_are_refused() {
+    reference::Plane p = reference::random_plane(4, 5, 4);
+    SummedAreaTable t = sat(p.view());
+    EXPECT(fails_internally([&] { t.at(4, 0); }), "row past the end");
+    EXPECT(fails_internally([&] { t.at(0, 5); }), "column past the end");
+    EXPECT(fails_internally([&] { window_sum(t, 4, 0, 1, 4, 5); }), "centre row outside");
+    EXPECT(fails_internally([&] { window_sum(t, 0, 5, 1, 4, 5); }), "centre column outside");
+    EXPECT(fails_internally([&] { window_sum(t, 3, 3, 2, 6, 5); }), "image taller than the table");
+    EXPECT(fails_internally([&] { window_sum(t, 3, 3, 2, 4, 9); }), "image wider than the table");
+    std::vector<double> zeros(5, 0.0);
+    EXPECT(fails_internally([&] { RowWindows(t, t, zeros.data(), 4, 1); }), "row windows below");
+    RowWindows windows(t, t, zeros.data(), 1, 1);
+    EXPECT(fails_internally([&] { windows.for_each(0, 6, [](auto...) {}); }), "run past the end");
+}
+
+}  // namespace
+
+int main() {
+    tables_match_the_recurrence();
+    special_values_pass_through();
+    strided_views_match_copies();
+    for (auto [h, w] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 6}, {6, 1}, {5, 7}, {12, 9}})
+        for (std::size_t r : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{4}, kHugeRadius})
+            window_sums_match(h, w, r);
+    for (std::size_t r : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{6}, kHugeRadius})
+        row_runs_match(3, 13, r);
+    worked_windows();
+    reads_outside_the_table_are_refused();
+    if (g_failures) std::fprintf(stderr, "%d failure(s)\n", g_failures);
+    return g_failures == 0 ? 0 : 1;
+}
