@@ -19,4 +19,10 @@ namespace velkor {
 // and b, and n the window's pixel count.
 OwnedImage guided_filter(const PlaneView& luminance, std::size_t r, double eps);
 
+// The same filter, streaming down the image in bands of about `band_rows`
+// rows (rounded up to a whole multiple of the table builder's band).  The
+// band height changes nothing in the result; the overload lets tests prove it.
+OwnedImage guided_filter(const PlaneView& luminance, std::size_t r, double eps,
+                         std::size_t band_rows);
+
 }  // namespace velkor

@@ -1,6 +1,6 @@
 #include "local_contrast/summed_area_table.hpp"
 
-#include <array>
+#include <algorithm>
 #include <string>
 
 #include "error/internal_failure.hpp"
@@ -9,99 +9,52 @@
 namespace velkor {
 namespace {
 
-// Four rows per band and table keeps eight chains of additions in flight,
-// enough to cover the adder's latency, while the band's state still fits in
-// the sixteen vector registers of x86-64.
-constexpr std::size_t kRowsPerBandOfPairs = 4;
-constexpr std::size_t kRowsPerBandOfOne = 8;
-
-[[noreturn]] void read_outside(std::size_t y, std::size_t x, std::size_t rows, std::size_t cols) {
+[[noreturn]] void unreadable(std::size_t y, std::size_t x, const SummedAreaTable& table) {
     internal_failure("summed-area table read at (" + std::to_string(y) + ", " + std::to_string(x) +
-                     ") outside its " + std::to_string(rows) + " x " + std::to_string(cols) +
-                     " entries");
-}
-
-struct StridedRow {
-    const float* start;
-    std::ptrdiff_t step;
-    float operator[](std::size_t x) const { return start[static_cast<std::ptrdiff_t>(x) * step]; }
-};
-
-StridedRow plane_row(const PlaneView& plane, std::size_t y) { return {plane.row(y), plane.col_step}; }
-
-struct PlaneSource {
-    PlaneView plane;
-    struct Row {
-        StridedRow values_row;
-        std::array<double, 1> values(std::size_t x) const { return {values_row[x]}; }
-    };
-    Row row(std::size_t y) const { return {plane_row(plane, y)}; }
-};
-
-struct PlaneAndSquareSource {
-    PlaneView plane;
-    struct Row {
-        StridedRow values_row;
-        std::array<double, 2> values(std::size_t x) const {
-            const float v = values_row[x];
-            const float square = v * v;  // rounded to single, as the squared plane holds it
-            return {v, square};
-        }
-    };
-    Row row(std::size_t y) const { return {plane_row(plane, y)}; }
-};
-
-struct TwoPlaneSource {
-    PlaneView first, second;
-    struct Row {
-        StridedRow first_row, second_row;
-        std::array<double, 2> values(std::size_t x) const { return {first_row[x], second_row[x]}; }
-    };
-    Row row(std::size_t y) const { return {plane_row(first, y), plane_row(second, y)}; }
-};
-
-// Every entry is written by the sweep, so the storage need not be cleared.
-SummedAreaTable empty_table(std::size_t rows, std::size_t cols) {
-    std::size_t count = 0;
-    if (__builtin_mul_overflow(rows, cols, &count)) throw std::bad_alloc();
-    return SummedAreaTable(Buffer<double>::uninitialized(count), rows, cols);
-}
-
-template <std::size_t K, class Source>
-TablePair build_pair(const Source& source, std::size_t rows, std::size_t cols) {
-    TablePair pair{empty_table(rows, cols), empty_table(rows, cols)};
-    table_sweep::sweep<K, 2>(source, {pair.first.data(), pair.second.data()}, rows, cols);
-    return pair;
+                     ") outside its " + std::to_string(table.built_rows()) + " built of " +
+                     std::to_string(table.rows()) + " x " + std::to_string(table.cols()) +
+                     " entries, " + std::to_string(table.kept_rows()) + " rows kept");
 }
 
 }  // namespace
 
-double SummedAreaTable::at(std::size_t y, std::size_t x) const {
-    if (y >= rows_ || x >= cols_) read_outside(y, x, rows_, cols_);
-    return entries_[y * cols_ + x];
+SummedAreaTable::SummedAreaTable(std::size_t rows, std::size_t cols, std::size_t kept_rows)
+    : rows_(rows), cols_(cols), kept_(std::clamp<std::size_t>(kept_rows, 1, rows == 0 ? 1 : rows)) {
+    std::size_t count = 0;
+    if (__builtin_mul_overflow(kept_, cols, &count)) throw std::bad_alloc();
+    // Every entry is written before it is read, so the storage is not cleared.
+    entries_ = Buffer<double>::uninitialized(rows == 0 ? 0 : count);
+}
+
+std::size_t SummedAreaTable::check_col(std::size_t x) const {
+    if (x >= cols_) unreadable(rows_, x, *this);
+    return x;
 }
 
 const double* SummedAreaTable::row(std::size_t y) const {
-    if (y >= rows_) read_outside(y, 0, rows_, cols_);
-    return entries_.data() + y * cols_;
+    if (y >= built_ || built_ - y > kept_) unreadable(y, 0, *this);
+    return entries_.data() + (y % kept_) * cols_;
+}
+
+double* SummedAreaTable::row_to_build(std::size_t y) {
+    // The row above the oldest one being built must survive the band.
+    if (y < built_ || y >= rows_ || (kept_ < rows_ && y - built_ + 2 > kept_)) {
+        internal_failure("summed-area table row " + std::to_string(y) + " cannot be built after " +
+                         std::to_string(built_) + " rows with " + std::to_string(kept_) + " kept");
+    }
+    return entries_.data() + (y % kept_) * cols_;
+}
+
+void SummedAreaTable::finish_rows(std::size_t built_rows) {
+    if (built_rows < built_ || built_rows > rows_) internal_failure("summed-area table finish_rows");
+    built_ = built_rows;
 }
 
 SummedAreaTable sat(const PlaneView& plane) {
-    SummedAreaTable table = empty_table(plane.rows, plane.cols);
-    table_sweep::sweep<kRowsPerBandOfOne, 1>(PlaneSource{plane}, {table.data()}, plane.rows,
-                                             plane.cols);
+    SummedAreaTable table(plane.rows, plane.cols, plane.rows);
+    table_sweep::TableBuilder<1> builder({&table});
+    builder.extend_to(plane.rows, table_sweep::PlaneSource{plane});
     return table;
-}
-
-TablePair sat_of_plane_and_square(const PlaneView& plane) {
-    return build_pair<kRowsPerBandOfPairs>(PlaneAndSquareSource{plane}, plane.rows, plane.cols);
-}
-
-TablePair sat_pair(const PlaneView& first, const PlaneView& second) {
-    if (first.rows != second.rows || first.cols != second.cols) {
-        internal_failure("sat_pair: planes of different sizes");
-    }
-    return build_pair<kRowsPerBandOfPairs>(TwoPlaneSource{first, second}, first.rows, first.cols);
 }
 
 WindowSum window_sum(const SummedAreaTable& table, std::size_t y, std::size_t x, std::size_t r,

@@ -14,41 +14,44 @@
 
 namespace velkor {
 
+// A table is built top to bottom.  It may keep only its newest rows: the
+// guided filter reads rows at most about 2r apart, so it streams through the
+// image with a few hundred rows of each table instead of all of them, which
+// spares most of the memory (and the page faults of touching it the first
+// time).  A table made by sat() keeps every row.
 class SummedAreaTable {
 public:
     SummedAreaTable() = default;
-    SummedAreaTable(Buffer<double> entries, std::size_t rows, std::size_t cols)
-        : entries_(std::move(entries)), rows_(rows), cols_(cols) {}
+    // An unbuilt rows x cols table that keeps its newest `kept_rows` rows,
+    // clamped to [1, rows].
+    SummedAreaTable(std::size_t rows, std::size_t cols, std::size_t kept_rows);
 
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return cols_; }
+    std::size_t kept_rows() const { return kept_; }
+    // Rows [0, built_rows()) have been written; the newest kept_rows() of
+    // them can be read.
+    std::size_t built_rows() const { return built_; }
 
-    // Checked: a read outside the table takes the internal-failure path.
-    double at(std::size_t y, std::size_t x) const;
-    // Checked row start, for loops that have already checked their columns.
+    // Checked: a read of an entry outside the table, not yet built or no
+    // longer kept takes the internal-failure path.
+    double at(std::size_t y, std::size_t x) const { return row(y)[check_col(x)]; }
     const double* row(std::size_t y) const;
 
-    double* data() { return entries_.data(); }
-    const double* data() const { return entries_.data(); }
+    // For the builder: storage for row y, which must be among the next rows
+    // to build and must not displace a row the builder still reads.
+    double* row_to_build(std::size_t y);
+    void finish_rows(std::size_t built_rows);
 
 private:
+    std::size_t check_col(std::size_t x) const;
+
     Buffer<double> entries_;
-    std::size_t rows_ = 0, cols_ = 0;
+    std::size_t rows_ = 0, cols_ = 0, kept_ = 0, built_ = 0;
 };
 
-// The table of one plane, read through the plane's own steps.
+// The complete table of one plane, read through the plane's own steps.
 SummedAreaTable sat(const PlaneView& plane);
-
-// The tables of a plane and of its element-wise single-precision square,
-// built in one pass; equal bit for bit to sat(plane) and sat of the squares.
-struct TablePair {
-    SummedAreaTable first, second;
-};
-TablePair sat_of_plane_and_square(const PlaneView& plane);
-
-// The tables of two planes of the same size, built in one pass; equal bit for
-// bit to sat(first) and sat(second).
-TablePair sat_pair(const PlaneView& first, const PlaneView& second);
 
 // The positions [first, last] that a window of radius r around `centre`
 // covers on an axis of `extent` positions, centre < extent.  Written so that
