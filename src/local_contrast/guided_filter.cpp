@@ -29,7 +29,10 @@ std::size_t round_up(std::size_t n, std::size_t multiple) {
     return (n + multiple - 1) / multiple * multiple;
 }
 
-// Enough pixels per band that the parallel loops are worth starting.
+// Enough pixels per band that starting the parallel loops is worth it, few
+// enough that the kept rows of small radii stay in the last-level cache.
+// On 24 megapixels, 2^17 to 2^18 pixels per band measured best; 2^21 is
+// about 35% slower.
 std::size_t default_band_rows(std::size_t w) {
     constexpr std::size_t kPixelsPerBand = std::size_t{1} << 18;
     return w == 0 ? 1 : std::max<std::size_t>(kPixelsPerBand / w, 1);

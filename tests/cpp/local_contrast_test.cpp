@@ -94,19 +94,6 @@ void bands_change_nothing() {
     }
 }
 
-// The input's extremes: infinities and NaN reach the output through the
-// arithmetic, as the reference lets them.
-void special_inputs_match_reference() {
-    reference::Plane l = test_image(6, 9, 77);
-    l.v[13] = kInf;
-    l.v[40] = kNaN;
-    l.v[3] = -0.0f;
-    for (std::uint32_t r : {0u, 1u, 3u}) {
-        std::vector<float> want = reference::local_contrast(l.view(), r, 0.01f, 1.5f).v;
-        EXPECT(all_same(run(image_of(l), r, 0.01f, 1.5f), want), "special values r=%u", r);
-    }
-}
-
 void worked_example() {
     reference::Plane l{1, 4, {0.0f, 0.0f, 1.0f, 1.0f}};
     std::vector<float> soft = run(image_of(l), 1, 0.01f, 1.0f);
@@ -114,22 +101,6 @@ void worked_example() {
     EXPECT(all_same(soft, std::vector<float>(want, want + 4)), "eps 0.01: %.9g %.9g %.9g %.9g",
            soft[0], soft[1], soft[2], soft[3]);
     EXPECT(all_same(run(image_of(l), 1, 0.0f, 1.0f), {0.0f, 0.0f, 1.0f, 1.0f}), "eps 0");
-}
-
-// With eps NaN every a is 0, so q is a box blur of the box means.
-void nan_eps_is_a_double_box_blur() {
-    reference::Plane l{1, 3, {1.0f, 2.0f, 6.0f}};
-    OwnedImage q = guided_filter(l.view(), 1, std::nan(""));
-    // Means of b: 1.5, 3, 4; then means of those: 2.25, 8.5/3, 3.5.
-    const double want[] = {2.25, 8.5 / 3.0, 3.5};
-    for (int i = 0; i < 3; ++i)
-        EXPECT(q.pixels[i] == static_cast<float>(want[i]), "q[%d] = %.9g", i, q.pixels[i]);
-}
-
-// A constant image has no detail to add back, up to the last bits.
-void constant_image_stays_constant() {
-    reference::Plane l{7, 5, std::vector<float>(35, 0.3f)};
-    for (float v : run(image_of(l), 2, 0.01f, 2.0f)) EXPECT(std::fabs(v - 0.3f) < 1e-6f, "%.9g", v);
 }
 
 // Any layout of the same values gives the same output as a contiguous copy:
@@ -159,41 +130,13 @@ void views_match_copies() {
     EXPECT(all_same(run(middle, 2, 0.01f, 1.0f), run(image_of(copy), 2, 0.01f, 1.0f)), "offset view");
 }
 
-void wrong_channel_count_is_an_error() {
-    std::vector<float> pixels(4 * 5 * 3, 0.5f);
-    ImageView img{pixels.data(), 4, 5, 3, {15, 3, 1}, true};
-    Result<OwnedImage> out = local_contrast(img, 1, 0.01f, 1.0f);
-    EXPECT(!out.ok() && out.error().message ==
-                            "local_contrast expects (H, W, 1) luminance input, got shape [4, 5, 3]",
-           "message");
-    ImageView empty{pixels.data(), 0, 0, 0, {0, 0, 1}, true};
-    Result<OwnedImage> none = local_contrast(empty, 1, 0.01f, 1.0f);
-    EXPECT(!none.ok() && none.error().display() ==
-                             "shape error: local_contrast expects (H, W, 1) luminance input, got shape [0, 0, 0]",
-           "display");
-}
-
-void empty_images_come_back_empty() {
-    float dummy = 0.0f;
-    for (auto [h, w] : {std::pair<std::size_t, std::size_t>{0, 5}, {5, 0}, {0, 0}}) {
-        ImageView img{&dummy, h, w, 1, {static_cast<std::ptrdiff_t>(w), 1, 1}, true};
-        Result<OwnedImage> out = local_contrast(img, 3, 0.01f, 1.0f);
-        EXPECT(out.ok() && out.value().h == h && out.value().w == w && out.value().c == 1, "%zux%zu", h, w);
-    }
-}
-
 }  // namespace
 
 int main() {
     matches_reference();
     bands_change_nothing();
-    special_inputs_match_reference();
     worked_example();
-    nan_eps_is_a_double_box_blur();
-    constant_image_stays_constant();
     views_match_copies();
-    wrong_channel_count_is_an_error();
-    empty_images_come_back_empty();
     if (g_failures) std::fprintf(stderr, "%d failure(s)\n", g_failures);
     return g_failures == 0 ? 0 : 1;
 }

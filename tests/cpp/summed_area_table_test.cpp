@@ -106,16 +106,6 @@ void kept_rows_match_the_complete_table() {
     }
 }
 
-void special_values_pass_through() {
-    reference::Plane p = reference::random_plane(6, 7, 99);
-    p.v[10] = std::numeric_limits<float>::infinity();
-    p.v[20] = -0.0f;
-    p.v[30] = std::numeric_limits<float>::quiet_NaN();
-    EXPECT(table_equals(sat(p.view()), reference::sat(p.view())), "inf/NaN/-0 plane");
-    reference::Plane one{1, 1, {-0.0f}};
-    EXPECT(same_bits(sat(one.view()).at(0, 0), 0.0), "S[0][0] of -0 is +0");
-}
-
 // A view with a row step other than W and negative steps reads the same
 // values as its contiguous copy, so it must give the same table.
 void strided_views_match_copies() {
@@ -178,19 +168,6 @@ void row_runs_match(std::size_t h, std::size_t w, std::size_t r) {
     }
 }
 
-void worked_windows() {
-    reference::Plane p = reference::random_plane(5, 7, 3);
-    SummedAreaTable t = sat(p.view());
-    WindowSum corner = window_sum(t, 0, 6, 2, 5, 7);
-    EXPECT(corner.count == 9 && same_bits(corner.sum, t.at(2, 6) - t.at(2, 3)), "5x7 (0, 6) r=2");
-    WindowSum origin = window_sum(t, 0, 0, 1, 5, 7);
-    EXPECT(origin.count == 4 && same_bits(origin.sum, 0.0 + ((t.at(1, 1) - 0.0) - 0.0)), "(0, 0) r=1");
-    for (std::size_t r : {std::size_t{6}, kHugeRadius, std::numeric_limits<std::size_t>::max()}) {
-        WindowSum all = window_sum(t, 3, 2, r, 5, 7);
-        EXPECT(all.count == 35 && same_bits(all.sum, t.at(4, 6)), "whole image r=%zu", r);
-    }
-}
-
 void reads_outside_the_table_are_refused() {
     reference::Plane p = reference::random_plane(4, 5, 4);
     SummedAreaTable t = sat(p.view());
@@ -211,14 +188,12 @@ void reads_outside_the_table_are_refused() {
 int main() {
     tables_match_the_recurrence();
     kept_rows_match_the_complete_table();
-    special_values_pass_through();
     strided_views_match_copies();
     for (auto [h, w] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 6}, {6, 1}, {5, 7}, {12, 9}})
         for (std::size_t r : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{4}, kHugeRadius})
             window_sums_match(h, w, r);
     for (std::size_t r : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{6}, kHugeRadius})
         row_runs_match(3, 21, r);
-    worked_windows();
     reads_outside_the_table_are_refused();
     if (g_failures) std::fprintf(stderr, "%d failure(s)\n", g_failures);
     return g_failures == 0 ? 0 : 1;
