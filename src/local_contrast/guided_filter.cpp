@@ -86,7 +86,10 @@ void for_each_row_piece(std::size_t first_row, std::size_t row_end, std::size_t 
 // have it, so that each vector holds four doubles.  Both clones compute the
 // same operations lane by lane (there is no fused multiply-add in either),
 // so the choice never shows in the result.
+// (Defining VELKOR_VECTOR_CLONES empty builds the baseline clone alone.)
+#ifndef VELKOR_VECTOR_CLONES
 #define VELKOR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
 
 // a and b of the linear model q = a * L + b of L in the windows of columns
 // [begin, end) of one row, already rounded to single precision, which is all
