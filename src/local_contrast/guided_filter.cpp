@@ -10,15 +10,24 @@
 #include "local_contrast/table_sweep.hpp"
 #include "parallel/parallel.hpp"
 
-// The filter streams down the image in bands of rows.  For each band it
-// extends the tables of L and L*L as far as the band's windows reach, fits
-// the coefficients a and b of the band, extends the tables of a and b by the
-// band, and finishes the rows of q whose windows those tables now cover.
+// The filter streams down the image in bands of rows.  Band b goes through
+// four stages: extend the tables of L and L*L as far as its windows reach,
+// fit its coefficients a and b, extend the tables of a and b by it, and
+// finish the rows of q whose windows those tables now cover.  Step t of the
+// pipeline does the first stage for band t+1, the second for band t, the
+// third for band t-1 and the fourth for band t-2, all in one parallel loop:
+// the two table builds are single pieces of that loop (each table is built
+// by one thread, top to bottom), the window passes are cut into pixels, and
+// so the builds run beside the window passes instead of between them.  The
+// stages of one step touch disjoint rows: the tables keep enough rows that
+// the builds never displace one that a window pass of the same step reads,
+// and the coefficients alternate between two band buffers.
+//
 // Tables keep only the rows that later windows still read, so the working
-// memory is about 4 * 8 * (band + 2r) bytes per column instead of 64 bytes
-// per pixel, and mostly stays in cache between being written and read.
-// Every value is computed by the same operations on the same operands as
-// the plain sequence of whole-image passes, so the result is identical.
+// memory is about 4 * 8 * (2 band + 2r) bytes per column instead of 64
+// bytes per pixel, and mostly stays in cache between being written and read.
+// Every value is computed by the same operations on the same operands as the
+// plain sequence of whole-image passes, so the result is identical.
 namespace velkor {
 namespace {
 
@@ -67,20 +76,23 @@ private:
     std::size_t rows_, w_, first_row_ = 0;
 };
 
-// Runs row_body(y, x_begin, x_end) in parallel over the pixels of rows
-// [first_row, row_end), the flat pixel range cut into row pieces.
+// Calls row_body(y, x_begin, x_end) over the pixels [begin, end) of rows
+// [first_row, ...), counted row-major from the first row's first pixel.
 template <class RowBody>
-void for_each_row_piece(std::size_t first_row, std::size_t row_end, std::size_t w, RowBody row_body) {
-    if (row_end <= first_row) return;
-    parallel::for_range((row_end - first_row) * w, [&](std::size_t begin, std::size_t end) {
-        while (begin < end) {
-            const std::size_t y = begin / w, x = begin % w;
-            const std::size_t x_end = std::min(w, x + (end - begin));
-            row_body(first_row + y, x, x_end);
-            begin += x_end - x;
-        }
-    });
+void visit_row_pieces(std::size_t first_row, std::size_t w, std::size_t begin, std::size_t end,
+                      RowBody&& row_body) {
+    while (begin < end) {
+        const std::size_t y = begin / w, x = begin % w;
+        const std::size_t x_end = std::min(w, x + (end - begin));
+        row_body(first_row + y, x, x_end);
+        begin += x_end - x;
+    }
 }
+
+struct Rows {
+    std::size_t begin = 0, end = 0;
+    std::size_t count() const { return end - begin; }
+};
 
 // The window passes have an AVX2 clone, picked at load time on CPUs that
 // have it, so that each vector holds four doubles.  Both clones compute the
@@ -128,26 +140,123 @@ void apply_row(const RowWindows& windows, std::size_t begin, std::size_t end,
     apply_row_from(windows, begin, end, table_sweep::StridedRow{l_row, l_step}, q_row);
 }
 
-// Fits the coefficients of rows [first_row, row_end) into `band`.
-void fit_coefficients(const SummedAreaTable& sum_l, const SummedAreaTable& sum_p,
-                      const double* zero_row, std::size_t first_row, std::size_t row_end,
-                      std::size_t r, double eps, CoefficientBand& band) {
-    for_each_row_piece(first_row, row_end, sum_l.cols(), [&](std::size_t y, std::size_t begin, std::size_t end) {
-        fit_row(RowWindows(sum_l, sum_p, zero_row, y, r), begin, end, eps, band.a_row(y), band.b_row(y));
-    });
-}
+class Pipeline {
+public:
+    Pipeline(const PlaneView& luminance, std::size_t r, double eps, std::size_t band, OwnedImage& q)
+        : luminance_(luminance), h_(luminance.rows), w_(luminance.cols), r_(r), eps_(eps), band_(band),
+          bands_((h_ + band - 1) / band),
+          // Band t's windows read from r + 1 rows above it; meanwhile the
+          // build for band t+1 reaches r rows (rounded up to a whole builder
+          // band) below band t+1.
+          kept_(r >= h_ ? h_ : 2 * band + 2 * r + kBandRows),
+          sum_l_(h_, w_, kept_), sum_p_(h_, w_, kept_), sum_a_(h_, w_, kept_), sum_b_(h_, w_, kept_),
+          luminance_tables_({&sum_l_, &sum_p_}), coefficient_tables_({&sum_a_, &sum_b_}),
+          coefficients_{CoefficientBand(band, w_), CoefficientBand(band, w_)},
+          zero_row_(Buffer<double>::zeroed(w_)), q_(q) {}
 
-// Computes rows [first_row, row_end) of q.
-void apply_coefficients(const SummedAreaTable& sum_a, const SummedAreaTable& sum_b,
-                        const double* zero_row, const PlaneView& luminance, std::size_t first_row,
-                        std::size_t row_end, std::size_t r, OwnedImage& q) {
-    const std::size_t w = luminance.cols;
-    float* q_plane = q.pixels.data();
-    for_each_row_piece(first_row, row_end, w, [&](std::size_t y, std::size_t begin, std::size_t end) {
-        apply_row(RowWindows(sum_a, sum_b, zero_row, y, r), begin, end, luminance.row(y),
-                  luminance.col_step, q_plane + y * w);
-    });
-}
+    void run() {
+        luminance_tables_.extend_to(reach(0), table_sweep::PlaneAndSquareSource{luminance_});
+        for (std::size_t t = 0; t < bands_ + 2; ++t) run(plan(t));
+    }
+
+private:
+    Rows band_rows(std::size_t b) const { return {b * band_, std::min(h_, (b + 1) * band_)}; }
+
+    // The table rows band b's windows need built, rounded up to a whole
+    // builder band so that the builder never falls back to single rows.
+    std::size_t reach(std::size_t b) const {
+        const std::size_t end = band_rows(b).end;
+        return r_ >= h_ ? h_ : std::min(h_, round_up(end + r_, kBandRows));
+    }
+
+    // Rows of q whose windows the tables of a and b cover once they include
+    // band b: row y needs them down to row y + r.
+    std::size_t q_end(std::size_t b) const {
+        const std::size_t end = band_rows(b).end;
+        return end == h_ ? h_ : (end > r_ ? end - r_ : 0);
+    }
+
+    TableRows readable(const SummedAreaTable& table, Rows image_rows, std::size_t built_meanwhile) const {
+        const auto [first, end] = RowWindows::table_rows(image_rows.begin, image_rows.end, r_, h_);
+        return table.rows_for_reading(first, end, built_meanwhile);
+    }
+
+    // What step t does; see the top of the file.
+    struct Step {
+        std::size_t luminance_to = 0;      // build the L tables up to this row
+        Rows fit_rows;                     // fit a and b for these rows
+        TableRows l, p;                    //   reading these rows of the L tables
+        CoefficientBand* fitted = nullptr;  //   into this band
+        Rows q_rows;                       // compute these rows of q
+        TableRows a, b;                    //   reading these rows of the a, b tables
+        std::size_t coefficients_to = 0;   // build the a, b tables up to this row
+        const CoefficientBand* finished = nullptr;  //   from this band
+    };
+
+    Step plan(std::size_t t) {
+        Step step;
+        // A table that is not to be extended in this step stays as it is.
+        step.luminance_to = t + 1 < bands_ ? reach(t + 1) : sum_l_.built_rows();
+        step.coefficients_to = t >= 1 && t - 1 < bands_ ? band_rows(t - 1).end : sum_a_.built_rows();
+        if (t < bands_) step.fit_rows = band_rows(t);
+        if (t >= 2 && t - 2 < bands_) step.q_rows = {t >= 3 ? q_end(t - 3) : 0, q_end(t - 2)};
+        // The window passes read only rows that neither build of the step
+        // displaces; this is checked here, before any of them starts.
+        step.l = readable(sum_l_, step.fit_rows, step.luminance_to);
+        step.p = readable(sum_p_, step.fit_rows, step.luminance_to);
+        step.a = readable(sum_a_, step.q_rows, step.coefficients_to);
+        step.b = readable(sum_b_, step.q_rows, step.coefficients_to);
+        step.fitted = &coefficients_[t % 2];
+        step.fitted->start_at(step.fit_rows.begin);
+        step.finished = &coefficients_[(t + 1) % 2];
+        return step;
+    }
+
+    // Loop indices: the build of the L tables, the fit's pixels, q's pixels,
+    // the build of the a, b tables.  The builds sit at both ends, so the
+    // first cut of the loop puts them on different threads.
+    void run(const Step& step) {
+        const std::size_t fit_pixels = step.fit_rows.count() * w_;
+        const std::size_t n = 1 + fit_pixels + step.q_rows.count() * w_ + 1;
+        parallel::for_range(n, [&](std::size_t begin, std::size_t end) {
+            if (begin == 0) {
+                luminance_tables_.extend_to(step.luminance_to, table_sweep::PlaneAndSquareSource{luminance_});
+                ++begin;
+            }
+            const bool last = end == n;
+            if (last) --end;
+            // Pixel k of the fit is index 1 + k; pixel k of q follows them.
+            const std::size_t fit_end = 1 + fit_pixels;
+            fit(step, std::min(begin, fit_end) - 1, std::min(end, fit_end) - 1);
+            apply(step, std::max(begin, fit_end) - fit_end, std::max(end, fit_end) - fit_end);
+            if (last) coefficient_tables_.extend_to(step.coefficients_to, *step.finished);
+        });
+    }
+
+    void fit(const Step& step, std::size_t begin, std::size_t end) {
+        visit_row_pieces(step.fit_rows.begin, w_, begin, end, [&](std::size_t y, std::size_t x0, std::size_t x1) {
+            fit_row(RowWindows(step.l, step.p, zero_row_.data(), y, r_), x0, x1, eps_, step.fitted->a_row(y),
+                    step.fitted->b_row(y));
+        });
+    }
+
+    void apply(const Step& step, std::size_t begin, std::size_t end) {
+        visit_row_pieces(step.q_rows.begin, w_, begin, end, [&](std::size_t y, std::size_t x0, std::size_t x1) {
+            apply_row(RowWindows(step.a, step.b, zero_row_.data(), y, r_), x0, x1, luminance_.row(y),
+                      luminance_.col_step, q_.pixels.data() + y * w_);
+        });
+    }
+
+    const PlaneView luminance_;
+    const std::size_t h_, w_, r_;
+    const double eps_;
+    const std::size_t band_, bands_, kept_;
+    SummedAreaTable sum_l_, sum_p_, sum_a_, sum_b_;
+    TableBuilder<2> luminance_tables_, coefficient_tables_;
+    std::array<CoefficientBand, 2> coefficients_;
+    const Buffer<double> zero_row_;  // read above row 0
+    OwnedImage& q_;
+};
 
 }  // namespace
 
@@ -163,27 +272,7 @@ OwnedImage guided_filter(const PlaneView& luminance, std::size_t r, double eps,
 
     // A whole number of the table builder's bands, so that its bands stay whole.
     const std::size_t band = round_up(std::clamp<std::size_t>(band_rows, 1, h), kBandRows);
-    // A band's windows read from r + 1 rows above it to r rows below it, and
-    // the first tables are built up to a whole builder band further.
-    const std::size_t kept = r >= h ? h : band + 2 * r + kBandRows;
-    SummedAreaTable sum_l(h, w, kept), sum_p(h, w, kept), sum_a(h, w, kept), sum_b(h, w, kept);
-    TableBuilder<2> luminance_tables({&sum_l, &sum_p}), coefficient_tables({&sum_a, &sum_b});
-    CoefficientBand coefficients(band, w);
-    const Buffer<double> zero_row = Buffer<double>::zeroed(w);  // read above row 0
-
-    std::size_t q_done = 0;
-    for (std::size_t y = 0; y < h; y += band) {
-        const std::size_t y_end = std::min(h, y + band);
-        const std::size_t reach = r >= h ? h : std::min(h, round_up(y_end + r, kBandRows));
-        luminance_tables.extend_to(reach, table_sweep::PlaneAndSquareSource{luminance});
-        coefficients.start_at(y);
-        fit_coefficients(sum_l, sum_p, zero_row.data(), y, y_end, r, eps, coefficients);
-        coefficient_tables.extend_to(y_end, coefficients);
-        // Row y of q needs the tables of a and b down to row y + r.
-        const std::size_t q_end = y_end == h ? h : (y_end > r ? y_end - r : 0);
-        apply_coefficients(sum_a, sum_b, zero_row.data(), luminance, q_done, q_end, r, q);
-        q_done = std::max(q_done, q_end);
-    }
+    Pipeline(luminance, r, eps, band, q).run();
     return q;
 }
 

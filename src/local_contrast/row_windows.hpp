@@ -9,6 +9,7 @@
 // four at a time in vectors.
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 
 #include "error/internal_failure.hpp"
 #include "local_contrast/lanes.hpp"
@@ -20,8 +21,8 @@ class RowWindows {
 public:
     // Windows of radius r centred on row y of the image both tables cover.
     // `zero_row` holds at least cols() zeros: the entries above row 0.
-    RowWindows(const SummedAreaTable& a, const SummedAreaTable& b, const double* zero_row,
-               std::size_t y, std::size_t r)
+    RowWindows(const TableRows& a, const TableRows& b, const double* zero_row, std::size_t y,
+               std::size_t r)
         : r_(r), cols_(a.cols()) {
         if (a.rows() != b.rows() || a.cols() != b.cols()) {
             internal_failure("RowWindows: tables of different sizes");
@@ -33,6 +34,15 @@ public:
         top_a_ = rows.first > 0 ? a.row(rows.first - 1) : zero_row;
         top_b_ = rows.first > 0 ? b.row(rows.first - 1) : zero_row;
         row_count_ = rows.last - rows.first + 1;
+    }
+
+    // The table rows that the windows of image rows [first, end) read.
+    static std::pair<std::size_t, std::size_t> table_rows(std::size_t first, std::size_t end,
+                                                          std::size_t r, std::size_t rows) {
+        if (first >= end) return {first, first};
+        const std::size_t top = first > r ? first - r - 1 : 0;
+        const std::size_t bottom = r >= rows - end ? rows : end + r;
+        return {top, bottom};
     }
 
     std::size_t cols() const { return cols_; }

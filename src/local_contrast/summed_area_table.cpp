@@ -36,6 +36,25 @@ const double* SummedAreaTable::row(std::size_t y) const {
     return entries_.data() + (y % kept_) * cols_;
 }
 
+TableRows SummedAreaTable::rows_for_reading(std::size_t first, std::size_t end,
+                                            std::size_t built_meanwhile) const {
+    if (first > end || end > built_ || built_meanwhile < built_ || built_meanwhile > rows_ ||
+        (first < end && built_meanwhile - first > kept_)) {
+        internal_failure("summed-area table rows [" + std::to_string(first) + ", " + std::to_string(end) +
+                         ") cannot be read while building to " + std::to_string(built_meanwhile) +
+                         " from " + std::to_string(built_) + " with " + std::to_string(kept_) + " kept");
+    }
+    return TableRows(entries_.data(), rows_, cols_, kept_, first, end);
+}
+
+const double* TableRows::row(std::size_t y) const {
+    if (y < first_ || y >= end_) {
+        internal_failure("summed-area table row " + std::to_string(y) + " outside the readable rows [" +
+                         std::to_string(first_) + ", " + std::to_string(end_) + ")");
+    }
+    return entries_ + (y % kept_) * cols_;
+}
+
 double* SummedAreaTable::row_to_build(std::size_t y) {
     // The row above the oldest one being built must survive the band.
     if (y < built_ || y >= rows_ || (kept_ < rows_ && y - built_ + 2 > kept_)) {

@@ -14,6 +14,8 @@
 
 namespace velkor {
 
+class TableRows;
+
 // A table is built top to bottom.  It may keep only its newest rows: the
 // guided filter reads rows at most about 2r apart, so it streams through the
 // image with a few hundred rows of each table instead of all of them, which
@@ -38,6 +40,11 @@ public:
     double at(std::size_t y, std::size_t x) const { return row(y)[check_col(x)]; }
     const double* row(std::size_t y) const;
 
+    // Rows [first, end) for readers on other threads while this table's
+    // builder goes on up to row `built_meanwhile`.  Checked now: the rows are
+    // built and none of them will be displaced before that point.
+    TableRows rows_for_reading(std::size_t first, std::size_t end, std::size_t built_meanwhile) const;
+
     // For the builder: storage for row y, which must be among the next rows
     // to build and must not displace a row the builder still reads.
     double* row_to_build(std::size_t y);
@@ -48,6 +55,25 @@ private:
 
     Buffer<double> entries_;
     std::size_t rows_ = 0, cols_ = 0, kept_ = 0, built_ = 0;
+};
+
+// A read-only window on some rows of a table, fixed when it is made, so that
+// reading it never touches the table's changing build state.
+class TableRows {
+public:
+    TableRows() = default;
+    TableRows(const double* entries, std::size_t rows, std::size_t cols, std::size_t kept,
+              std::size_t first, std::size_t end)
+        : entries_(entries), rows_(rows), cols_(cols), kept_(kept), first_(first), end_(end) {}
+
+    std::size_t rows() const { return rows_; }  // of the whole table
+    std::size_t cols() const { return cols_; }
+    // Checked: a row outside [first, end) takes the internal-failure path.
+    const double* row(std::size_t y) const;
+
+private:
+    const double* entries_ = nullptr;
+    std::size_t rows_ = 0, cols_ = 0, kept_ = 1, first_ = 0, end_ = 0;
 };
 
 // The complete table of one plane, read through the plane's own steps.

@@ -143,7 +143,8 @@ void row_runs_match(std::size_t h, std::size_t w, std::size_t r) {
     TablePair tables = full_pair(p.view(), p2.view());
     std::vector<double> zeros(w, 0.0);
     for (std::size_t y = 0; y < h; ++y) {
-        RowWindows windows(tables.first, tables.second, zeros.data(), y, r);
+        RowWindows windows(tables.first.rows_for_reading(0, h, h), tables.second.rows_for_reading(0, h, h),
+                           zeros.data(), y, r);
         for (std::size_t begin = 0; begin <= w; ++begin) {
             for (std::size_t end = begin; end <= w; ++end) {
                 std::size_t expected_x = begin;
@@ -178,9 +179,13 @@ void reads_outside_the_table_are_refused() {
     EXPECT(fails_internally([&] { window_sum(t, 3, 3, 2, 6, 5); }), "image taller than the table");
     EXPECT(fails_internally([&] { window_sum(t, 3, 3, 2, 4, 9); }), "image wider than the table");
     std::vector<double> zeros(5, 0.0);
-    EXPECT(fails_internally([&] { RowWindows(t, t, zeros.data(), 4, 1); }), "row windows below");
-    RowWindows windows(t, t, zeros.data(), 1, 1);
+    const TableRows all = t.rows_for_reading(0, 4, 4), top = t.rows_for_reading(0, 2, 4);
+    EXPECT(fails_internally([&] { RowWindows(all, all, zeros.data(), 4, 1); }), "row windows below");
+    EXPECT(fails_internally([&] { RowWindows(top, top, zeros.data(), 2, 1); }), "row not made readable");
+    RowWindows windows(all, all, zeros.data(), 1, 1);
     EXPECT(fails_internally([&] { windows.for_each(0, 6, [](const auto&...) {}); }), "run past the end");
+    SummedAreaTable ring(9, 5, 3);
+    EXPECT(fails_internally([&] { ring.rows_for_reading(0, 1, 0); }), "rows not yet built");
 }
 
 }  // namespace
