@@ -91,11 +91,13 @@ class StrengthThatSets:
 def frame_paths():
     f = vc.encode_srgb
     strided = np.zeros((8, 16, 3), np.float32)[:, ::2]
+    empty, unaligned = np.zeros((0, 5, 3), np.float32), unaligned_copy(RGB)
+    doubles, swapped, nested = np.zeros((2, 2, 3)), RGB.astype(">f4"), [[[0.0]]]
     return [
         succeeds("encode_srgb", ("encode_srgb",), lambda: f(RGB), RGB),
         succeeds("encode_srgb keyword", ("encode_srgb",), lambda: f(img=LUMA), LUMA),
-        succeeds("encode_srgb empty", ("encode_srgb",), lambda: f(EMPTY), EMPTY := np.zeros((0, 5, 3), np.float32)),
-        succeeds("encode_srgb unaligned", ("encode_srgb",), lambda: f(UNALIGNED), UNALIGNED := unaligned_copy(RGB)),
+        succeeds("encode_srgb empty", ("encode_srgb",), lambda: f(empty), empty),
+        succeeds("encode_srgb unaligned", ("encode_srgb",), lambda: f(unaligned), unaligned),
         fails("encode_srgb no argument", ("encode_srgb",), lambda: f(), TypeError,
               "encode_srgb() missing 1 required positional argument: 'img'"),
         fails("encode_srgb two arguments", ("encode_srgb",), lambda: f(RGB, RGB), TypeError,
@@ -104,13 +106,12 @@ def frame_paths():
               "encode_srgb() got multiple values for argument 'img'", RGB),
         fails("encode_srgb unknown keyword", ("encode_srgb",), lambda: f(RGB, gamma=2), TypeError,
               "encode_srgb() got an unexpected keyword argument 'gamma'", RGB),
-        fails("encode_srgb float64", ("encode_srgb",), lambda: f(F64), TypeError,
-              "argument 'img': 'ndarray' object is not an instance of 'ndarray'", F64 := np.zeros((2, 2, 3))),
-        fails("encode_srgb byte-swapped", ("encode_srgb",), lambda: f(SWAPPED), TypeError,
-              "argument 'img': 'ndarray' object is not an instance of 'ndarray'",
-              SWAPPED := RGB.astype(">f4")),
-        fails("encode_srgb list", ("encode_srgb",), lambda: f(NESTED), TypeError,
-              "argument 'img': 'list' object is not an instance of 'ndarray'", NESTED := [[[0.0]]]),
+        fails("encode_srgb float64", ("encode_srgb",), lambda: f(doubles), TypeError,
+              "argument 'img': 'ndarray' object is not an instance of 'ndarray'", doubles),
+        fails("encode_srgb byte-swapped", ("encode_srgb",), lambda: f(swapped), TypeError,
+              "argument 'img': 'ndarray' object is not an instance of 'ndarray'", swapped),
+        fails("encode_srgb list", ("encode_srgb",), lambda: f(nested), TypeError,
+              "argument 'img': 'list' object is not an instance of 'ndarray'", nested),
         fails("encode_srgb None", ("encode_srgb",), lambda: f(None), TypeError,
               "argument 'img': 'None' is not an instance of 'ndarray'"),
         fails("encode_srgb strided", ("encode_srgb",), lambda: f(strided), PANIC,
@@ -120,6 +121,7 @@ def frame_paths():
 
 def monochrome_paths():
     reversed_rgb = RGB[::-1, :, ::-1]
+    raising = FloatRaising()
     four = np.zeros((2, 2, 4), np.float32)
     return [
         succeeds("luminance_bw", ("luminance_bw",), lambda: vc.luminance_bw(RGB), RGB),
@@ -149,8 +151,7 @@ def monochrome_paths():
               lambda: vc.channel_mixer_bw(RGB, 0, 10**400, 0), OverflowError, "int too large to convert to float",
               RGB),
         fails("channel_mixer_bw raising weight", ("channel_mixer_bw",),
-              lambda: vc.channel_mixer_bw(RGB, 0, 0, RAISING), ValueError, "no float here", RGB,
-              RAISING := FloatRaising()),
+              lambda: vc.channel_mixer_bw(RGB, 0, 0, raising), ValueError, "no float here", RGB, raising),
     ]
 
 
@@ -170,13 +171,13 @@ def enumeration_paths():
 def zone_paths():
     zones = vc.ZoneParams({5: 0.5, 3: -0.3}) if has("ZoneParams") else None
     strided = np.zeros((8, 16, 1), np.float32)[:, ::2]
-    growing = {}
+    growing, pairs = {}, [(5, 0.5)]
     growing[MutatingKey(growing)] = 1.0
     return [
         succeeds("ZoneParams", ("ZoneParams",), lambda: vc.ZoneParams({5: 0.5, 3: -0.3, 42: 1e39})),
         succeeds("ZoneParams keyword repr", ("ZoneParams",), lambda: repr(vc.ZoneParams(offsets={1: float("nan")}))),
-        fails("ZoneParams list", ("ZoneParams",), lambda: vc.ZoneParams(PAIRS), TypeError,
-              "argument 'offsets': 'list' object is not an instance of 'dict'", PAIRS := [(5, 0.5)]),
+        fails("ZoneParams list", ("ZoneParams",), lambda: vc.ZoneParams(pairs), TypeError,
+              "argument 'offsets': 'list' object is not an instance of 'dict'", pairs),
         fails("ZoneParams None", ("ZoneParams",), lambda: vc.ZoneParams(None), TypeError,
               "argument 'offsets': 'None' is not an instance of 'dict'"),
         fails("ZoneParams float key", ("ZoneParams",), lambda: vc.ZoneParams({5.0: 1}), TypeError,
