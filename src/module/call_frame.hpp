@@ -1,0 +1,39 @@
+#pragma once
+// The middle of every kernel call: give up the interpreter lock, run the
+// kernel on the view and plain values already copied out, take the lock
+// back, and turn the outcome into a result array or a Python exception.
+#include <exception>
+#include <optional>
+
+#include "error/python_errors.hpp"
+#include "error/velkor_error.hpp"
+#include "image/image.hpp"
+#include "module/image_array.hpp"
+#include "module/pyref.hpp"
+
+namespace velkor::py {
+
+// `kernel` must not touch Python objects: it runs without the lock.
+// A C++ exception from it is rethrown after the lock is back, for `guarded`
+// to convert.
+template <class Kernel>
+PyObject* run_kernel(Kernel&& kernel) {
+    std::optional<Result<OwnedImage>> outcome;
+    std::exception_ptr failure;
+    {
+        GilRelease unlocked;
+        try {
+            outcome.emplace(kernel());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+    if (!outcome->ok()) {
+        raise_velkor_error(outcome->error());
+        return nullptr;
+    }
+    return wrap_result(std::move(outcome->value()));
+}
+
+}  // namespace velkor::py
