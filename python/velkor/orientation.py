@@ -13,7 +13,7 @@ import numpy as np
 
 ORIENTATION_TAG = 0x0112
 
-_Array = TypeVar("_Array", bound=np.ndarray)  # type: ignore[type-arg]
+_Array = TypeVar("_Array", bound=np.ndarray)
 
 
 def apply_orientation(pixels: _Array, orientation: int) -> _Array:

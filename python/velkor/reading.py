@@ -19,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 import rawpy
 import tifffile
-from PIL import Image
+from PIL import Image, ImageFile
 
 from velkor._types import FloatImage
 from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedFormatError
@@ -41,6 +41,7 @@ _DECODE_ERRORS: tuple[type[BaseException], ...] = (
     ValueError,
     SyntaxError,  # Pillow, for some malformed PNG chunks
     EOFError,
+    IndexError,  # tifffile, for a file without pages
     struct.error,
     Image.DecompressionBombError,
     rawpy.LibRawError,
@@ -94,9 +95,10 @@ def _read_with_pillow(path: Path) -> SourceImage:
                 f"unsupported input format: {path} holds {image.format} data, "
                 "not JPEG or PNG"
             )
+        sixteen_bit = _is_16_bit_png(image)  # before anything loads the pixels
         warn_unless_srgb(image.info.get("icc_profile"), path)
         orientation = int(image.getexif().get(ORIENTATION_TAG, 1))
-        if _is_16_bit_png(image):
+        if sixteen_bit:
             codes: npt.NDArray[Any] = imagecodecs.png_decode(path.read_bytes())
         else:
             codes = np.asarray(_as_rgb_8_bit(image))
@@ -106,7 +108,7 @@ def _read_with_pillow(path: Path) -> SourceImage:
     return SourceImage(apply_orientation(linear, orientation), path, file_format)
 
 
-def _is_16_bit_png(image: Image.Image) -> bool:
+def _is_16_bit_png(image: ImageFile.ImageFile) -> bool:
     if image.format != "PNG" or not image.tile:
         return False
     rawmode = image.tile[0].args

@@ -9,6 +9,7 @@ from __future__ import annotations
 import functools
 
 import numpy as np
+import numpy.typing as npt
 
 from velkor._types import FloatImage
 
@@ -37,10 +38,12 @@ def _decode_table(max_code: int) -> FloatImage:
     return table
 
 
-def decode_integer_srgb(codes: np.ndarray, max_code: int) -> FloatImage:
+def decode_integer_srgb(
+    codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16], max_code: int
+) -> FloatImage:
     """Decode unsigned integer sRGB codes (0..max_code) to linear float32.
 
     A lookup table is both faster and identical to decoding each value,
     since an 8- or 16-bit file has at most 65536 distinct codes.
     """
-    return _decode_table(max_code)[codes]
+    return np.take(_decode_table(max_code), codes)
