@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs velkor into a fresh virtual environment and runs its main job.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+work="${VELKOR_WORK:-$PWD/.work}"
+python=$(bash scripts/find-python.sh 3.12)
+"$python" -m venv "$work/demo-env"
+"$work/demo-env/bin/python" -m pip install -q --upgrade pip
+"$work/demo-env/bin/python" -m pip install -q .
+"$work/demo-env/bin/python" examples/encode_gradient.py "$work/gradient.npy"

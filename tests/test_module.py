@@ -1,0 +1,128 @@
+import importlib
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import velkor_core
+
+ALL = [
+    "LuminanceStandard", "ColorFilter", "ZoneParams", "GuidedFilterParams",
+    "luminance_bw", "channel_mixer_bw", "color_filter_bw", "zone_system", "local_contrast", "encode_srgb",
+]
+CLASSES = ALL[:4]
+FUNCTIONS = ALL[4:]
+
+DOC = (
+    "The `velkor_core` Python extension module.\n"
+    "\n"
+    "Exposes the numerical kernels as Python-callable functions. All\n"
+    "arrays are `numpy.float32`, C-contiguous, shape `(H, W, C)`."
+)
+
+SIGNATURES = {
+    "luminance_bw": "(img, standard=...)",
+    "channel_mixer_bw": "(img, wr, wg, wb)",
+    "color_filter_bw": "(img, filter=..., standard=...)",
+    "zone_system": "(img, params)",
+    "local_contrast": "(img, params, strength)",
+    "encode_srgb": "(img)",
+    "ZoneParams": "(offsets)",
+    "GuidedFilterParams": "(radius, eps)",
+}
+
+
+def present(names):
+    return [name for name in names if hasattr(velkor_core, name)]
+
+
+def test_installed_as_a_single_abi3_extension():
+    path = pathlib.Path(velkor_core.__file__)
+    assert path.name == "velkor_core.abi3.so"
+    assert path.parent.name == "site-packages"
+
+
+def test_docstring_and_all_in_registration_order():
+    assert velkor_core.__doc__ == DOC
+    assert velkor_core.__all__ == present(ALL)
+
+
+@pytest.mark.parametrize("name", present(FUNCTIONS))
+def test_function_objects(name):
+    function = getattr(velkor_core, name)
+    assert function.__name__ == name
+    assert function.__module__ == "velkor_core"
+    assert function.__self__ is None
+    assert function.__text_signature__ == SIGNATURES[name]
+    assert not function.__doc__.startswith(name + "(")
+
+
+@pytest.mark.parametrize("name", present(CLASSES))
+def test_class_objects(name):
+    cls = getattr(velkor_core, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == cls.__name__ == name
+    assert cls.__text_signature__ == SIGNATURES.get(name)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+def test_fresh_import_shares_classes_and_makes_new_functions():
+    old = velkor_core
+    del sys.modules["velkor_core"]
+    try:
+        new = importlib.import_module("velkor_core")
+        assert new is not old
+        for name in present(CLASSES):
+            assert getattr(new, name) is getattr(old, name)
+        for name in present(FUNCTIONS):
+            assert getattr(new, name) is not getattr(old, name)
+        assert new.__all__ == old.__all__
+    finally:
+        sys.modules["velkor_core"] = old
+
+
+def test_reload_never_fails():
+    # CPython marks an executed module and may skip the step on reload; when it
+    # does run again, the names are appended a second time.
+    module = importlib.import_module("velkor_core")
+    before = list(module.__all__)
+    try:
+        assert importlib.reload(module) is module
+        assert module.__all__ in (before, before + before)
+        assert module.encode_srgb(np.ones((1, 1, 1), np.float32)).shape == (1, 1, 1)
+    finally:
+        module.__all__ = before
+
+
+def test_result_owner_class_is_shared_and_hidden():
+    a = velkor_core.encode_srgb(np.zeros((1, 1, 1), np.float32))
+    b = velkor_core.encode_srgb(np.zeros((2, 1, 1), np.float32))
+    owner = type(a.base)
+    assert owner is type(b.base)
+    assert owner.__name__ == "PySliceContainer" and owner.__module__ == "builtins"
+    assert "PySliceContainer" not in dir(velkor_core)
+    with pytest.raises(TypeError):
+        owner()
+
+
+def test_refused_in_isolated_subinterpreters():
+    # Process-wide classes and the worker pool cannot be shared safely.
+    code = textwrap.dedent(
+        """
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        source = "try:\\n import velkor_core\\nexcept ImportError as e:\\n print('refused:', e)\\n"
+        result = interpreters.run_string(interp, source)
+        print("result", result)
+        """
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert "refused:" in run.stdout and "does not support loading in subinterpreters" in run.stdout
