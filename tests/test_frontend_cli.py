@@ -8,7 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import Image, ImageCms
 
 import velkor
 
@@ -78,6 +78,16 @@ def test_errors_are_one_line_with_exit_codes(tmp_path: Path, args: list[str], co
     assert result.stderr.count("\n") == 1 and result.stderr.startswith("velkor: error: ")
     assert message in result.stderr
     assert "Traceback" not in result.stderr
+
+
+def test_foreign_colour_profile_is_a_one_line_warning(tmp_path: Path) -> None:
+    lab = ImageCms.ImageCmsProfile(ImageCms.createProfile("LAB")).tobytes()
+    Image.open(write_photo(tmp_path / "photo.png")).save(tmp_path / "lab.jpg", icc_profile=lab)
+    result = velkor_cmd("convert", "lab.jpg", "-o", tmp_path, cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stderr.startswith("velkor: warning: lab.jpg: embedded ICC profile")
+    assert result.stderr.count("\n") == 1
+    assert (tmp_path / "lab_bw.png").exists()
 
 
 def test_convert_never_overwrites_unless_asked(tmp_path: Path) -> None:

@@ -63,7 +63,7 @@ def build_parser() -> argparse.ArgumentParser:
                                   epilog=_EPILOG)
     convert.add_argument("input", nargs="?", type=Path, metavar="IN", help="JPEG, PNG, TIFF or RAW file")
     convert.add_argument("-o", "--output", type=Path, metavar="OUT",
-                         help="PNG or TIFF to write (default: IN's name with _bw.png, here)")
+                         help="PNG or TIFF to write, or a folder (default: IN's name with _bw.png, here)")
     convert.add_argument("--save-recipe", type=Path, metavar="FILE", help="also write the recipe used as TOML")
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
     add_recipe_options(convert)
@@ -140,6 +140,8 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     pipeline = pipeline_from_options(args)
     source: Path = args.input or sample_path()
     target: Path = args.output or Path(f"{source.stem}_bw.png")
+    if target.is_dir():
+        target = target / f"{source.stem}_bw.png"
     _check_writable(target, args.overwrite)
     if args.save_recipe is not None:
         _check_free(args.save_recipe, args.overwrite)
