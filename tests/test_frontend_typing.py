@@ -9,16 +9,15 @@ from pathlib import Path
 TIMEOUT = 600
 
 
-def mypy(*args: str, cache: Path) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", *args, "--cache-dir", str(cache)],
-                          capture_output=True, text=True, timeout=TIMEOUT)
+def run_module(*args: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, timeout=TIMEOUT)
 
 
-def test_stubs_match_the_extension_module(tmp_path: Path) -> None:
-    result = mypy("mypy.stubtest", "velkor_core", cache=tmp_path)
+def test_stubs_match_the_extension_module() -> None:
+    result = run_module("mypy.stubtest", "velkor_core")
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_velkor_is_clean_under_mypy_strict(tmp_path: Path) -> None:
-    result = mypy("mypy", "--strict", "-p", "velkor", cache=tmp_path)
+    result = run_module("mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "velkor")
     assert result.returncode == 0, result.stdout + result.stderr

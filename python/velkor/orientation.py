@@ -7,13 +7,14 @@ imagecodecs and tifffile), so the eight cases are applied to arrays.
 
 from __future__ import annotations
 
-from typing import TypeVar
+from typing import Any, TypeVar, cast
 
 import numpy as np
+import numpy.typing as npt
 
 ORIENTATION_TAG = 0x0112
 
-_Array = TypeVar("_Array", bound=np.ndarray)
+_Array = TypeVar("_Array", bound=npt.NDArray[Any])
 
 
 def apply_orientation(pixels: _Array, orientation: int) -> _Array:
@@ -23,15 +24,19 @@ def apply_orientation(pixels: _Array, orientation: int) -> _Array:
     4 flipped, 5 transposed, 6 turned left (needs 90 degrees clockwise),
     7 transversed, 8 turned right. Unknown values leave the array as it is.
     """
-    views = {
-        1: lambda a: a,
-        2: lambda a: a[:, ::-1],
-        3: lambda a: a[::-1, ::-1],
-        4: lambda a: a[::-1, :],
-        5: lambda a: a.transpose(1, 0, 2),
-        6: lambda a: np.rot90(a, k=-1),
-        7: lambda a: a[::-1, ::-1].transpose(1, 0, 2),
-        8: lambda a: np.rot90(a, k=1),
-    }
-    upright = views.get(orientation, views[1])(pixels)
-    return np.ascontiguousarray(upright)  # type: ignore[return-value]
+    upright: npt.NDArray[Any] = pixels
+    if orientation == 2:
+        upright = pixels[:, ::-1]
+    elif orientation == 3:
+        upright = pixels[::-1, ::-1]
+    elif orientation == 4:
+        upright = pixels[::-1, :]
+    elif orientation == 5:
+        upright = pixels.transpose(1, 0, 2)
+    elif orientation == 6:
+        upright = np.rot90(pixels, k=-1)
+    elif orientation == 7:
+        upright = pixels[::-1, ::-1].transpose(1, 0, 2)
+    elif orientation == 8:
+        upright = np.rot90(pixels, k=1)
+    return cast(_Array, np.ascontiguousarray(upright))

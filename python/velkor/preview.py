@@ -53,7 +53,8 @@ def zone_curve(pipeline: Pipeline, zones: FloatImage) -> FloatImage:
     luminance = np.float32(MIDDLE_GREY) * np.exp2(zones - np.float32(MIDDLE_ZONE))
     ramp = np.ascontiguousarray(luminance, dtype=np.float32).reshape(1, -1, 1)
     toned = core.zone_system(ramp, core.ZoneParams(dict(pipeline.zones))).reshape(-1)
-    return (np.log2(toned / np.float32(MIDDLE_GREY)) + np.float32(MIDDLE_ZONE)).astype(np.float32)
+    curve: FloatImage = (np.log2(toned / np.float32(MIDDLE_GREY)) + np.float32(MIDDLE_ZONE)).astype(np.float32)
+    return curve
 
 
 def plot_zone_curve(pipeline: Pipeline, path: Path, *, overwrite: bool = False) -> Path:

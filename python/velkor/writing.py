@@ -57,7 +57,8 @@ def quantise(display: FloatImage, bit_depth: int, *, dither: bool = False) -> np
         noise = rng.random(scaled.shape, dtype=np.float32) - rng.random(scaled.shape, dtype=np.float32)
         scaled = np.clip(scaled + noise, 0.0, float(max_code))
     dtype = np.uint8 if bit_depth == 8 else np.uint16
-    return np.rint(scaled).astype(dtype)
+    codes: npt.NDArray[Any] = np.rint(scaled).astype(dtype)
+    return codes
 
 
 def write_image(
