@@ -64,6 +64,8 @@ def test_console_script_is_installed(tmp_path: Path) -> None:
         (["convert", "photo.png", "--recipe", "none.toml"], 4, "recipe not found"),
         (["convert", "photo.png", "--eps", "small"], 2, "invalid float value: 'small'"),
         (["convert", "photo.png", "--preset", "neutral", "--recipe", "bad.toml"], 2, "not allowed with"),
+        (["convert", "photo.png", "-o", "nodir/out.png"], 7, "cannot write nodir/out.png"),
+        (["convert", "."], 5, "input is not a file"),
         (["frobnicate"], 2, "invalid choice"),
         (["batch", "nowhere", "-o", "out"], 4, "input folder not found"),
     ],

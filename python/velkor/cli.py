@@ -16,6 +16,7 @@ from velkor.batch import output_paths, photographs_in, run_batch
 from velkor.errors import (
     InputNotFoundError,
     OutputExistsError,
+    OutputWriteError,
     RecipeError,
     UnreadableImageError,
     UnsupportedFormatError,
@@ -25,7 +26,7 @@ from velkor.pipeline import Pipeline
 from velkor.presets import PRESETS
 from velkor.reading import read_image
 from velkor.sample import sample_path
-from velkor.writing import output_format, software_name, write_image
+from velkor.writing import open_for_writing, output_format, software_name, write_image
 
 
 class ExitCode(enum.IntEnum):
@@ -115,7 +116,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _fail(error, ExitCode.BAD_INPUT)
         except OutputExistsError as error:
             return _fail(error, ExitCode.OUTPUT_EXISTS)
-        except OSError as error:
+        except OutputWriteError as error:
+            return _fail(error, ExitCode.CANNOT_WRITE)
+        except OSError as error:  # anything else the file system refuses
             return _fail(error, ExitCode.CANNOT_WRITE)
         except KeyboardInterrupt:
             return _fail("interrupted", 130)
@@ -207,6 +210,5 @@ def _check_free(target: Path, overwrite: bool) -> None:
 
 
 def _save_recipe(pipeline: Pipeline, path: Path, overwrite: bool) -> None:
-    mode = "w" if overwrite else "x"
-    with path.open(mode, encoding="utf-8") as stream:
-        stream.write(pipeline.to_toml())
+    with open_for_writing(path, overwrite) as stream:
+        stream.write(pipeline.to_toml().encode("utf-8"))

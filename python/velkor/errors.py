@@ -31,5 +31,9 @@ class OutputExistsError(VelkorError, FileExistsError):
     """The output file exists and overwriting was not asked for."""
 
 
+class OutputWriteError(VelkorError, OSError):
+    """The output file cannot be created or written."""
+
+
 class ColourProfileWarning(UserWarning):
     """The input carries an ICC profile other than sRGB, read as sRGB anyway."""

@@ -67,8 +67,10 @@ def read_image(path: str | Path) -> SourceImage:
     when the file embeds an ICC profile other than sRGB.
     """
     source = Path(path)
-    if not source.is_file():
+    if not source.exists():
         raise InputNotFoundError(f"input not found: {source}")
+    if not source.is_file():
+        raise UnsupportedFormatError(f"input is not a file: {source}")
     suffix = source.suffix.lower()
     if suffix not in INPUT_SUFFIXES:
         raise UnsupportedFormatError(

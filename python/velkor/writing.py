@@ -14,7 +14,7 @@ import tifffile
 from PIL import Image, PngImagePlugin
 
 from velkor._types import FloatImage
-from velkor.errors import OutputExistsError, UnsupportedFormatError
+from velkor.errors import OutputExistsError, OutputWriteError, UnsupportedFormatError
 
 OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF"}
 RECIPE_KEY = "velkor:recipe"
@@ -99,11 +99,15 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
         raise OutputExistsError(
             f"output exists: {path} (use --overwrite to replace it)"
         ) from None
+    except OSError as error:
+        raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
     try:
         with stream:
             yield stream
-    except BaseException:
+    except BaseException as error:
         path.unlink(missing_ok=True)  # never leave half a file behind
+        if isinstance(error, OSError) and not isinstance(error, OutputWriteError):
+            raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
         raise
 
 
