@@ -15,7 +15,7 @@ const std::vector<LazyClass*>& registered_classes() {
     static const std::vector<LazyClass*> classes = {
         // &luminance_standard_class,
         // &color_filter_class,
-        // &zone_params_class,
+        &zone_params_class,
         // &guided_filter_params_class,
     };
     return classes;
@@ -26,7 +26,7 @@ const std::vector<PyMethodDef*>& registered_functions() {
         // &luminance_bw_function,
         // &channel_mixer_bw_function,
         // &color_filter_bw_function,
-        // &zone_system_function,
+        &zone_system_function,
         // &local_contrast_function,
         &encode_srgb_function,
     };
