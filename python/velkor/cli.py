@@ -14,9 +14,9 @@ from tqdm import tqdm
 
 from velkor.batch import output_paths, photographs_in, run_batch
 from velkor.errors import (
+    ColourProfileWarning,
     InputNotFoundError,
     OutputExistsError,
-    OutputWriteError,
     RecipeError,
     UnreadableImageError,
     UnsupportedFormatError,
@@ -104,7 +104,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     handler: Callable[[argparse.Namespace], ExitCode] = args.handler
     with warnings.catch_warnings():
-        warnings.simplefilter("always")
+        warnings.simplefilter("always", ColourProfileWarning)  # once per file, not once per run
         warnings.showwarning = _show_warning
         try:
             return int(handler(args))
@@ -116,9 +116,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _fail(error, ExitCode.BAD_INPUT)
         except OutputExistsError as error:
             return _fail(error, ExitCode.OUTPUT_EXISTS)
-        except OutputWriteError as error:
-            return _fail(error, ExitCode.CANNOT_WRITE)
-        except OSError as error:  # anything else the file system refuses
+        except OSError as error:  # OutputWriteError, or anything else the file system refuses
             return _fail(error, ExitCode.CANNOT_WRITE)
         except KeyboardInterrupt:
             return _fail("interrupted", 130)
