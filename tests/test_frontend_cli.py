@@ -8,6 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import tifffile
 from PIL import Image, ImageCms
 
 import velkor
@@ -110,8 +111,6 @@ def test_convert_with_flags_writes_16_bit_tiff_and_its_recipe(tmp_path: Path) ->
     used = velkor.load_recipe(tmp_path / "used.toml")
     assert used.bit_depth == 16 and used.zones[6] == 0.5 and used.zones[3] == 0.3
     assert used.name == "soft-portrait, edited"
-    import tifffile
-
     with tifffile.TiffFile(tmp_path / "out.tif") as tiff:
         assert tiff.asarray().dtype == np.uint16
         assert velkor.Pipeline.from_toml(tiff.pages.first.description) == used
