@@ -5,7 +5,6 @@ import textwrap
 import numpy as np
 import pytest
 
-import velkor_core
 from velkor_core import encode_srgb
 
 A = np.zeros((2, 3, 1), np.float32)

@@ -1,16 +1,10 @@
-import numpy as np
 import pytest
 
-from velkor_core import ZoneParams, encode_srgb
+from velkor_testing import panic_type
+
+from velkor_core import ZoneParams
 
 
-def panic_type():
-    """The PanicException class; the module does not export it."""
-    try:
-        encode_srgb(np.zeros((2, 2, 2), np.float32)[:, ::2])
-    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
-        return type(error)
-    raise AssertionError("a non-contiguous input was accepted")
 
 
 @pytest.mark.parametrize(

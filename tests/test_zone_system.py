@@ -1,4 +1,3 @@
-import ctypes
 import os
 import subprocess
 import sys
@@ -6,32 +5,11 @@ import sys
 import numpy as np
 import pytest
 
-from velkor_core import ZoneParams, encode_srgb, zone_system
+from velkor_testing import bits_of, f32_from_bits, libm, panic_type
 
-libm = ctypes.CDLL("libm.so.6")
-for _name in ("logf", "expf", "exp2f"):
-    getattr(libm, _name).restype = ctypes.c_float
-    getattr(libm, _name).argtypes = [ctypes.c_float]
-
-
-def f32_from_bits(bits):
-    return np.array(bits, dtype=np.uint32).view(np.float32)
-
-
-def bits_of(values):
-    return np.ascontiguousarray(values, dtype=np.float32).view(np.uint32)
-
+from velkor_core import ZoneParams, zone_system
 
 FLOOR, LN2, MIDDLE_ZONE, GREY_LOG2, WIDTH = f32_from_bits([0x2EDBE6FF, 0x3F317218, 0x40A00000, 0x401E54E3, 0x3FA3D70B])
-
-
-def panic_type():
-    """The PanicException class; the module does not export it."""
-    try:
-        encode_srgb(np.zeros((2, 2, 2), np.float32)[:, ::2])
-    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
-        return type(error)
-    raise AssertionError("a non-contiguous input was accepted")
 
 
 def curve_reference(x, table):
