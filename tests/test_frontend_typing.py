@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -9,15 +10,18 @@ from pathlib import Path
 TIMEOUT = 600
 
 
-def run_module(*args: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, timeout=TIMEOUT)
+def run_module(*args: str, cache: Path) -> subprocess.CompletedProcess[str]:
+    # MYPY_CACHE_DIR keeps mypy's cache out of the working tree.
+    env = {**os.environ, "MYPY_CACHE_DIR": str(cache)}
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
+                          timeout=TIMEOUT, env=env)
 
 
-def test_stubs_match_the_extension_module() -> None:
-    result = run_module("mypy.stubtest", "velkor_core")
+def test_stubs_match_the_extension_module(tmp_path: Path) -> None:
+    result = run_module("mypy.stubtest", "velkor_core", cache=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_velkor_is_clean_under_mypy_strict(tmp_path: Path) -> None:
-    result = run_module("mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "velkor")
+    result = run_module("mypy", "--strict", "-p", "velkor", cache=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
