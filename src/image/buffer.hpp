@@ -3,11 +3,16 @@
 // outputs and working planes with it; a failed allocation throws
 // std::bad_alloc, which the call frame raises as MemoryError.
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
+
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
 namespace velkor {
 
@@ -32,6 +37,7 @@ public:
         std::size_t bytes = (count * sizeof(T) + alignment - 1) / alignment * alignment;
         void* memory = std::aligned_alloc(alignment, bytes == 0 ? alignment : bytes);
         if (memory == nullptr) throw std::bad_alloc();
+        advise_huge_pages(memory, bytes);
         buffer.data_.reset(static_cast<T*>(memory));
         buffer.size_ = count;
         return buffer;
@@ -52,6 +58,21 @@ public:
 private:
     static constexpr std::size_t alignment = 64;
     static constexpr std::size_t max_bytes = std::size_t{1} << 62;
+    static constexpr std::size_t huge_page_threshold = std::size_t{1} << 22;  // 4 MiB, as NumPy
+    static constexpr std::size_t page = 4096;
+
+    // A large buffer is a fresh mapping, and faulting it in 4 KiB pages
+    // costs more than the kernel that fills it.  Asking for transparent huge
+    // pages (as NumPy does for its own large arrays) cuts the faults 512-fold.
+    // Only advice: refusal changes nothing but speed.
+    static void advise_huge_pages([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+        if (bytes < huge_page_threshold) return;
+        auto start = reinterpret_cast<std::uintptr_t>(memory);
+        std::uintptr_t first_page = (start + page - 1) / page * page;
+        ::madvise(reinterpret_cast<void*>(first_page), start + bytes - first_page, MADV_HUGEPAGE);
+#endif
+    }
 
     struct Free {
         void operator()(T* p) const { std::free(p); }

@@ -13,8 +13,8 @@ namespace {
 
 const std::vector<LazyClass*>& registered_classes() {
     static const std::vector<LazyClass*> classes = {
-        // &luminance_standard_class,
-        // &color_filter_class,
+        &luminance_standard_class,
+        &color_filter_class,
         &zone_params_class,
         // &guided_filter_params_class,
     };
@@ -23,9 +23,9 @@ const std::vector<LazyClass*>& registered_classes() {
 
 const std::vector<PyMethodDef*>& registered_functions() {
     static const std::vector<PyMethodDef*> functions = {
-        // &luminance_bw_function,
-        // &channel_mixer_bw_function,
-        // &color_filter_bw_function,
+        &luminance_bw_function,
+        &channel_mixer_bw_function,
+        &color_filter_bw_function,
         &zone_system_function,
         // &local_contrast_function,
         &encode_srgb_function,

@@ -1,0 +1,124 @@
+// weighted_sum() on AVX vectors is always inlined into AVX2 functions, so no
+// vector ever crosses a call; -Wpsabi's warning about such calls is moot.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include "bw/weighted_sum_rows.hpp"
+
+#include <immintrin.h>
+
+namespace velkor {
+namespace {
+
+// Offsets of red and blue inside a packed pixel; green is always at 1.
+template <ChannelOrder Order>
+constexpr std::size_t kRed = Order == ChannelOrder::Rgb ? 0 : 2;
+template <ChannelOrder Order>
+constexpr std::size_t kBlue = 2 - kRed<Order>;
+
+template <ChannelOrder Order>
+float pixel_sum(const float* px, ChannelWeights w) {
+    return weighted_sum(px[kRed<Order>], px[1], px[kBlue<Order>], w.r, w.g, w.b);
+}
+
+template <ChannelOrder Order>
+void packed_row_scalar(const float* pixels, float* out, std::size_t n, ChannelWeights w) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = pixel_sum<Order>(pixels + 3 * i, w);
+}
+
+void planar_row_scalar(const float* r, const float* g, const float* b, float* out, std::size_t n,
+                       ChannelWeights w) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = weighted_sum(r[i], g[i], b[i], w.r, w.g, w.b);
+}
+
+// AVX2 only, deliberately without FMA: a fused multiply-add would change the
+// bits, and without the FMA target the compiler cannot emit one.
+#define VELKOR_AVX2 __attribute__((target("avx2")))
+
+// Eight packed pixels are three vectors (channels named in RGB order):
+//   a = r0 g0 b0 r1 g1 b1 r2 g2,  b = b2 r3 g3 b3 r4 g4 b4 r5,
+//   c = g5 b5 r6 g6 b6 r7 g7 b7.
+// Each channel occupies disjoint lanes of a, b and c, so two blends gather
+// it into one vector, in a scrambled order that one permute puts right.
+struct Channels8 {
+    __m256 first, second, third;  // in memory order
+};
+
+VELKOR_AVX2 Channels8 deinterleave8(const float* pixels) {
+    __m256 a = _mm256_loadu_ps(pixels);
+    __m256 b = _mm256_loadu_ps(pixels + 8);
+    __m256 c = _mm256_loadu_ps(pixels + 16);
+    // Blend masks: bit i takes lane i from the second operand.
+    __m256 first = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b10010010), c, 0b00100100);
+    __m256 second = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b00100100), c, 0b01001001);
+    __m256 third = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b01001001), c, 0b10010010);
+    return {_mm256_permutevar8x32_ps(first, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5)),
+            _mm256_permutevar8x32_ps(second, _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6)),
+            _mm256_permutevar8x32_ps(third, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7))};
+}
+
+template <ChannelOrder Order>
+VELKOR_AVX2 void packed_row_avx2(const float* pixels, float* out, std::size_t n, ChannelWeights w) {
+    const __m256 wr = _mm256_set1_ps(w.r), wg = _mm256_set1_ps(w.g), wb = _mm256_set1_ps(w.b);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        Channels8 px = deinterleave8(pixels + 3 * i);
+        __m256 red = Order == ChannelOrder::Rgb ? px.first : px.third;
+        __m256 blue = Order == ChannelOrder::Rgb ? px.third : px.first;
+        _mm256_storeu_ps(out + i, weighted_sum(red, px.second, blue, wr, wg, wb));
+    }
+    packed_row_scalar<Order>(pixels + 3 * i, out + i, n - i, w);
+}
+
+VELKOR_AVX2 void planar_row_avx2(const float* r, const float* g, const float* b, float* out,
+                                 std::size_t n, ChannelWeights w) {
+    const __m256 wr = _mm256_set1_ps(w.r), wg = _mm256_set1_ps(w.g), wb = _mm256_set1_ps(w.b);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256 sum = weighted_sum(_mm256_loadu_ps(r + i), _mm256_loadu_ps(g + i),
+                                  _mm256_loadu_ps(b + i), wr, wg, wb);
+        _mm256_storeu_ps(out + i, sum);
+    }
+    planar_row_scalar(r + i, g + i, b + i, out + i, n - i, w);
+}
+
+bool cpu_has_avx2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has;
+}
+
+}  // namespace
+
+void weighted_sum_packed_row(const float* pixels, ChannelOrder order, float* out, std::size_t n,
+                             ChannelWeights w) {
+    const bool avx2 = cpu_has_avx2();
+    if (order == ChannelOrder::Rgb) {
+        avx2 ? packed_row_avx2<ChannelOrder::Rgb>(pixels, out, n, w)
+             : packed_row_scalar<ChannelOrder::Rgb>(pixels, out, n, w);
+    } else {
+        avx2 ? packed_row_avx2<ChannelOrder::Bgr>(pixels, out, n, w)
+             : packed_row_scalar<ChannelOrder::Bgr>(pixels, out, n, w);
+    }
+}
+
+void weighted_sum_planar_row(const float* r, const float* g, const float* b, float* out,
+                             std::size_t n, ChannelWeights w) {
+    if (cpu_has_avx2()) {
+        planar_row_avx2(r, g, b, out, n, w);
+    } else {
+        planar_row_scalar(r, g, b, out, n, w);
+    }
+}
+
+void weighted_sum_strided_row(const float* first, std::ptrdiff_t pixel_step,
+                              std::ptrdiff_t channel_step, float* out, std::size_t n,
+                              ChannelWeights w) {
+    const float* px = first;
+    for (std::size_t i = 0; i < n; ++i, px += pixel_step) {
+        out[i] = weighted_sum(px[0], px[channel_step], px[2 * channel_step], w.r, w.g, w.b);
+    }
+}
+
+}  // namespace velkor

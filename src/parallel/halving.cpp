@@ -1,0 +1,33 @@
+#include "parallel/halving.hpp"
+
+namespace velkor::parallel {
+namespace {
+
+std::pair<Block, Block> halve_rows(const Block& block) {
+    std::size_t middle = block.row_begin + (block.row_end - block.row_begin) / 2;
+    return {Block{block.row_begin, middle, block.col_begin, block.col_end},
+            Block{middle, block.row_end, block.col_begin, block.col_end}};
+}
+
+std::pair<Block, Block> halve_cols(const Block& block) {
+    std::size_t middle = block.col_begin + (block.col_end - block.col_begin) / 2;
+    return {Block{block.row_begin, block.row_end, block.col_begin, middle},
+            Block{block.row_begin, block.row_end, middle, block.col_end}};
+}
+
+}  // namespace
+
+std::optional<std::pair<Block, Block>> halve(const Block& block, Layout layout) {
+    bool tall = block.row_end - block.row_begin > 1;
+    bool wide = block.col_end - block.col_begin > 1;
+    if (layout == Layout::RowMajor) {
+        if (tall) return halve_rows(block);
+        if (wide) return halve_cols(block);
+    } else {
+        if (wide) return halve_cols(block);
+        if (tall) return halve_rows(block);
+    }
+    return std::nullopt;
+}
+
+}  // namespace velkor::parallel

@@ -1,0 +1,18 @@
+#pragma once
+// How the pool cuts a piece of work in two.  Halves stay contiguous in the
+// memory order of the views a loop walks, so every body runs over
+// sequential addresses.
+#include <optional>
+#include <utility>
+
+#include "parallel/parallel.hpp"
+
+namespace velkor::parallel {
+
+// Cuts a block at half the length of one axis, rounded down: row-major
+// blocks along the first axis longer than 1 (rows first), column-major
+// blocks along the last axis longer than 1 (columns first).  A block of one
+// element cannot be cut.  The first half is the one nearer the origin.
+std::optional<std::pair<Block, Block>> halve(const Block& block, Layout layout);
+
+}  // namespace velkor::parallel

@@ -1,0 +1,173 @@
+// The process-wide pool: made on first use with the count the environment
+// gives, remade in a fork() child (which has none of the parent's workers),
+// and reporting a failed creation on every later loop.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "error/internal_failure.hpp"
+#include "parallel/parallel.hpp"
+#include "parallel/thread_count.hpp"
+#include "pool_check.hpp"
+
+using namespace velkor::parallel;
+
+namespace {
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+// They reserve address space a limit would break, and may start threads of
+// their own, so thread counts are not checked.
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+long status_field(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+    }
+    return -1;
+}
+
+// The operating system's count of this process's threads.
+long os_threads() { return status_field("Threads"); }
+
+// Whether exactly `started` threads have been added to the `before` count.
+bool threads_started(long before, long started) {
+    return kSanitized || os_threads() - before == started;
+}
+
+// Runs `test` in a child process that must finish within five seconds (a
+// deadlock after fork shows up as a timeout) and returns its exit code.
+template <class Test>
+int in_child(Test test) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(5);
+        std::_Exit(test() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void set_variable(const char* name, std::optional<const char*> value) {
+    if (value) {
+        setenv(name, *value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+bool loop_covers(std::size_t n) {
+    std::vector<std::atomic<int>> visits(n);
+    for_range(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) visits[i].fetch_add(1);
+    });
+    for (auto& v : visits)
+        if (v != 1) return false;
+    return true;
+}
+
+struct EnvironmentCase {
+    std::optional<const char*> num_threads, rs_num_cpus;
+    std::size_t expected;  // 0: the available processors
+};
+
+void check_count_from_environment() {
+    const EnvironmentCase cases[] = {
+        {"3", std::nullopt, 3}, {"+4", "2", 4},          {"0", "3", 0}, {"abc", "3", 3},
+        {" 4", "2", 2},         {std::nullopt, "3", 3}, {"-4", std::nullopt, 0},
+    };
+    for (const EnvironmentCase& c : cases) {
+        int code = in_child([&] {
+            set_variable("RAYON_NUM_THREADS", c.num_threads);
+            set_variable("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
+            long before = os_threads();
+            std::size_t expected = c.expected == 0 ? available_processors() : c.expected;
+            std::size_t count = thread_count();
+            bool started = threads_started(before, static_cast<long>(expected));
+            setenv("RAYON_NUM_THREADS", "1", 1);  // too late to matter
+            return count == expected && started && thread_count() == expected &&
+                   loop_covers(1000);
+        });
+        POOL_CHECK(code == 0, "RAYON_NUM_THREADS=%s RAYON_RS_NUM_CPUS=%s: child exit %d",
+                   c.num_threads.value_or("(unset)"), c.rs_num_cpus.value_or("(unset)"), code);
+    }
+}
+
+// Forks while another thread keeps the parent's pool busy, so the fork may
+// land while pool locks are held.
+void check_loops_after_fork() {
+    setenv("RAYON_NUM_THREADS", "2", 1);
+    POOL_CHECK(loop_covers(5000), "parent loop");
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop) loop_covers(20000);
+    });
+    for (int round = 0; round < 20; ++round) {
+        int code = in_child([] {
+            // Only the forking thread exists in the child until its pool starts.
+            bool alone = kSanitized || os_threads() == 1;
+            bool ok = loop_covers(20000) && thread_count() == 2;
+            return ok && alone && threads_started(1, 2);
+        });
+        POOL_CHECK(code == 0, "fork round %d: child exit %d", round, code);
+        if (code != 0) break;
+    }
+    stop = true;
+    busy.join();
+    POOL_CHECK(loop_covers(5000), "parent loop after forks");
+}
+
+std::string failure_text(void (*call)()) {
+    try {
+        call();
+    } catch (const velkor::InternalFailure& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
+}
+
+// Threads whose stacks cannot be mapped: the first loop reports the cause,
+// later ones that the pool's creation was already tried.
+void check_creation_failure() {
+    if (kSanitized) return;
+    int code = in_child([] {
+        setenv("RAYON_NUM_THREADS", "8", 1);
+        long mapped_kb = status_field("VmSize");
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(mapped_kb + 4096) * 1024;
+        setrlimit(RLIMIT_AS, &limit);
+        std::string first = failure_text([] { for_range(100, [](std::size_t, std::size_t) {}); });
+        std::string second = failure_text([] { thread_count(); });
+        const std::string prefix = "The global thread pool has not been initialized.: ";
+        bool ok = first.rfind(prefix + "could not start 8 worker threads: ", 0) == 0 &&
+                  second == prefix + "The global thread pool has already been initialized." &&
+                  os_threads() == 1;
+        if (!ok) std::fprintf(stderr, "first: %s\nsecond: %s\n", first.c_str(), second.c_str());
+        return ok;
+    });
+    POOL_CHECK(code == 0, "creation failure: child exit %d", code);
+}
+
+}  // namespace
+
+int main() {
+    check_count_from_environment();
+    check_creation_failure();
+    check_loops_after_fork();
+    return pool_test::finish("pool_fork");
+}
