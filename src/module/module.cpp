@@ -16,7 +16,7 @@ const std::vector<LazyClass*>& registered_classes() {
         &luminance_standard_class,
         &color_filter_class,
         &zone_params_class,
-        // &guided_filter_params_class,
+        &guided_filter_params_class,
     };
     return classes;
 }
@@ -27,7 +27,7 @@ const std::vector<PyMethodDef*>& registered_functions() {
         &channel_mixer_bw_function,
         &color_filter_bw_function,
         &zone_system_function,
-        // &local_contrast_function,
+        &local_contrast_function,
         &encode_srgb_function,
     };
     return functions;

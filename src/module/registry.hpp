@@ -10,14 +10,14 @@ namespace velkor::py {
 extern LazyClass luminance_standard_class;
 extern LazyClass color_filter_class;
 extern LazyClass zone_params_class;
-// extern LazyClass guided_filter_params_class;
+extern LazyClass guided_filter_params_class;
 
 // Functions.
 extern PyMethodDef luminance_bw_function;
 extern PyMethodDef channel_mixer_bw_function;
 extern PyMethodDef color_filter_bw_function;
 extern PyMethodDef zone_system_function;
-// extern PyMethodDef local_contrast_function;
+extern PyMethodDef local_contrast_function;
 extern PyMethodDef encode_srgb_function;
 
 }  // namespace velkor::py

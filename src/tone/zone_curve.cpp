@@ -2,6 +2,8 @@
 
 #include <math.h>
 
+#include "simd/zone_curve.hpp"
+
 namespace velkor::zone_curve {
 
 float zone_of(float x) {
@@ -26,7 +28,7 @@ float curve_value(float x, const float* zone_a, const float* zone_b, std::size_t
 
 void zone_curve_span(const float* in, float* out, std::size_t n, const float* zone_a, const float* zone_b,
                      std::size_t zones) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = curve_value(in[i], zone_a, zone_b, zones);
+    simd::zone_curve_span(in, out, n, zone_a, zone_b, zones);
 }
 
 }  // namespace velkor::zone_curve

@@ -1,0 +1,33 @@
+#pragma once
+// The interchangeable implementations behind the span functions.  Each set
+// computes the same bits; the dispatcher picks one per process.
+#include <cstddef>
+
+namespace velkor::simd {
+
+struct KernelSet {
+    using Unary = void (*)(const float* in, float* out, std::size_t n);
+    Unary expf;
+    Unary exp2f;
+    Unary logf;
+    void (*powf)(const float* in, float* out, std::size_t n, float y);
+    Unary encode_srgb;
+    void (*zone_curve)(const float* in, float* out, std::size_t n, const float* zone_a,
+                       const float* zone_b, std::size_t zones);
+};
+
+// Element by element through libm: correct everywhere, the fallback.
+extern const KernelSet kScalarKernels;
+
+// AVX2 code repeating glibc's algorithms.  glibc ships two x86-64 builds of
+// them that round differently in a few places: the FMA build fuses some
+// multiply-adds, the SSE2 build fuses none.  Each set mirrors one build.
+extern const KernelSet kAvx2KernelsForFmaLibm;
+extern const KernelSet kAvx2KernelsForSse2Libm;
+
+// The same with AVX-512, eight double lanes at a time.  Not testable on the
+// development machine: used only after the self-test vouches for it.
+extern const KernelSet kAvx512KernelsForFmaLibm;
+extern const KernelSet kAvx512KernelsForSse2Libm;
+
+}  // namespace velkor::simd
