@@ -12,6 +12,7 @@ import tifffile
 from PIL import Image, ImageCms
 
 import velkor
+from velkor.batch import output_paths
 
 TIMEOUT = 120
 
@@ -41,6 +42,17 @@ def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
     assert histogram[:32].sum() > 0.03 and histogram[224:].sum() > 0.01
     assert (histogram > 0).sum() > 200
     assert histogram.max() < 0.2  # no posterising; the backdrop at the right is black
+
+
+def test_sample_ships_with_its_licence() -> None:
+    licence = velkor.sample_path().with_name("astronaut.LICENSE.txt").read_text()
+    assert "public domain" in licence
+
+
+def test_batch_output_names_keep_same_stem_sources_apart() -> None:
+    sources = [Path("in/a.jpg"), Path("in/a.png"), Path("in/b.tif")]
+    assert output_paths(sources, Path("out"), ".png") == [
+        Path("out/a_jpg.png"), Path("out/a_png.png"), Path("out/b.png")]
 
 
 def test_console_script_is_installed(tmp_path: Path) -> None:
