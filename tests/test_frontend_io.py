@@ -171,6 +171,13 @@ def test_written_files_round_trip_with_metadata(tmp_path: Path, suffix: str, bit
     np.testing.assert_array_equal(codes, expected)
 
 
+def test_recipe_with_non_ascii_name_survives_a_tiff(tmp_path: Path) -> None:
+    look = velkor.Pipeline(name="porträt ε 🎞", description="für Anna")
+    path = velkor.write_image(tmp_path / "p.tif", np.zeros((2, 2, 1), np.float32), recipe=look.to_toml())
+    with tifffile.TiffFile(path) as tiff:
+        assert velkor.Pipeline.from_toml(tiff.pages.first.description) == look
+
+
 def test_dither_keeps_the_mean_and_breaks_up_bands() -> None:
     ramp = np.full((64, 64, 1), 100.4 / 255, dtype=np.float32)
     plain, dithered = quantise(ramp, 8), quantise(ramp, 8, dither=True)

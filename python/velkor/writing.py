@@ -126,6 +126,19 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], recipe: str | None) 
         codes,
         photometric=photometric,
         software=software_name(),
-        description=recipe,
+        description=None if recipe is None else ascii_toml(recipe),
         metadata=None,
+    )
+
+
+def ascii_toml(text: str) -> str:
+    """TOML text with every non-ASCII character written as a \\u escape.
+
+    TIFF text tags hold 7-bit ASCII only. In a recipe non-ASCII characters
+    can only stand inside basic strings (the name, the description), where
+    TOML reads the escape back as the same character.
+    """
+    return "".join(
+        char if ord(char) < 0x80 else (f"\\u{ord(char):04X}" if ord(char) <= 0xFFFF else f"\\U{ord(char):08X}")
+        for char in text
     )
