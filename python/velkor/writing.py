@@ -138,7 +138,9 @@ def ascii_toml(text: str) -> str:
     can only stand inside basic strings (the name, the description), where
     TOML reads the escape back as the same character.
     """
-    return "".join(
-        char if ord(char) < 0x80 else (f"\\u{ord(char):04X}" if ord(char) <= 0xFFFF else f"\\U{ord(char):08X}")
-        for char in text
-    )
+    return "".join(char if char.isascii() else _toml_escape(char) for char in text)
+
+
+def _toml_escape(char: str) -> str:
+    code = ord(char)
+    return f"\\u{code:04X}" if code <= 0xFFFF else f"\\U{code:08X}"
