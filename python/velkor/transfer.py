@@ -46,4 +46,6 @@ def decode_integer_srgb(
     A lookup table is both faster and identical to decoding each value,
     since an 8- or 16-bit file has at most 65536 distinct codes.
     """
-    return np.take(_decode_table(max_code), codes)
+    # Fancy indexing, not np.take: several times faster for small integer codes.
+    decoded: FloatImage = _decode_table(max_code)[codes]
+    return decoded
