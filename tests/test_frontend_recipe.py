@@ -40,6 +40,7 @@ def rgb() -> np.ndarray:
         ({"bit_depth": 12}, "bit_depth = 12"),
         ({"bit_depth": True}, "bit_depth = True"),
         ({"dither": "yes"}, "dither = 'yes'"),
+        ({"name": 7}, "name = 7"),
     ],
 )
 def test_bad_values_are_refused_with_the_field_named(fields: dict, message: str) -> None:

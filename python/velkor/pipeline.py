@@ -71,14 +71,17 @@ class Pipeline:
     dither: bool = False
 
     def __post_init__(self) -> None:
+        for text_field in ("name", "description"):
+            if not isinstance(getattr(self, text_field), str):
+                raise RecipeError(f"bad recipe value: {text_field} = {getattr(self, text_field)!r} (expected text)")
         _check_choice("standard", self.standard, STANDARDS)
         _check_choice("filter", self.filter, FILTERS)
         if self.mixer is not None:
             object.__setattr__(self, "mixer", _checked_mixer(self.mixer, self.filter))
         object.__setattr__(self, "zones", _checked_zones(self.zones))
         _check_int("radius", self.radius, 0, MAX_RADIUS)
-        _check_real("eps", self.eps, low=0.0, low_open=True)
-        _check_real("strength", self.strength, *STRENGTH_RANGE)
+        object.__setattr__(self, "eps", _check_real("eps", self.eps, low=0.0, low_open=True))
+        object.__setattr__(self, "strength", _check_real("strength", self.strength, *STRENGTH_RANGE))
         if self.bit_depth not in BIT_DEPTHS or isinstance(self.bit_depth, bool):
             raise RecipeError(f"bad recipe value: bit_depth = {self.bit_depth!r} (expected 8 or 16)")
         if not isinstance(self.dither, bool):

@@ -93,8 +93,6 @@ def pipeline_from_mapping(document: Mapping[str, Any]) -> Pipeline:
                     raise RecipeError(f"unknown recipe key: {key}.{inner}")
                 fields[_field_for(key, inner)] = inner_value
         elif key in ("name", "description"):
-            if not isinstance(value, str):
-                raise RecipeError(f"bad recipe value: {key} = {value!r} (expected text)")
             fields[key] = value
         else:
             raise RecipeError(f"unknown recipe key: {key}")
