@@ -7,4 +7,4 @@ python=$(bash scripts/find-python.sh 3.12)
 "$python" -m venv "$work/demo-env"
 "$work/demo-env/bin/python" -m pip install -q --upgrade pip
 "$work/demo-env/bin/python" -m pip install -q .
-"$work/demo-env/bin/python" examples/encode_gradient.py "$work/gradient.npy"
+"$work/demo-env/bin/velkor" convert -o "$work/astronaut_bw.png" --overwrite

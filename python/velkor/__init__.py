@@ -1,0 +1,49 @@
+"""velkor: black-and-white conversion of photographs.
+
+A small front end over the `velkor_core` kernels::
+
+    import velkor
+
+    image = velkor.read_image("photo.jpg")           # linear-light RGB, float32
+    look = velkor.PRESETS["red-filter-landscape"]    # or velkor.Pipeline(...)
+    grey = look.run(image.linear)                    # display-referred (H, W, 1)
+    velkor.write_image("photo_bw.tif", grey, bit_depth=16, recipe=look.to_toml())
+"""
+
+from velkor.errors import (
+    ColourProfileWarning,
+    InputNotFoundError,
+    OutputExistsError,
+    OutputWriteError,
+    RecipeError,
+    UnreadableImageError,
+    UnsupportedFormatError,
+    VelkorError,
+)
+from velkor.pipeline import Pipeline
+from velkor.presets import PRESETS, preset
+from velkor.reading import SourceImage, read_image
+from velkor.recipe import load_recipe
+from velkor.sample import sample_path
+from velkor.transfer import srgb_to_linear
+from velkor.writing import write_image
+
+__all__ = [
+    "PRESETS",
+    "ColourProfileWarning",
+    "InputNotFoundError",
+    "OutputExistsError",
+    "OutputWriteError",
+    "Pipeline",
+    "RecipeError",
+    "SourceImage",
+    "UnreadableImageError",
+    "UnsupportedFormatError",
+    "VelkorError",
+    "load_recipe",
+    "preset",
+    "read_image",
+    "sample_path",
+    "srgb_to_linear",
+    "write_image",
+]

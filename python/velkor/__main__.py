@@ -1,0 +1,7 @@
+"""`python -m velkor`: the same as the `velkor` command."""
+
+import sys
+
+from velkor.cli import main
+
+sys.exit(main())

@@ -1,0 +1,212 @@
+"""The `velkor` command: convert, batch, preview and presets."""
+
+from __future__ import annotations
+
+import argparse
+import enum
+import sys
+import warnings
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import NoReturn, TextIO
+
+from tqdm import tqdm
+
+from velkor.batch import output_paths, photographs_in, run_batch
+from velkor.errors import (
+    ColourProfileWarning,
+    InputNotFoundError,
+    OutputExistsError,
+    RecipeError,
+    UnreadableImageError,
+    UnsupportedFormatError,
+)
+from velkor.options import add_recipe_options, pipeline_from_options
+from velkor.pipeline import Pipeline
+from velkor.presets import PRESETS
+from velkor.reading import read_image
+from velkor.sample import sample_path
+from velkor.writing import open_for_writing, output_format, software_name, write_image
+
+
+class ExitCode(enum.IntEnum):
+    """Exit statuses, for scripts."""
+
+    OK = 0
+    SOME_FAILED = 1  # batch: finished, but at least one file could not be converted
+    USAGE = 2  # unknown option, missing or malformed argument
+    BAD_RECIPE = 3  # recipe file, preset or value that cannot be used
+    NO_INPUT = 4  # input file, folder or recipe file does not exist
+    BAD_INPUT = 5  # unsupported format or unreadable file
+    OUTPUT_EXISTS = 6  # refused to overwrite (use --overwrite)
+    CANNOT_WRITE = 7  # output could not be written
+
+
+_EPILOG = "exit status: " + ", ".join(f"{code.value} {code.name.lower().replace('_', ' ')}" for code in ExitCode)
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line, like all of velkor's."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(ExitCode.USAGE, f"velkor: error: {message} (see '{self.prog} --help')\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="velkor", description="Black-and-white conversion of photographs.",
+                     epilog=_EPILOG)
+    parser.add_argument("--version", action="version", version=software_name())
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=_Parser)
+
+    convert = commands.add_parser("convert", help="convert one photograph",
+                                  description="Convert one photograph (the bundled sample if none is given).",
+                                  epilog=_EPILOG)
+    convert.add_argument("input", nargs="?", type=Path, metavar="IN", help="JPEG, PNG, TIFF or RAW file")
+    convert.add_argument("-o", "--output", type=Path, metavar="OUT",
+                         help="PNG or TIFF to write, or a folder (default: IN's name with _bw.png, here)")
+    convert.add_argument("--save-recipe", type=Path, metavar="FILE", help="also write the recipe used as TOML")
+    convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    add_recipe_options(convert)
+    convert.set_defaults(handler=_convert)
+
+    batch = commands.add_parser("batch", help="convert every photograph in a folder",
+                                description="Convert every JPEG, PNG, TIFF and RAW file in a folder.",
+                                epilog=_EPILOG)
+    batch.add_argument("directory", type=Path, metavar="DIR")
+    batch.add_argument("-o", "--output", type=Path, metavar="OUTDIR", required=True)
+    batch.add_argument("--format", choices=("png", "tiff"), default="png", help="output format")
+    batch.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    batch.add_argument("--quiet", action="store_true", help="no progress bar")
+    add_recipe_options(batch)
+    batch.set_defaults(handler=_batch)
+
+    preview = commands.add_parser("preview", help="before/after image and tone-curve plot",
+                                  description="Write a side-by-side before/after image and a plot "
+                                  "of the recipe's zone tone curve.", epilog=_EPILOG)
+    preview.add_argument("input", nargs="?", type=Path, metavar="IN")
+    preview.add_argument("-o", "--output", type=Path, metavar="OUT",
+                         help="before/after PNG or TIFF (default: IN's name with _preview.png)")
+    preview.add_argument("--curve", type=Path, metavar="PLOT",
+                         help="tone-curve plot (default: IN's name with _curve.png)")
+    preview.add_argument("--height", type=int, default=480, help="height of each half in pixels")
+    preview.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    add_recipe_options(preview)
+    preview.set_defaults(handler=_preview)
+
+    presets = commands.add_parser("presets", help="list the presets", epilog=_EPILOG)
+    presets.set_defaults(handler=_presets)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    args = build_parser().parse_args(argv)
+    handler: Callable[[argparse.Namespace], ExitCode] = args.handler
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", ColourProfileWarning)  # once per file, not once per run
+        warnings.showwarning = _show_warning
+        try:
+            return int(handler(args))
+        except RecipeError as error:
+            return _fail(error, ExitCode.BAD_RECIPE)
+        except InputNotFoundError as error:
+            return _fail(error, ExitCode.NO_INPUT)
+        except (UnsupportedFormatError, UnreadableImageError) as error:
+            return _fail(error, ExitCode.BAD_INPUT)
+        except OutputExistsError as error:
+            return _fail(error, ExitCode.OUTPUT_EXISTS)
+        except OSError as error:  # OutputWriteError, or anything else the file system refuses
+            return _fail(error, ExitCode.CANNOT_WRITE)
+        except KeyboardInterrupt:
+            return _fail("interrupted", 130)
+
+
+def _fail(error: object, code: int) -> int:
+    _say(f"velkor: error: {error}")
+    return code
+
+
+def _say(line: str, stream: TextIO | None = None) -> None:
+    # tqdm.write keeps a running progress bar intact below the message.
+    tqdm.write(line, file=stream or sys.stderr)
+
+
+def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: TextIO | None = None, line: str | None = None) -> None:
+    _say(f"velkor: warning: {message}")
+
+
+def _convert(args: argparse.Namespace) -> ExitCode:
+    pipeline = pipeline_from_options(args)
+    source: Path = args.input or sample_path()
+    target: Path = args.output or Path(f"{source.stem}_bw.png")
+    if target.is_dir():
+        target = target / f"{source.stem}_bw.png"
+    _check_writable(target, args.overwrite)
+    if args.save_recipe is not None:
+        _check_free(args.save_recipe, args.overwrite)
+    image = read_image(source)
+    display = pipeline.run(image.linear)
+    write_image(target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither,
+                recipe=pipeline.to_toml(), overwrite=args.overwrite)
+    print(f"velkor: wrote {target} ({pipeline.name}, {pipeline.bit_depth}-bit)")
+    if args.save_recipe is not None:
+        _save_recipe(pipeline, args.save_recipe, args.overwrite)
+        print(f"velkor: wrote {args.save_recipe}")
+    return ExitCode.OK
+
+
+def _batch(args: argparse.Namespace) -> ExitCode:
+    pipeline = pipeline_from_options(args)
+    directory: Path = args.directory
+    if not directory.is_dir():
+        raise InputNotFoundError(f"input folder not found: {directory}")
+    sources, ignored = photographs_in(directory)
+    args.output.mkdir(parents=True, exist_ok=True)
+    targets = output_paths(sources, args.output, ".png" if args.format == "png" else ".tif")
+    report = run_batch(sources, targets, pipeline, overwrite=args.overwrite,
+                       progress=not args.quiet, say=_say)
+    report.ignored = ignored
+    print(f"velkor: {report.summary()}")
+    return ExitCode.SOME_FAILED if report.failed else ExitCode.OK
+
+
+def _preview(args: argparse.Namespace) -> ExitCode:
+    from velkor.preview import plot_zone_curve, write_preview  # matplotlib is slow to import
+
+    pipeline = pipeline_from_options(args)
+    source: Path = args.input or sample_path()
+    picture: Path = args.output or Path(f"{source.stem}_preview.png")
+    curve: Path = args.curve or Path(f"{source.stem}_curve.png")
+    if args.height < 1:
+        raise RecipeError(f"bad value: --height {args.height} (expected a positive number of pixels)")
+    for target in (picture, curve):
+        _check_writable(target, args.overwrite)
+    image = read_image(source)
+    write_preview(image.linear, pipeline, picture, height=args.height, overwrite=args.overwrite)
+    plot_zone_curve(pipeline, curve, overwrite=args.overwrite)
+    print(f"velkor: wrote {picture} and {curve}")
+    return ExitCode.OK
+
+
+def _presets(args: argparse.Namespace) -> ExitCode:
+    for name, pipeline in PRESETS.items():
+        print(f"{name:22} {pipeline.description}")
+    return ExitCode.OK
+
+
+def _check_writable(target: Path, overwrite: bool) -> None:
+    # Fail before the work, not after it: format first, then existence.
+    output_format(target)
+    _check_free(target, overwrite)
+
+
+def _check_free(target: Path, overwrite: bool) -> None:
+    if target.exists() and not overwrite:
+        raise OutputExistsError(f"output exists: {target} (use --overwrite to replace it)")
+
+
+def _save_recipe(pipeline: Pipeline, path: Path, overwrite: bool) -> None:
+    with open_for_writing(path, overwrite) as stream:
+        stream.write(pipeline.to_toml().encode("utf-8"))

@@ -1,0 +1,78 @@
+"""Recipe options shared by the sub-commands: a base recipe plus flag edits."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+from typing import Any
+
+from velkor.errors import RecipeError
+from velkor.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, Pipeline
+from velkor.presets import PRESETS, preset
+from velkor.recipe import load_recipe
+
+_PLAIN_FLAGS = ("standard", "filter", "radius", "eps", "strength", "bit_depth", "dither")
+
+
+def add_recipe_options(parser: argparse.ArgumentParser) -> None:
+    """Add the options that choose and adjust a recipe."""
+    base = parser.add_argument_group("recipe (a preset or a file, then flags that adjust it)")
+    source = base.add_mutually_exclusive_group()
+    source.add_argument("--preset", metavar="NAME", help=f"start from a preset: {', '.join(PRESETS)}")
+    source.add_argument("--recipe", metavar="FILE", help="start from a recipe file (TOML)")
+    base.add_argument("--standard", metavar="STD", help=f"luminance standard: {', '.join(STANDARDS)}")
+    base.add_argument("--filter", metavar="FILTER", help=f"coloured filter: {', '.join(FILTERS)}")
+    base.add_argument("--mixer", metavar=("R", "G", "B"), nargs=3, type=float,
+                      help="channel mixer weights, instead of a filter")
+    base.add_argument("--zone", metavar="Z=STOPS", action="append", default=[],
+                      help="move zone Z (0-10) by STOPS (-3 to 3); repeat for more zones")
+    base.add_argument("--radius", type=int, help="local-contrast window radius in pixels")
+    base.add_argument("--eps", type=float, help="local-contrast edge smoothing (> 0)")
+    base.add_argument("--strength", type=float,
+                      help="local-contrast strength (-1 to 5; negative softens, 0 is off)")
+    base.add_argument("--bit-depth", type=int, choices=BIT_DEPTHS, help="bits per sample of the output")
+    base.add_argument("--dither", action=argparse.BooleanOptionalAction, default=None,
+                      help="dither 8-bit output")
+
+
+def pipeline_from_options(args: argparse.Namespace) -> Pipeline:
+    """The recipe that the options describe; raises :class:`RecipeError`."""
+    if args.preset is not None:
+        base = preset(args.preset)
+    elif args.recipe is not None:
+        base = load_recipe(args.recipe)
+    else:
+        base = Pipeline()
+    changes = _flag_changes(args, base)
+    if not changes:
+        return base
+    changes.setdefault("name", base.name if base.name == "custom" else f"{base.name}, edited")
+    return dataclasses.replace(base, **changes)
+
+
+def _flag_changes(args: argparse.Namespace, base: Pipeline) -> dict[str, Any]:
+    changes: dict[str, Any] = {
+        flag: getattr(args, flag) for flag in _PLAIN_FLAGS if getattr(args, flag) is not None
+    }
+    if args.mixer is not None:
+        changes["mixer"] = tuple(args.mixer)
+        changes.setdefault("filter", "NoFilter")
+    elif "filter" in changes or "standard" in changes:
+        changes["mixer"] = None  # a chosen filter or standard replaces the base's mixer
+    if args.zone:
+        changes["zones"] = {**base.zones, **parse_zone_flags(args.zone)}
+    return changes
+
+
+def parse_zone_flags(flags: list[str]) -> dict[int, float]:
+    """Turn ["3=-0.5", "7=+0.25"] into {3: -0.5, 7: 0.25}; the pipeline checks ranges."""
+    zones: dict[int, float] = {}
+    for flag in flags:
+        zone, separator, stops = flag.partition("=")
+        try:
+            if not separator:
+                raise ValueError
+            zones[int(zone)] = float(stops)
+        except ValueError:
+            raise RecipeError(f"bad recipe value: --zone {flag!r} (expected ZONE=STOPS, e.g. 3=-0.5)") from None
+    return zones

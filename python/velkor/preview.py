@@ -1,0 +1,100 @@
+"""Before/after previews and the plot of a recipe's zone tone curve."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")  # files only: never open a window, work without a display
+
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+import velkor_core as core  # noqa: E402
+from PIL import Image  # noqa: E402
+
+from velkor._types import FloatImage  # noqa: E402
+from velkor.pipeline import Pipeline  # noqa: E402
+from velkor.writing import open_for_writing, output_format, quantise, write_image  # noqa: E402
+
+MIDDLE_GREY = 0.18
+MIDDLE_ZONE = 5
+_GAP = 8  # pixels of white between the two halves
+
+
+def side_by_side(rgb_linear: FloatImage, pipeline: Pipeline, *, height: int | None = None) -> FloatImage:
+    """The colour original next to the recipe's result, display-referred RGB.
+
+    With ``height`` both halves are scaled (keeping their proportions) to
+    that many pixels high, which keeps previews of large photographs small.
+    """
+    rgb = np.ascontiguousarray(rgb_linear, dtype=np.float32)
+    before = core.encode_srgb(rgb)
+    after = np.repeat(pipeline.run(rgb), 3, axis=2)
+    if height is not None and height != rgb.shape[0]:
+        before, after = _resized(before, height), _resized(after, height)
+    gap = np.ones((before.shape[0], _GAP, 3), dtype=np.float32)
+    return np.concatenate([before, gap, after], axis=1)
+
+
+def _resized(display: FloatImage, height: int) -> FloatImage:
+    width = max(1, round(display.shape[1] * height / display.shape[0]))
+    image = Image.fromarray(quantise(display, 8))
+    resized = image.resize((width, height), Image.Resampling.LANCZOS)
+    return np.asarray(resized, dtype=np.float32) / np.float32(255)
+
+
+def zone_curve(pipeline: Pipeline, zones: FloatImage) -> FloatImage:
+    """Output zone for each input zone under the recipe's Zone System curve.
+
+    Computed by the kernel itself on a ramp of luminance values, so the plot
+    shows exactly what the pipeline does.
+    """
+    luminance = np.float32(MIDDLE_GREY) * np.exp2(zones - np.float32(MIDDLE_ZONE))
+    ramp = np.ascontiguousarray(luminance, dtype=np.float32).reshape(1, -1, 1)
+    toned = core.zone_system(ramp, core.ZoneParams(dict(pipeline.zones))).reshape(-1)
+    curve: FloatImage = (np.log2(toned / np.float32(MIDDLE_GREY)) + np.float32(MIDDLE_ZONE)).astype(np.float32)
+    return curve
+
+
+def plot_zone_curve(pipeline: Pipeline, path: Path, *, overwrite: bool = False) -> Path:
+    """Plot input zone against output zone, with the recipe's offsets, to an image file."""
+    output_format(path)
+    zones = np.linspace(-1.0, 11.0, 481, dtype=np.float32)
+    figure, (axes, bars) = plt.subplots(
+        2, 1, figsize=(6.4, 5.6), dpi=100, sharex=True, gridspec_kw={"height_ratios": [3, 1]}
+    )
+    try:
+        axes.plot(zones, zones, linestyle="--", color="0.6", label="unchanged")
+        axes.plot(zones, zone_curve(pipeline, zones), color="black", label=pipeline.name)
+        axes.set_ylabel("output zone")
+        axes.set_title("Zone System tone curve")
+        axes.grid(True, color="0.9")
+        axes.legend(loc="upper left")
+        # The offsets as set; neighbouring zones blend and add up in the curve.
+        placed = list(pipeline.zones)
+        bars.bar(placed, [pipeline.zones[z] for z in placed], width=0.6, color="tab:red")
+        bars.axhline(0.0, color="0.6", linewidth=0.8)
+        bars.set_ylabel("offset (stops)")
+        bars.set_xticks(range(0, 11), ["0", "I", "II", "III", "IV", "V", "VI", "VII", "VIII", "IX", "X"])
+        bars.set_xlabel("input zone (V = middle grey)")
+        bars.grid(True, axis="y", color="0.9")
+        figure.tight_layout()
+        with open_for_writing(path, overwrite) as stream:
+            figure.savefig(stream, format=output_format(path).lower())
+    finally:
+        plt.close(figure)
+    return path
+
+
+def write_preview(
+    rgb_linear: FloatImage,
+    pipeline: Pipeline,
+    path: Path,
+    *,
+    height: int | None = None,
+    overwrite: bool = False,
+) -> Path:
+    """Write the before/after image as 8-bit colour."""
+    display = side_by_side(rgb_linear, pipeline, height=height)
+    return write_image(path, display, bit_depth=8, recipe=pipeline.to_toml(), overwrite=overwrite)

@@ -1,0 +1,39 @@
+"""Camera RAW files through LibRaw (rawpy)."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import numpy as np
+import rawpy
+
+from velkor._types import FloatImage
+
+# LibRaw reads these; the list decides which files velkor sends to it.
+RAW_SUFFIXES = frozenset(
+    {
+        ".3fr", ".arw", ".cr2", ".cr3", ".crw", ".dcr", ".dng", ".erf", ".iiq",
+        ".k25", ".kdc", ".mef", ".mos", ".mrw", ".nef", ".nrw", ".orf", ".pef",
+        ".raf", ".raw", ".rw2", ".rwl", ".sr2", ".srf", ".srw", ".x3f",
+    }
+)
+_MAX_CODE = np.float32(65535)
+
+
+def read_raw(path: Path) -> FloatImage:
+    """Develop a RAW file to linear sRGB-primary float32 (H, W, 3).
+
+    LibRaw demosaics, applies the camera's white balance and colour matrix
+    and the orientation recorded in the file, and writes 16 bits per channel
+    with a linear transfer (gamma 1) and no automatic brightening, so the
+    exposure is the camera's own.
+    """
+    with rawpy.imread(str(path)) as raw:
+        developed = raw.postprocess(
+            gamma=(1.0, 1.0),
+            no_auto_bright=True,
+            output_bps=16,
+            use_camera_wb=True,
+            output_color=rawpy.ColorSpace.sRGB,
+        )
+    return np.asarray(developed, dtype=np.float32) / _MAX_CODE

@@ -1,0 +1,51 @@
+"""sRGB decoding: from encoded file values to linear light.
+
+This is the inverse of the IEC 61966-2-1 curve that `velkor_core.encode_srgb`
+applies at the end of a pipeline, computed in float32 like the kernels.
+"""
+
+from __future__ import annotations
+
+import functools
+
+import numpy as np
+import numpy.typing as npt
+
+from velkor._types import FloatImage
+
+_THRESHOLD = np.float32(0.04045)
+_SLOPE = np.float32(12.92)
+_SCALE = np.float32(1.055)
+_OFFSET = np.float32(0.055)
+_GAMMA = np.float32(2.4)
+
+
+def srgb_to_linear(encoded: FloatImage) -> FloatImage:
+    """Decode sRGB-encoded values in [0, 1] to linear light, in float32."""
+    v = np.asarray(encoded, dtype=np.float32)
+    linear_segment = v / _SLOPE
+    # Clamp the base at zero so that values in the linear segment (which
+    # np.where discards) never produce NaN warnings in the power segment.
+    power_segment = np.power(np.maximum((v + _OFFSET) / _SCALE, np.float32(0)), _GAMMA)
+    return np.where(v <= _THRESHOLD, linear_segment, power_segment).astype(np.float32)
+
+
+@functools.cache
+def _decode_table(max_code: int) -> FloatImage:
+    codes = np.arange(max_code + 1, dtype=np.float32) / np.float32(max_code)
+    table = srgb_to_linear(codes)
+    table.flags.writeable = False
+    return table
+
+
+def decode_integer_srgb(
+    codes: npt.NDArray[np.uint8] | npt.NDArray[np.uint16], max_code: int
+) -> FloatImage:
+    """Decode unsigned integer sRGB codes (0..max_code) to linear float32.
+
+    A lookup table is both faster and identical to decoding each value,
+    since an 8- or 16-bit file has at most 65536 distinct codes.
+    """
+    # Fancy indexing, not np.take: several times faster for small integer codes.
+    decoded: FloatImage = _decode_table(max_code)[codes]
+    return decoded

@@ -1,0 +1,144 @@
+"""Pipeline recipes: validation, TOML round trips, presets and the kernel order of run()."""
+
+from __future__ import annotations
+
+import dataclasses
+from pathlib import Path
+
+import numpy as np
+import pytest
+import velkor_core as core
+
+import velkor
+from velkor import Pipeline, RecipeError
+
+
+@pytest.fixture(scope="module")
+def rgb() -> np.ndarray:
+    rng = np.random.default_rng(3)
+    return rng.random((24, 32, 3), dtype=np.float32)
+
+
+@pytest.mark.parametrize(
+    ("fields", "message"),
+    [
+        ({"standard": "Bt710"}, "standard = 'Bt710'"),
+        ({"filter": "Red"}, "filter = 'Red'"),
+        ({"filter": "Red25A", "mixer": (1.0, 0.0, 0.0)}, "mixer replaces filter"),
+        ({"mixer": (1.0, 0.0)}, "three weights"),
+        ({"mixer": (0.0, 0.0, 0.0)}, "more than 0"),
+        ({"mixer": (1.0, float("nan"), 0.0)}, "finite"),
+        ({"zones": {11: 0.5}}, "zone 11"),
+        ({"zones": {"x": 0.5}}, "zone 'x'"),
+        ({"zones": {5: 3.5}}, "zones.5 = 3.5"),
+        ({"zones": {5: "1"}}, "zones.5 = '1'"),
+        ({"radius": -1}, "radius = -1"),
+        ({"radius": 2.5}, "radius = 2.5"),
+        ({"eps": 0.0}, "eps = 0.0"),
+        ({"strength": float("inf")}, "strength = inf"),
+        ({"strength": 6.0}, "strength = 6.0"),
+        ({"bit_depth": 12}, "bit_depth = 12"),
+        ({"bit_depth": True}, "bit_depth = True"),
+        ({"dither": "yes"}, "dither = 'yes'"),
+        ({"name": 7}, "name = 7"),
+    ],
+)
+def test_bad_values_are_refused_with_the_field_named(fields: dict, message: str) -> None:
+    with pytest.raises(RecipeError, match="bad recipe value") as raised:
+        Pipeline(**fields)
+    assert message in str(raised.value)
+    assert "\n" not in str(raised.value)
+
+
+def test_zones_from_toml_keys_are_normalised() -> None:
+    pipeline = Pipeline(zones={"7": 1, "3": -0.5})
+    assert pipeline.zones == {3: -0.5, 7: 1.0}
+    assert list(pipeline.zones) == [3, 7]
+
+
+@pytest.mark.parametrize("name", list(velkor.PRESETS))
+def test_presets_round_trip_through_toml(tmp_path: Path, name: str) -> None:
+    preset = velkor.preset(name)
+    preset.save(tmp_path / "look.toml")
+    assert Pipeline.load(tmp_path / "look.toml") == preset
+
+
+def test_toml_schema_is_flat_tables() -> None:
+    text = Pipeline(filter="Orange21", zones={2: -0.25}, strength=0.5, bit_depth=16).to_toml()
+    assert '[conversion]\nstandard = "Bt709"\nfilter = "Orange21"' in text
+    assert "[zones]\n2 = -0.25" in text
+    assert "[output]\nbit_depth = 16" in text
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        ("[conversion]\nfiltre = 'Red25A'\n", "unknown recipe key: conversion.filtre"),
+        ("colour = 1\n", "unknown recipe key: colour"),
+        ("zones = 3\n", "[zones] must be a table"),
+        ("[output]\nbit_depth = 'sixteen'\n", "bit_depth = 'sixteen'"),
+        ("[local_contrast\n", "not valid TOML"),
+    ],
+)
+def test_bad_recipe_files(text: str, message: str) -> None:
+    with pytest.raises(RecipeError) as raised:
+        Pipeline.from_toml(text)
+    assert message in str(raised.value)
+
+
+def test_missing_recipe_file(tmp_path: Path) -> None:
+    with pytest.raises(velkor.InputNotFoundError, match="recipe not found"):
+        Pipeline.load(tmp_path / "none.toml")
+
+
+def test_partial_recipe_keeps_defaults() -> None:
+    pipeline = Pipeline.from_toml("[local_contrast]\nstrength = 0.75\n")
+    assert pipeline == Pipeline(strength=0.75)
+
+
+def test_unknown_preset() -> None:
+    with pytest.raises(RecipeError, match="unknown preset 'sepia'"):
+        velkor.preset("sepia")
+
+
+def test_run_calls_the_kernels_in_order(rgb: np.ndarray) -> None:
+    pipeline = Pipeline(filter="Red25A", zones={3: 0.5, 7: -0.25}, radius=3, eps=0.02, strength=0.8)
+    grey = core.color_filter_bw(rgb, core.ColorFilter.Red25A, core.LuminanceStandard.Bt709)
+    grey = core.zone_system(grey, core.ZoneParams({3: 0.5, 7: -0.25}))
+    grey = core.local_contrast(grey, core.GuidedFilterParams(3, 0.02), 0.8)
+    np.testing.assert_array_equal(pipeline.run(rgb), core.encode_srgb(grey))
+
+
+@pytest.mark.parametrize(
+    ("pipeline", "convert"),
+    [
+        (Pipeline(), lambda a: core.luminance_bw(a, core.LuminanceStandard.Bt709)),
+        (Pipeline(standard="Bt2020"), lambda a: core.luminance_bw(a, core.LuminanceStandard.Bt2020)),
+        (Pipeline(mixer=(0.5, 0.25, 0.25)), lambda a: core.channel_mixer_bw(a, 0.5, 0.25, 0.25)),
+    ],
+)
+def test_conversion_choice_and_skipped_stages(rgb: np.ndarray, pipeline: Pipeline, convert) -> None:
+    # No zones and no strength: the tone and contrast kernels do not run.
+    np.testing.assert_array_equal(pipeline.run(rgb), core.encode_srgb(convert(rgb)))
+
+
+def test_run_accepts_any_float_layout_and_refuses_grey(rgb: np.ndarray) -> None:
+    pipeline = velkor.preset("high-contrast-street")
+    as_float64 = rgb.astype(np.float64)[::-1]
+    np.testing.assert_array_equal(pipeline.run(as_float64), pipeline.run(np.ascontiguousarray(rgb[::-1])))
+    with pytest.raises(ValueError, match=r"shape \(H, W, 3\)"):
+        pipeline.run(rgb[:, :, :1])
+
+
+def test_presets_give_distinct_plausible_looks(rgb: np.ndarray) -> None:
+    looks = {name: preset.run(rgb) for name, preset in velkor.PRESETS.items()}
+    for name, look in looks.items():
+        assert look.shape == (24, 32, 1) and look.dtype == np.float32, name
+        assert 0.2 < float(np.clip(look, 0, 1).mean()) < 0.85, name
+    means = [round(float(look.mean()), 3) for look in looks.values()]
+    assert len(set(means)) == len(means)
+
+
+def test_replace_revalidates() -> None:
+    with pytest.raises(RecipeError):
+        dataclasses.replace(velkor.preset("neutral"), bit_depth=7)
