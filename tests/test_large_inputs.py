@@ -9,7 +9,6 @@ import textwrap
 
 import pytest
 
-import velkor_core as vc
 from reliability_support import has
 
 # Opens every child: small calls first, so that the worker pool and NumPy's
