@@ -171,8 +171,7 @@ def test_fork_while_other_threads_run_kernels():
     reference = outcomes(rgb, luma)
     big = np.random.default_rng(9).random((512, 512, 3), dtype=np.float32)
     stop = threading.Event()
-
-    busy = [name for name in AVAILABLE if outcome(name, big, big[..., :1])[0] != "PanicException"]
+    busy = [name for name in AVAILABLE if isinstance(outcome(name, big, big[..., :1]), bytes)]  # the calls that work
 
     def keep_busy():
         while not stop.is_set():
