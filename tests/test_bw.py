@@ -193,29 +193,9 @@ def test_any_layout_equals_contiguous_copy(layout, kernel):
     assert_same_bits(out, kernel(np.ascontiguousarray(view)))
 
 
-@pytest.mark.parametrize("shape", [(0, 5, 3), (4, 0, 3), (0, 0, 3)])
-@pytest.mark.parametrize("kernel", [vc.luminance_bw, vc.color_filter_bw, lambda a: vc.channel_mixer_bw(a, 1, 1, 1)])
-def test_empty_images(shape, kernel):
-    out = kernel(np.zeros(shape, np.float32))
-    assert out.shape == shape[:2] + (1,) and out.dtype == np.float32
-
-
 # ------------------------------------------------------------ errors
 
 A = np.zeros((2, 2, 3), np.float32)
-KERNELS = {
-    "luminance_bw": vc.luminance_bw,
-    "color_filter_bw": vc.color_filter_bw,
-    "channel_mixer_bw": lambda a: vc.channel_mixer_bw(a, 1, 1, 1),
-}
-
-
-@pytest.mark.parametrize("kernel", KERNELS.values(), ids=KERNELS.keys())
-@pytest.mark.parametrize("channels", [1, 2, 4])
-def test_channel_count_is_a_shape_error(kernel, channels):
-    with pytest.raises(ValueError) as info:
-        kernel(np.zeros((2, 2, channels), np.float32))
-    assert str(info.value) == f"shape error: expected (H, W, 3) RGB array, got shape [2, 2, {channels}]"
 
 
 @pytest.mark.parametrize(

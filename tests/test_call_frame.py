@@ -1,13 +1,25 @@
-import subprocess
-import sys
-import textwrap
+"""What every kernel call shares: argument binding, image acceptance, shape
+and layout refusals, the result's memory, panics, and the released lock."""
+
+import threading
+import time
 
 import numpy as np
 import pytest
+from velkor_testing import panic_type, run_python
 
-from velkor_core import encode_srgb
+import velkor_core as vc
+from velkor_core import GuidedFilterParams, ZoneParams, encode_srgb
 
 A = np.zeros((2, 3, 1), np.float32)
+KERNELS = {
+    "luminance_bw": vc.luminance_bw,
+    "color_filter_bw": vc.color_filter_bw,
+    "channel_mixer_bw": lambda a: vc.channel_mixer_bw(a, 1, 1, 1),
+    "zone_system": lambda a: vc.zone_system(a, ZoneParams({5: 0.5})),
+    "local_contrast": lambda a: vc.local_contrast(a, GuidedFilterParams(2, 0.01), 1.0),
+    "encode_srgb": encode_srgb,
+}
 
 
 @pytest.mark.parametrize(
@@ -70,26 +82,73 @@ def test_memmap_subclass_is_accepted_and_result_is_plain(tmp_path):
     np.testing.assert_array_equal(result, encode_srgb(np.asarray(mapped).copy()))
 
 
-def test_unaligned_arrays_are_read_correctly():
-    # frombuffer with an offset puts float32 data off the 4-byte grid.
-    values = np.linspace(0.0, 2.0, 12, dtype=np.float32)
-    raw = bytearray(1) + bytearray(values.tobytes())
-    unaligned = np.frombuffer(raw, dtype=np.float32, offset=1).reshape(2, 2, 3)
-    assert unaligned.ctypes.data % 4 != 0
-    np.testing.assert_array_equal(encode_srgb(unaligned), encode_srgb(values.reshape(2, 2, 3)))
+@pytest.mark.parametrize("name", KERNELS)
+@pytest.mark.parametrize("size", [(0, 5), (4, 0), (0, 0)])
+def test_empty_images_give_empty_results(name, size):
+    channels = 3 if name.endswith("_bw") else 1
+    # Strides of empty arrays are never examined.
+    img = np.zeros((size[0], size[1] * 2, channels), np.float32)[:, ::2]
+    out = KERNELS[name](img)
+    assert out.shape == size + (1 if name != "encode_srgb" else channels,) and out.dtype == np.float32
 
 
-def test_packed_record_field_with_odd_stride_is_not_misread():
-    # A float32 field of packed records: the stride (5 bytes) is not a multiple of 4.
-    records = np.zeros(6, dtype=np.dtype([("tag", "u1"), ("value", "<f4")], align=False))
-    records["value"] = np.arange(6, dtype=np.float32) / 5
-    field = records["value"].reshape(1, 6, 1)
-    assert field.strides[1] == 5
-    with pytest.raises(BaseException) as caught:
-        encode_srgb(field)  # not C-contiguous: the kernel refuses it
-    assert str(caught.value) == "encode_srgb: input must be C-contiguous"
-    single = records["value"][2:3].reshape(1, 1, 1)  # extent-1 axes ignore strides
-    np.testing.assert_array_equal(encode_srgb(single), encode_srgb(np.array([[[0.4]]], np.float32)))
+@pytest.mark.parametrize(
+    "name, shape, message",
+    [
+        ("luminance_bw", (2, 2, 4), "shape error: expected (H, W, 3) RGB array, got shape [2, 2, 4]"),
+        ("color_filter_bw", (2, 2, 1), "shape error: expected (H, W, 3) RGB array, got shape [2, 2, 1]"),
+        ("channel_mixer_bw", (0, 2, 2), "shape error: expected (H, W, 3) RGB array, got shape [0, 2, 2]"),
+        ("zone_system", (4, 6, 3), "shape error: zone_system expects (H, W, 1) luminance input, got shape [4, 6, 3]"),
+        ("zone_system", (1, 1, 0), "shape error: zone_system expects (H, W, 1) luminance input, got shape [1, 1, 0]"),
+        ("local_contrast", (0, 6, 2), "shape error: local_contrast expects (H, W, 1) luminance input, got shape [0, 6, 2]"),
+        # The shape is checked before the layout.
+        ("zone_system", (4, 12, 3), "shape error: zone_system expects (H, W, 1) luminance input, got shape [4, 6, 3]"),
+    ],
+)
+def test_channel_count_is_a_shape_error(name, shape, message):
+    img = np.zeros(shape, np.float32)
+    with pytest.raises(ValueError) as raised:
+        KERNELS[name](img[:, ::2] if shape == (4, 12, 3) else img)
+    assert str(raised.value) == message
+
+
+NON_CONTIGUOUS = {
+    "every second column": lambda a: a[:, ::2],
+    "reversed rows": lambda a: a[::-1],
+    "reversed channels": lambda a: np.repeat(a, 2, axis=2)[:, :, ::-2],
+    "Fortran order": np.asfortranarray,
+    "broadcast rows": lambda a: np.broadcast_to(a[:1], a.shape),
+    "transposed": lambda a: a.transpose(1, 0, 2),
+    # Packed records: a float32 field whose stride (5 bytes) is not a multiple of 4.
+    "record field": lambda a: np.zeros(a.size, [("tag", "u1"), ("value", "<f4")])["value"].reshape(a.shape),
+}
+
+
+@pytest.mark.parametrize("layout", NON_CONTIGUOUS.values(), ids=NON_CONTIGUOUS.keys())
+@pytest.mark.parametrize("name, params", [("encode_srgb", ()), ("zone_system", (ZoneParams({5: 0.5}),)),
+                                          ("zone_system", (ZoneParams({}),))])
+def test_non_contiguous_input_panics(layout, name, params):
+    img = layout(np.ones((4, 6, 1), np.float32))
+    with pytest.raises(panic_type()) as raised:
+        getattr(vc, name)(img, *params)
+    assert str(raised.value) == f"{name}: input must be C-contiguous"
+
+
+def extent_one_views():
+    base = np.linspace(0.01, 4.0, 6, dtype=np.float32)
+    yield "odd strides", np.lib.stride_tricks.as_strided(base, shape=(1, 6, 1), strides=(7 * 4, 4, -36 * 4))
+    yield "reversed single row", base.reshape(1, 6, 1)[::-1]
+    yield "one column", np.ascontiguousarray(base.reshape(6, 1, 1))[:, :, ::-1]
+    records = np.zeros(3, [("tag", "u1"), ("value", "<f4")])
+    records["value"] = base[:3]
+    yield "record field", records["value"][1:2].reshape(1, 1, 1)
+    yield "unaligned", np.frombuffer(b"\0" + base.tobytes(), np.float32, count=6, offset=1).reshape(2, 3, 1)
+
+
+@pytest.mark.parametrize("view", [v for _, v in extent_one_views()], ids=[n for n, _ in extent_one_views()])
+@pytest.mark.parametrize("name", ["encode_srgb", "zone_system"])
+def test_layouts_numpy_calls_contiguous_are_accepted(view, name):
+    np.testing.assert_array_equal(KERNELS[name](view), KERNELS[name](view.copy()))
 
 
 def test_panic_is_a_base_exception_that_except_exception_does_not_catch():
@@ -106,12 +165,8 @@ def test_panic_is_a_base_exception_that_except_exception_does_not_catch():
     assert panic.__doc__
 
 
-def run_isolated(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
-
-
 def test_failed_output_allocation_raises_memory_error_and_the_interpreter_survives():
-    run = run_isolated(
+    run = run_python(
         """
         import resource
         import numpy as np
@@ -127,23 +182,22 @@ def test_failed_output_allocation_raises_memory_error_and_the_interpreter_surviv
         print(velkor_core.encode_srgb(np.ones((1, 1, 1), np.float32))[0, 0, 0])
         """
     )
-    assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["MemoryError", "0.99999994"]
 
 
 def test_numpy_interface_is_loaded_on_first_use_not_at_import():
-    run = run_isolated(
+    run = run_python(
         """
         import sys
         import velkor_core
         print("numpy" in sys.modules)
-        """
+        """, check=False
     )
     assert run.stdout.split() == ["False"], run.stderr
 
 
 def test_missing_numpy_is_a_panic_that_names_the_capsule():
-    run = run_isolated(
+    run = run_python(
         """
         import sys
         import velkor_core
@@ -152,7 +206,7 @@ def test_missing_numpy_is_a_panic_that_names_the_capsule():
             velkor_core.encode_srgb(object())
         except BaseException as e:
             print(type(e).__name__, "|", e)
-        """
+        """, check=False
     )
     name, message = run.stdout.strip().split(" | ")
     assert name == "PanicException"
@@ -160,11 +214,15 @@ def test_missing_numpy_is_a_panic_that_names_the_capsule():
     assert "numpy" in message
 
 
-def test_the_lock_is_released_while_a_kernel_runs():
-    import threading
-    import time
-
-    big = np.ones((3000, 2000, 4), np.float32)
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: encode_srgb(np.ones((3000, 2000, 4), np.float32)),
+        lambda: vc.local_contrast(np.ones((3000, 4000, 1), np.float32), GuidedFilterParams(8, 0.01), 1.0),
+    ],
+    ids=["encode_srgb", "local_contrast"],
+)
+def test_the_lock_is_released_while_a_kernel_runs(call):
     ticks = []
     stop = threading.Event()
 
@@ -177,7 +235,7 @@ def test_the_lock_is_released_while_a_kernel_runs():
     counter.start()
     try:
         start = time.perf_counter()
-        encode_srgb(big)
+        call()
         end = time.perf_counter()
     finally:
         stop.set()
