@@ -59,13 +59,17 @@ def test_only_native_float32_3d_arrays_are_images(array):
     assert str(caught.value) == "argument 'img': 'ndarray' object is not an instance of 'ndarray'"
 
 
-def test_result_array_owns_a_fresh_buffer_through_its_base():
+def test_result_array_owns_a_fresh_buffer_through_a_hidden_shared_class():
     source = np.linspace(0, 1, 24, dtype=np.float32).reshape(2, 4, 3)
     expected = encode_srgb(source.copy())
     result = encode_srgb(source)
     assert type(result) is np.ndarray and result.dtype == np.float32
     assert result.flags.c_contiguous and result.flags.writeable and not result.flags.owndata
-    assert type(result.base).__name__ == "PySliceContainer"
+    owner = type(result.base)
+    assert owner is type(encode_srgb(A).base) and owner.__name__ == "PySliceContainer"
+    assert owner.__module__ == "builtins" and "PySliceContainer" not in dir(vc)
+    with pytest.raises(TypeError):
+        owner()
     assert not np.shares_memory(result, source)
     del source
     result[0, 0, 0] = 5.0  # writeable and independent
