@@ -88,8 +88,8 @@ struct EnvironmentCase {
 
 void check_count_from_environment() {
     const EnvironmentCase cases[] = {
-        {"3", std::nullopt, 3}, {"+4", "2", 4},          {"0", "3", 0}, {"abc", "3", 3},
-        {" 4", "2", 2},         {std::nullopt, "3", 3}, {"-4", std::nullopt, 0},
+        // The parsing rules are covered in pool_thread_count.cpp.
+        {"3", std::nullopt, 3}, {"0", "3", 0}, {"abc", "3", 3}, {std::nullopt, "3", 3},
     };
     for (const EnvironmentCase& c : cases) {
         int code = in_child([&] {
