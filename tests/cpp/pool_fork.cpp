@@ -1,6 +1,6 @@
-// The process-wide pool: made on first use with the count the environment
-// gives, remade in a fork() child (which has none of the parent's workers),
-// and reporting a failed creation on every later loop.
+// The process-wide pool: remade in a fork() child (which has none of the
+// parent's workers), and reporting a failed creation on every later loop.
+// How the environment sets its size is checked from Python (test_pool.py).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,14 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "error/internal_failure.hpp"
 #include "parallel/parallel.hpp"
-#include "parallel/thread_count.hpp"
 #include "pool_check.hpp"
 
 using namespace velkor::parallel;
@@ -63,14 +61,6 @@ int in_child(Test test) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-void set_variable(const char* name, std::optional<const char*> value) {
-    if (value) {
-        setenv(name, *value, 1);
-    } else {
-        unsetenv(name);
-    }
-}
-
 bool loop_covers(std::size_t n) {
     std::vector<std::atomic<int>> visits(n);
     for_range(n, [&](std::size_t begin, std::size_t end) {
@@ -79,33 +69,6 @@ bool loop_covers(std::size_t n) {
     for (auto& v : visits)
         if (v != 1) return false;
     return true;
-}
-
-struct EnvironmentCase {
-    std::optional<const char*> num_threads, rs_num_cpus;
-    std::size_t expected;  // 0: the available processors
-};
-
-void check_count_from_environment() {
-    const EnvironmentCase cases[] = {
-        // The parsing rules are covered in pool_thread_count.cpp.
-        {"3", std::nullopt, 3}, {"0", "3", 0}, {"abc", "3", 3}, {std::nullopt, "3", 3},
-    };
-    for (const EnvironmentCase& c : cases) {
-        int code = in_child([&] {
-            set_variable("RAYON_NUM_THREADS", c.num_threads);
-            set_variable("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
-            long before = os_threads();
-            std::size_t expected = c.expected == 0 ? available_processors() : c.expected;
-            std::size_t count = thread_count();
-            bool started = threads_started(before, static_cast<long>(expected));
-            setenv("RAYON_NUM_THREADS", "1", 1);  // too late to matter
-            return count == expected && started && thread_count() == expected &&
-                   loop_covers(1000);
-        });
-        POOL_CHECK(code == 0, "RAYON_NUM_THREADS=%s RAYON_RS_NUM_CPUS=%s: child exit %d",
-                   c.num_threads.value_or("(unset)"), c.rs_num_cpus.value_or("(unset)"), code);
-    }
 }
 
 // Forks while another thread keeps the parent's pool busy, so the fork may
@@ -166,7 +129,6 @@ void check_creation_failure() {
 }  // namespace
 
 int main() {
-    check_count_from_environment();
     check_creation_failure();
     check_loops_after_fork();
     return pool_test::finish("pool_fork");
