@@ -1,10 +1,9 @@
 import importlib
-import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
+from velkor_testing import run_python
 
 import velkor_core
 
@@ -89,18 +88,14 @@ def test_reload_never_fails():
 
 def test_refused_in_isolated_subinterpreters():
     # Process-wide classes and the worker pool cannot be shared safely.
-    code = textwrap.dedent(
+    run = run_python(
         """
         try:
             import _interpreters as interpreters
         except ImportError:
             import _xxsubinterpreters as interpreters
-        interp = interpreters.create()
         source = "try:\\n import velkor_core\\nexcept ImportError as e:\\n print('refused:', e)\\n"
-        result = interpreters.run_string(interp, source)
-        print("result", result)
+        interpreters.run_string(interpreters.create(), source)
         """
     )
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert run.returncode == 0, run.stderr
     assert "refused:" in run.stdout and "does not support loading in subinterpreters" in run.stdout
