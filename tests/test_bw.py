@@ -86,7 +86,6 @@ WHITE = np.ones((1, 1, 3), np.float32)
         (lambda a: vc.color_filter_bw(a, Filt.Red25A, Std.Bt709), PIXEL, "0.124360494"),
         (lambda a: vc.color_filter_bw(a, Filt.Red25A), WHITE, "0.285564"),
         (lambda a: vc.luminance_bw(a, Std.Bt601), WHITE, "1.0"),
-        (lambda a: vc.luminance_bw(a, Std.Bt709), WHITE, "1.0"),
         (lambda a: vc.luminance_bw(a, Std.Bt2020), WHITE, "0.99999994"),
     ],
 )
@@ -156,7 +155,6 @@ def unaligned(img):
 
 
 LAYOUTS = {
-    "reversed_columns": lambda a: a[:, ::-1],
     "reversed_all": lambda a: a[::-1, ::-1, ::-1],
     "reversed_channels": lambda a: a[..., ::-1],
     "bgr_memory": lambda a: np.ascontiguousarray(a[..., ::-1])[2:, 1:, ::-1],
@@ -197,9 +195,7 @@ A = np.zeros((2, 2, 3), np.float32)
     [
         (lambda: vc.luminance_bw(A, 1), TypeError, "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
         (lambda: vc.luminance_bw(A, None), TypeError, "argument 'standard': 'None' is not an instance of 'LuminanceStandard'"),
-        (lambda: vc.luminance_bw(A, Filt.NoFilter), TypeError, "argument 'standard': 'ColorFilter' object is not an instance of 'LuminanceStandard'"),
         (lambda: vc.color_filter_bw(A, Std.Bt709), TypeError, "argument 'filter': 'LuminanceStandard' object is not an instance of 'ColorFilter'"),
-        (lambda: vc.color_filter_bw(A, Filt.Red25A, 0), TypeError, "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
         (lambda: vc.luminance_bw(A[:, :, 0]), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
         (lambda: vc.color_filter_bw(A.astype(np.float64)), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
         (lambda: vc.color_filter_bw([], 0), TypeError, "argument 'img': 'list' object is not an instance of 'ndarray'"),
@@ -253,8 +249,6 @@ class Index:
         (Filt.NoFilter, False, True),
         (Std.Bt709, True, True),
         (Filt.Orange21, 2.0, False),
-        (Filt.Orange21, Std.Bt2020, False),
-        (Filt.NoFilter, 256, False),
         (Filt.NoFilter, 2**64, False),
         (Filt.NoFilter, -1, False),
         (Filt.Red25A, Index(3), True),

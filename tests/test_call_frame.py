@@ -29,7 +29,6 @@ KERNELS = {
         (lambda: encode_srgb(A, A), "encode_srgb() takes 1 positional arguments but 2 were given"),
         (lambda: encode_srgb(A, img=A), "encode_srgb() got multiple values for argument 'img'"),
         (lambda: encode_srgb(A, gamma=2), "encode_srgb() got an unexpected keyword argument 'gamma'"),
-        (lambda: encode_srgb(img=A, gamma=2), "encode_srgb() got an unexpected keyword argument 'gamma'"),
         (lambda: encode_srgb([[[0.0]]]), "argument 'img': 'list' object is not an instance of 'ndarray'"),
         (lambda: encode_srgb(None), "argument 'img': 'None' is not an instance of 'ndarray'"),
         (lambda: encode_srgb(img=1.5), "argument 'img': 'float' object is not an instance of 'ndarray'"),
@@ -49,9 +48,8 @@ def test_generic_argument_messages(call, message):
         np.zeros((1, 2, 2, 3), np.float32),
         np.zeros((2, 2, 3), np.float32).astype(">f4"),
         np.zeros((2, 2, 3), np.int32),
-        np.zeros((2, 2, 3), np.float16),
     ],
-    ids=["float64", "2d", "4d", "byteswapped", "int32", "float16"],
+    ids=["float64", "2d", "4d", "byteswapped", "int32"],
 )
 def test_only_native_float32_3d_arrays_are_images(array):
     with pytest.raises(TypeError) as caught:
@@ -100,7 +98,6 @@ def test_empty_images_give_empty_results(name, size):
     "name, shape, message",
     [
         ("luminance_bw", (2, 2, 4), "shape error: expected (H, W, 3) RGB array, got shape [2, 2, 4]"),
-        ("color_filter_bw", (2, 2, 1), "shape error: expected (H, W, 3) RGB array, got shape [2, 2, 1]"),
         ("channel_mixer_bw", (0, 2, 2), "shape error: expected (H, W, 3) RGB array, got shape [0, 2, 2]"),
         ("zone_system", (4, 6, 3), "shape error: zone_system expects (H, W, 1) luminance input, got shape [4, 6, 3]"),
         ("zone_system", (1, 1, 0), "shape error: zone_system expects (H, W, 1) luminance input, got shape [1, 1, 0]"),

@@ -31,7 +31,6 @@ Float = type("Float", (), {"__float__": lambda self: 0.25})
     [
         (0, 2, "GuidedFilterParams(radius=0, eps=2)"),
         (1, 1e-8, "GuidedFilterParams(radius=1, eps=0.00000001)"),
-        (2, -0.5, "GuidedFilterParams(radius=2, eps=-0.5)"),
         (3, -0.0, "GuidedFilterParams(radius=3, eps=-0)"),
         (4, float("nan"), "GuidedFilterParams(radius=4, eps=NaN)"),
         (7, 1e40, "GuidedFilterParams(radius=7, eps=inf)"),  # beyond single precision
@@ -51,7 +50,6 @@ ERRORS = [
     (dict(radius=-1, eps=0.1), *OUT_OF_RANGE),
     (dict(radius=4294967296, eps=0.1), *OUT_OF_RANGE),
     (dict(radius=3.0, eps=0.1), TypeError, "argument 'radius': 'float' object cannot be interpreted as an integer"),
-    (dict(radius="3", eps=0.1), TypeError, "argument 'radius': 'str' object cannot be interpreted as an integer"),
     (dict(radius=3, eps="x"), TypeError, "argument 'eps': must be real number, not str"),
     (dict(radius=3, eps=10**400), OverflowError, "int too large to convert to float"),
     (dict(radius=2**70, eps=0.1), OverflowError, "Python int too large to convert to C long"),

@@ -54,20 +54,23 @@ def test_pool_creation_failure_is_reported_on_every_call():
     import numpy as np
     import velkor_core
 
-    with open("/proc/self/status") as status:
-        mapped_kb = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+    def status(field):
+        with open("/proc/self/status") as lines:
+            return next(int(line.split()[1]) for line in lines if line.startswith(field))
+
     # Room for small allocations, none for 64 worker stacks.
-    limit = (mapped_kb + 32 * 1024) * 1024
+    limit = (status("VmSize:") + 32 * 1024) * 1024
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    texts = []
+    threads, texts = status("Threads:"), []
     for _ in range(2):
         try:
             velkor_core.encode_srgb(np.ones((16, 16, 1), np.float32))
         except BaseException as failure:
             texts.append([type(failure).__name__, str(failure)])
-    print(json.dumps(texts))
+    print(json.dumps(texts + [status("Threads:") - threads]))  # no worker left behind
     """
-    (first_type, first), (second_type, second) = json.loads(run_python(code, RAYON_NUM_THREADS="64").stdout)
+    (first_type, first), (second_type, second), left = json.loads(run_python(code, RAYON_NUM_THREADS="64").stdout)
+    assert left == 0
     prefix = "The global thread pool has not been initialized.: "
     assert first_type == second_type == "PanicException"
     assert first.startswith(prefix + "could not start 64 worker threads: ")

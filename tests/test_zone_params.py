@@ -10,7 +10,6 @@ from velkor_core import ZoneParams
     [
         ({5: 0.5, 3: -0.3}, "ZoneParams({3: -0.3, 5: 0.5})"),
         ({}, "ZoneParams({})"),
-        ({0: 1.0}, "ZoneParams({0: 1})"),
         ({1: 1 / 3}, "ZoneParams({1: 0.33333334})"),
         ({-1: 1e20}, "ZoneParams({-1: 100000000000000000000})"),
         ({4: 1e-7}, "ZoneParams({4: 0.0000001})"),
@@ -73,7 +72,6 @@ def test_dict_subclass_is_read_through_its_storage():
         (lambda: ZoneParams({}, offsets={}), TypeError, "ZoneParams.__new__() got multiple values for argument 'offsets'"),
         (lambda: ZoneParams({2**31: 0.0}), OverflowError, "out of range integral type conversion attempted"),
         (lambda: ZoneParams({5.0: 0.0}), TypeError, "argument 'offsets': 'float' object cannot be interpreted as an integer"),
-        (lambda: ZoneParams({"5": 0.0}), TypeError, "argument 'offsets': 'str' object cannot be interpreted as an integer"),
         (lambda: ZoneParams({5: "0.5"}), TypeError, "argument 'offsets': must be real number, not str"),
         (lambda: ZoneParams({5: 10**400}), OverflowError, "int too large to convert to float"),
     ],

@@ -1,7 +1,6 @@
-// The process-wide pool: remade in a fork() child (which has none of the
-// parent's workers), and reporting a failed creation on every later loop.
-// How the environment sets its size is checked from Python (test_pool.py).
-#include <sys/resource.h>
+// The process-wide pool is remade in a fork() child, which has none of the
+// parent's workers.  How the environment sets its size, and a failed
+// creation, are checked from Python (test_pool.py).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "error/internal_failure.hpp"
 #include "parallel/parallel.hpp"
 #include "pool_check.hpp"
 
@@ -95,41 +93,9 @@ void check_loops_after_fork() {
     POOL_CHECK(loop_covers(5000), "parent loop after forks");
 }
 
-std::string failure_text(void (*call)()) {
-    try {
-        call();
-    } catch (const velkor::InternalFailure& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
-}
-
-// Threads whose stacks cannot be mapped: the first loop reports the cause,
-// later ones that the pool's creation was already tried.
-void check_creation_failure() {
-    if (kSanitized) return;
-    int code = in_child([] {
-        setenv("RAYON_NUM_THREADS", "8", 1);
-        long mapped_kb = status_field("VmSize");
-        rlimit limit{};
-        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(mapped_kb + 4096) * 1024;
-        setrlimit(RLIMIT_AS, &limit);
-        std::string first = failure_text([] { for_range(100, [](std::size_t, std::size_t) {}); });
-        std::string second = failure_text([] { thread_count(); });
-        const std::string prefix = "The global thread pool has not been initialized.: ";
-        bool ok = first.rfind(prefix + "could not start 8 worker threads: ", 0) == 0 &&
-                  second == prefix + "The global thread pool has already been initialized." &&
-                  os_threads() == 1;
-        if (!ok) std::fprintf(stderr, "first: %s\nsecond: %s\n", first.c_str(), second.c_str());
-        return ok;
-    });
-    POOL_CHECK(code == 0, "creation failure: child exit %d", code);
-}
-
 }  // namespace
 
 int main() {
-    check_creation_failure();
     check_loops_after_fork();
     return pool_test::finish("pool_fork");
 }
