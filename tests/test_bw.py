@@ -185,36 +185,6 @@ def test_any_layout_equals_contiguous_copy(layout, kernel):
     assert_same_bits(out, kernel(np.ascontiguousarray(view)))
 
 
-# ------------------------------------------------------------ errors
-
-A = np.zeros((2, 2, 3), np.float32)
-
-
-@pytest.mark.parametrize(
-    "call,error,message",
-    [
-        (lambda: vc.luminance_bw(A, 1), TypeError, "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
-        (lambda: vc.luminance_bw(A, None), TypeError, "argument 'standard': 'None' is not an instance of 'LuminanceStandard'"),
-        (lambda: vc.color_filter_bw(A, Std.Bt709), TypeError, "argument 'filter': 'LuminanceStandard' object is not an instance of 'ColorFilter'"),
-        (lambda: vc.luminance_bw(A[:, :, 0]), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
-        (lambda: vc.color_filter_bw(A.astype(np.float64)), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
-        (lambda: vc.color_filter_bw([], 0), TypeError, "argument 'img': 'list' object is not an instance of 'ndarray'"),
-        (lambda: vc.luminance_bw(A, Std.Bt709, 3), TypeError, "luminance_bw() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: vc.color_filter_bw(A, filters=Filt.Red25A), TypeError, "color_filter_bw() got an unexpected keyword argument 'filters'"),
-        (lambda: vc.channel_mixer_bw(A), TypeError, "channel_mixer_bw() missing 3 required positional arguments: 'wr', 'wg', and 'wb'"),
-        (lambda: vc.channel_mixer_bw(A, 1, 1, 1, 1), TypeError, "channel_mixer_bw() takes 4 positional arguments but 5 were given"),
-        (lambda: vc.channel_mixer_bw(A, 1, 1, "1"), TypeError, "argument 'wb': must be real number, not str"),
-        (lambda: vc.channel_mixer_bw(A, 10**400, 0, 0), OverflowError, "int too large to convert to float"),
-        # Arguments are converted in order: the bad image is reported first.
-        (lambda: vc.channel_mixer_bw(None, "x", 0, 0), TypeError, "argument 'img': 'None' is not an instance of 'ndarray'"),
-    ],
-)
-def test_argument_errors(call, error, message):
-    with pytest.raises(error) as info:
-        call()
-    assert type(info.value) is error and str(info.value) == message
-
-
 # ------------------------------------------------------------ enumerations
 
 MEMBERS = [(Std, name, value) for value, name in enumerate(["Bt601", "Bt709", "Bt2020"])] + [

@@ -22,39 +22,57 @@ KERNELS = {
 }
 
 
+RGB = np.zeros((2, 2, 3), np.float32)
+Std, Filt = vc.LuminanceStandard, vc.ColorFilter
+
+
+class BadFloat:
+    def __float__(self):
+        raise TypeError("no float here")
+
+
 @pytest.mark.parametrize(
-    "call, message",
+    "call, error, message",
     [
-        (lambda: encode_srgb(), "encode_srgb() missing 1 required positional argument: 'img'"),
-        (lambda: encode_srgb(A, A), "encode_srgb() takes 1 positional arguments but 2 were given"),
-        (lambda: encode_srgb(A, img=A), "encode_srgb() got multiple values for argument 'img'"),
-        (lambda: encode_srgb(A, gamma=2), "encode_srgb() got an unexpected keyword argument 'gamma'"),
-        (lambda: encode_srgb([[[0.0]]]), "argument 'img': 'list' object is not an instance of 'ndarray'"),
-        (lambda: encode_srgb(None), "argument 'img': 'None' is not an instance of 'ndarray'"),
-        (lambda: encode_srgb(img=1.5), "argument 'img': 'float' object is not an instance of 'ndarray'"),
+        (lambda: encode_srgb(), TypeError, "encode_srgb() missing 1 required positional argument: 'img'"),
+        (lambda: encode_srgb(A, A), TypeError, "encode_srgb() takes 1 positional arguments but 2 were given"),
+        (lambda: encode_srgb(A, img=A), TypeError, "encode_srgb() got multiple values for argument 'img'"),
+        (lambda: encode_srgb(A, gamma=2), TypeError, "encode_srgb() got an unexpected keyword argument 'gamma'"),
+        (lambda: encode_srgb([[[0.0]]]), TypeError, "argument 'img': 'list' object is not an instance of 'ndarray'"),
+        (lambda: encode_srgb(None), TypeError, "argument 'img': 'None' is not an instance of 'ndarray'"),
+        (lambda: encode_srgb(img=1.5), TypeError, "argument 'img': 'float' object is not an instance of 'ndarray'"),
+        # Only native float32 arrays of three axes are images.
+        (lambda: encode_srgb(RGB.astype(np.float64)), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: vc.luminance_bw(RGB[:, :, 0]), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: vc.zone_system(np.zeros((1, 2, 2, 1), np.float32), ZoneParams({})), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: vc.local_contrast(RGB.astype(">f4"), None, "x"), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: encode_srgb(RGB.astype(np.int32)), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: vc.luminance_bw(RGB, 1), TypeError, "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
+        (lambda: vc.luminance_bw(RGB, None), TypeError, "argument 'standard': 'None' is not an instance of 'LuminanceStandard'"),
+        (lambda: vc.color_filter_bw(RGB, Std.Bt709), TypeError, "argument 'filter': 'LuminanceStandard' object is not an instance of 'ColorFilter'"),
+        (lambda: vc.luminance_bw(RGB, Std.Bt709, 3), TypeError, "luminance_bw() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: vc.color_filter_bw(RGB, filters=Filt.Red25A), TypeError, "color_filter_bw() got an unexpected keyword argument 'filters'"),
+        (lambda: vc.channel_mixer_bw(RGB), TypeError, "channel_mixer_bw() missing 3 required positional arguments: 'wr', 'wg', and 'wb'"),
+        (lambda: vc.channel_mixer_bw(RGB, 1, 1, 1, 1), TypeError, "channel_mixer_bw() takes 4 positional arguments but 5 were given"),
+        (lambda: vc.channel_mixer_bw(RGB, 1, 1, "1"), TypeError, "argument 'wb': must be real number, not str"),
+        (lambda: vc.channel_mixer_bw(RGB, 10**400, 0, 0), OverflowError, "int too large to convert to float"),
+        # Arguments are converted in order: the bad image is reported first.
+        (lambda: vc.channel_mixer_bw(None, "x", 0, 0), TypeError, "argument 'img': 'None' is not an instance of 'ndarray'"),
+        (lambda: vc.zone_system(A, {5: 0.5}), TypeError, "argument 'params': 'dict' object is not an instance of 'ZoneParams'"),
+        (lambda: vc.zone_system(A, None), TypeError, "argument 'params': 'None' is not an instance of 'ZoneParams'"),
+        (lambda: vc.zone_system(A), TypeError, "zone_system() missing 1 required positional argument: 'params'"),
+        (lambda: vc.local_contrast(A, None, "x"), TypeError, "argument 'params': 'None' is not an instance of 'GuidedFilterParams'"),
+        (lambda: vc.local_contrast(A, (2, 0.01), 1.0), TypeError, "argument 'params': 'tuple' object is not an instance of 'GuidedFilterParams'"),
+        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1), "x"), TypeError, "argument 'strength': must be real number, not str"),
+        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1), BadFloat()), TypeError, "argument 'strength': no float here"),
+        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1)), TypeError, "local_contrast() missing 1 required positional argument: 'strength'"),
+        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1), 1.0, 2), TypeError, "local_contrast() takes 3 positional arguments but 4 were given"),
     ],
 )
-def test_generic_argument_messages(call, message):
-    with pytest.raises(TypeError) as caught:
+def test_argument_errors(call, error, message):
+    with pytest.raises(error) as caught:
         call()
-    assert str(caught.value) == message
-
-
-@pytest.mark.parametrize(
-    "array",
-    [
-        np.zeros((2, 2, 3), np.float64),
-        np.zeros((2, 2), np.float32),
-        np.zeros((1, 2, 2, 3), np.float32),
-        np.zeros((2, 2, 3), np.float32).astype(">f4"),
-        np.zeros((2, 2, 3), np.int32),
-    ],
-    ids=["float64", "2d", "4d", "byteswapped", "int32"],
-)
-def test_only_native_float32_3d_arrays_are_images(array):
-    with pytest.raises(TypeError) as caught:
-        encode_srgb(array)
-    assert str(caught.value) == "argument 'img': 'ndarray' object is not an instance of 'ndarray'"
+    assert type(caught.value) is error and str(caught.value) == message
 
 
 def test_result_array_owns_a_fresh_buffer_through_a_hidden_shared_class():
