@@ -30,6 +30,7 @@ WEIGHTS_601 = (0.299, 0.587, 0.114)
 ZONES = {k: 0.25 * ((-1) ** k) for k in range(11)}
 EPS = 0.01
 STRENGTH = 0.8
+RADII = (2, 8, 64, 256)
 
 
 def best_ms(fn, budget_s=1.5, most=7):
@@ -78,9 +79,32 @@ def numpy_srgb(x):
                         np.float32(1.055) * np.power(x, np.float32(1 / 2.4)) - np.float32(0.055))
 
 
-def measure(megapixels, threads):
+def measure_velkor(megapixels, threads):
     import velkor_core as vc
 
+    rgb, lum = image(megapixels)
+    rows = {}
+    for name, call in [
+        ("luminance_bw", lambda: vc.luminance_bw(rgb, vc.LuminanceStandard.Bt601)),
+        ("color_filter_bw", lambda: vc.color_filter_bw(rgb, vc.ColorFilter.Red25A)),
+        ("channel_mixer_bw", lambda: vc.channel_mixer_bw(rgb, *WEIGHTS_601)),
+        ("encode_srgb", lambda: vc.encode_srgb(lum)),
+        ("zone_system (11 zones)", lambda p=vc.ZoneParams(ZONES): vc.zone_system(lum, p)),
+    ]:
+        rows[name] = {"velkor": best_ms(call)}
+    for radius in RADII:
+        gf = vc.GuidedFilterParams(radius, EPS)
+        rows[f"local_contrast r={radius}"] = {"velkor": best_ms(lambda: vc.local_contrast(lum, gf, STRENGTH), budget_s=2)}
+    tiny = np.ones((1, 1, 1), np.float32)
+    calls = 10000
+    per_call_us = best_ms(lambda: [vc.encode_srgb(tiny) for _ in range(calls)]) / calls * 1e3
+    rows["call overhead in us (1x1 encode_srgb)"] = {"velkor": per_call_us}
+    return rows
+
+
+def measure_peers(megapixels, threads):
+    """The other libraries, in a process of their own: OpenCV's idle threads
+    keep spinning after a call and would slow whatever runs next."""
     rgb, lum = image(megapixels)
     pixels = lum.size
     rows = {}
@@ -96,12 +120,7 @@ def measure(megapixels, threads):
 
     # Monochrome: read 12 bytes, write 4 per pixel.
     limit = copy_ms(4, pixels)
-    for name, call in [
-        ("luminance_bw", lambda: vc.luminance_bw(rgb, vc.LuminanceStandard.Bt601)),
-        ("color_filter_bw", lambda: vc.color_filter_bw(rgb, vc.ColorFilter.Red25A)),
-        ("channel_mixer_bw", lambda: vc.channel_mixer_bw(rgb, *WEIGHTS_601)),
-    ]:
-        row(name, "velkor", best_ms(call))
+    for name in ("luminance_bw", "color_filter_bw", "channel_mixer_bw"):
         row(name, "memcpy", limit)
     wr, wg, wb = (np.float32(w) for w in WEIGHTS_601)
     numpy_mix = best_ms(lambda: (rgb[..., 0] * wr + rgb[..., 1] * wg) + rgb[..., 2] * wb)
@@ -119,7 +138,6 @@ def measure(megapixels, threads):
 
     # Element-wise curves: read 4 bytes, write 4 per pixel.
     limit = copy_ms(2, pixels)
-    row("encode_srgb", "velkor", best_ms(lambda: vc.encode_srgb(lum)))
     row("encode_srgb", "numpy", best_ms(lambda: numpy_srgb(lum)))
     row("encode_srgb", "memcpy", limit)
     try:
@@ -127,35 +145,27 @@ def measure(megapixels, threads):
         row("encode_srgb", "colour.cctf_encoding", best_ms(lambda: colour.cctf_encoding(lum, "sRGB")))
     except ImportError:
         pass
-    params = vc.ZoneParams(ZONES)
-    row("zone_system (11 zones)", "velkor", best_ms(lambda: vc.zone_system(lum, params)))
     row("zone_system (11 zones)", "numpy", best_ms(lambda: numpy_zone_curve(lum, ZONES), budget_s=0))
     row("zone_system (11 zones)", "memcpy", limit)
 
-    # Local contrast at several radii: the cost should not depend on it.
-    plane = lum[..., 0]
-    for radius in (2, 8, 64, 256):
-        name = f"local_contrast r={radius}"
-        gf = vc.GuidedFilterParams(radius, EPS)
-        row(name, "velkor", best_ms(lambda: vc.local_contrast(lum, gf, STRENGTH), budget_s=2))
-        if cv2 is not None and hasattr(cv2, "ximgproc"):
+    if cv2 is not None and hasattr(cv2, "ximgproc"):
+        plane = lum[..., 0]
+        for radius in RADII:
             def opencv(radius=radius):
                 q = cv2.ximgproc.guidedFilter(plane, plane, radius, EPS)
                 return cv2.addWeighted(plane, 1 + STRENGTH, q, -STRENGTH, 0)
-            row(name, "cv2 guidedFilter+addWeighted", best_ms(opencv, budget_s=2))
-
-    tiny = np.ones((1, 1, 1), np.float32)
-    calls = 10000
-    per_call_us = best_ms(lambda: [vc.encode_srgb(tiny) for _ in range(calls)]) / calls * 1e3
-    row("call overhead in us (1x1 encode_srgb)", "velkor", per_call_us)
+            row(f"local_contrast r={radius}", "cv2 guidedFilter+addWeighted", best_ms(opencv, budget_s=2))
     return rows
 
 
-def run_worker(megapixels, threads, scalar):
+MEASURES = {"velkor": measure_velkor, "peers": measure_peers}
+
+
+def run_worker(side, megapixels, threads, scalar=False):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads))
     if scalar:
         env["VELKOR_SIMD"] = "scalar"
-    out = subprocess.run([sys.executable, __file__, "--worker", str(megapixels), str(threads)],
+    out = subprocess.run([sys.executable, __file__, "--worker", side, str(megapixels), str(threads)],
                          env=env, check=True, capture_output=True, text=True)
     return json.loads(out.stdout)
 
@@ -175,7 +185,7 @@ def table(results):
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--worker":
-        print(json.dumps(measure(float(sys.argv[2]), int(sys.argv[3]))))
+        print(json.dumps(MEASURES[sys.argv[2]](float(sys.argv[3]), int(sys.argv[4]))))
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--megapixels", type=float, nargs="+", default=[12, 24])
@@ -186,10 +196,12 @@ def main():
     for megapixels in args.megapixels:
         for threads in args.threads:
             key = f"{megapixels:g} MP, {threads} thread{'s' if threads > 1 else ''}"
-            rows = run_worker(megapixels, threads, scalar=False)
-            scalar = run_worker(megapixels, threads, scalar=True)
+            rows = run_worker("velkor", megapixels, threads)
+            scalar = run_worker("velkor", megapixels, threads, scalar=True)
             for kernel in ("encode_srgb", "zone_system (11 zones)"):
                 rows[kernel]["velkor, scalar libm"] = scalar[kernel]["velkor"]
+            for kernel, peers in run_worker("peers", megapixels, threads).items():
+                rows.setdefault(kernel, {}).update(peers)
             results[key] = rows
             print(table({key: rows}), flush=True)
     path = pathlib.Path(args.json)

@@ -4,15 +4,9 @@ Every result is checked bit for bit against a float32 NumPy reference that
 performs the same five roundings per pixel: ((r*wr) + (g*wg)) + (b*wb).
 """
 
-import itertools
-import os
-import subprocess
-import sys
-
 import numpy as np
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from velkor_testing import assert_same_bits
 
 import velkor_core as vc
 
@@ -33,7 +27,6 @@ TRANSMISSION = [
     (Filt.Green11X1, ("0.2", "1.0", "0.3")),
     (Filt.Blue47C5, ("0.1", "0.3", "1.0")),
 ]
-STANDARDS = [member for member, _ in LUMINANCE]
 
 
 def f32_triple(decimals):
@@ -46,14 +39,6 @@ def reference(img, weights):
     r, g, b = img[..., 0], img[..., 1], img[..., 2]
     with np.errstate(all="ignore"):
         return ((r * wr + g * wg) + b * wb)[..., np.newaxis]
-
-
-def assert_same_bits(actual, expected):
-    assert actual.dtype == np.float32 and actual.shape == expected.shape
-    expected = np.ascontiguousarray(expected, dtype=np.float32)
-    nan = np.isnan(expected)
-    np.testing.assert_array_equal(np.isnan(actual), nan)
-    np.testing.assert_array_equal(actual.view(np.uint32)[~nan], expected.view(np.uint32)[~nan])
 
 
 def sample_image(h=7, w=45, seed=0):
@@ -72,33 +57,20 @@ IMG = sample_image()
 # ---------------------------------------------------------------- arithmetic
 
 
-@pytest.mark.parametrize("standard,decimals", LUMINANCE, ids=repr)
-def test_luminance_matches_reference(standard, decimals):
-    assert_same_bits(vc.luminance_bw(IMG, standard), reference(IMG, f32_triple(decimals)))
+def weight_cases():
+    for standard, luminance in LUMINANCE:
+        yield f"luminance-{standard}", lambda a, s=standard: vc.luminance_bw(a, s), f32_triple(luminance)
+        for filt, transmission in TRANSMISSION:
+            weights = [t * y for t, y in zip(f32_triple(transmission), f32_triple(luminance))]
+            yield f"{filt}-{standard}", lambda a, f=filt, s=standard: vc.color_filter_bw(a, f, s), weights
+    for weights in [(1, 0, 0), (0.5, -1.25, 2.0), (-2, -2, -2), (1e-3, 7.0, 0.3), (1e30, 1e30, 1e30)]:
+        yield f"mixer-{weights}", lambda a, w=weights: vc.channel_mixer_bw(a, *w), weights
 
 
-@pytest.mark.parametrize("filt_row,standard_row", list(itertools.product(TRANSMISSION, LUMINANCE)), ids=repr)
-def test_color_filter_folds_transmission_into_weights(filt_row, standard_row):
-    (filt, transmission), (standard, luminance) = filt_row, standard_row
-    weights = [t * y for t, y in zip(f32_triple(transmission), f32_triple(luminance))]
-    assert_same_bits(vc.color_filter_bw(IMG, filt, standard), reference(IMG, weights))
-
-
-@pytest.mark.parametrize(
-    "weights", [(1, 0, 0), (0.5, -1.25, 2.0), (-2, -2, -2), (1e-3, 7.0, 0.3), (1e30, 1e30, 1e30)]
-)
-def test_channel_mixer_matches_reference(weights):
-    expected = reference(IMG, [np.float32(w) for w in weights])
-    assert_same_bits(vc.channel_mixer_bw(IMG, *weights), expected)
-
-
-@pytest.mark.parametrize("width", range(0, 26))
-@pytest.mark.parametrize("offset", [0, 1, 5])
-def test_every_row_length_and_start(width, offset):
-    # Covers the vector body, its scalar tail, and starts off vector alignment.
-    base = sample_image(3, 40, seed=width)
-    view = base[:, offset : offset + width]
-    assert_same_bits(vc.channel_mixer_bw(view, 0.3, -0.7, 1.9), reference(view, (0.3, -0.7, 1.9)))
+@pytest.mark.parametrize("name, kernel, weights", list(weight_cases()), ids=lambda x: x if isinstance(x, str) else "")
+def test_kernels_match_the_reference(name, kernel, weights):
+    # A filter's transmission is folded into the luminance weights first.
+    assert_same_bits(kernel(IMG), reference(IMG, weights))
 
 
 # ------------------------------------------------------------ known values
@@ -114,7 +86,6 @@ WHITE = np.ones((1, 1, 3), np.float32)
         (lambda a: vc.color_filter_bw(a, Filt.Red25A, Std.Bt709), PIXEL, "0.124360494"),
         (lambda a: vc.color_filter_bw(a, Filt.Red25A), WHITE, "0.285564"),
         (lambda a: vc.luminance_bw(a, Std.Bt601), WHITE, "1.0"),
-        (lambda a: vc.luminance_bw(a, Std.Bt709), WHITE, "1.0"),
         (lambda a: vc.luminance_bw(a, Std.Bt2020), WHITE, "0.99999994"),
     ],
 )
@@ -122,24 +93,6 @@ def test_documented_values(call, img, expected):
     out = call(img)
     assert out.shape == (1, 1, 1)
     assert out[0, 0, 0] == np.float32(expected)
-
-
-def test_red25a_weights_on_unit_pixels():
-    unit = np.eye(3, dtype=np.float32).reshape(1, 3, 3)
-    out = vc.color_filter_bw(unit, Filt.Red25A, Std.Bt709).ravel()
-    assert [str(x) for x in out] == ["0.2126", "0.07152", "0.0014439999"]
-
-
-# ------------------------------------------------------------ identities
-
-
-@pytest.mark.parametrize("standard", STANDARDS, ids=repr)
-def test_no_filter_is_plain_luminance(standard):
-    assert_same_bits(vc.color_filter_bw(IMG, Filt.NoFilter, standard), vc.luminance_bw(IMG, standard))
-
-
-def test_mixer_with_bt709_weights_is_default_luminance():
-    assert_same_bits(vc.channel_mixer_bw(IMG, 0.2126, 0.7152, 0.0722), vc.luminance_bw(IMG))
 
 
 @pytest.mark.parametrize(
@@ -157,27 +110,16 @@ def test_defaults_and_keywords(call, same_as):
     assert_same_bits(call(IMG), same_as(IMG))
 
 
-# ------------------------------------------------------------ special values
-
-
-def test_zero_weight_times_infinity_is_nan():
-    img = np.array([[[2.0, np.inf, 1.0], [3.0, 4.0, -np.inf], [5.0, 6.0, 7.0]]], np.float32)
-    out = vc.channel_mixer_bw(img, 1, 0, 0).ravel()
-    assert np.isnan(out[0]) and np.isnan(out[1]) and out[2] == 5.0
-
-
-@pytest.mark.parametrize("channel", [0, 1, 2])
-def test_nan_in_any_channel_reaches_output(channel):
-    img = np.ones((1, 9, 3), np.float32)  # nine pixels: vector body plus tail
-    img[0, :, channel] = np.nan
-    assert np.isnan(vc.luminance_bw(img)).all()
-
-
-def test_values_are_not_clamped():
-    img = np.array([[[-1.0, 4.0, 0.5], [1e38, 1e38, 1e38]]], np.float32)
-    out = vc.channel_mixer_bw(img, -2, 2, 0.5)
-    assert out[0, 0, 0] == np.float32(10.25)
-    assert out[0, 1, 0] == np.float32(5e37)
+@pytest.mark.parametrize("weights", [(1, 0, 0), (0, 1, 0), (0.5, 0, -2)])
+def test_special_values_follow_the_reference(weights):
+    # Nine pixels per row, so the vector body and the tail both see them; a
+    # zero weight times infinity must still give NaN, nothing is clamped.
+    img = np.ones((3, 9, 3), np.float32)
+    img[0, :, :] = np.nan
+    img[0, ::3, 0], img[0, 1::3, 1] = 1.0, 1.0
+    img[1, :3], img[1, 3:6, 1], img[1, 6:, 2] = np.inf, -np.inf, np.inf
+    img[2] = np.float32(1e38)
+    assert_same_bits(vc.channel_mixer_bw(img, *weights), reference(img, weights))
 
 
 @pytest.mark.parametrize(
@@ -187,17 +129,14 @@ def test_values_are_not_clamped():
         (True, 1.0),
         (1e39, np.inf),
         (-1e39, -np.inf),
+        (float("nan"), np.nan),
         (np.float64(0.1), np.float32(0.1)),
         (type("Idx", (), {"__index__": lambda self: 3})(), 3.0),
     ],
 )
 def test_mixer_weight_conversion(weight, expected):
     out = vc.channel_mixer_bw(np.ones((1, 1, 3), np.float32), weight, 0, 0)
-    assert out[0, 0, 0] == np.float32(expected)
-
-
-def test_nan_weight_stays_nan():
-    assert np.isnan(vc.channel_mixer_bw(np.ones((1, 1, 3), np.float32), float("nan"), 0, 0)).all()
+    assert_same_bits(out.ravel(), [expected])
 
 
 # ------------------------------------------------------------ layouts
@@ -216,16 +155,12 @@ def unaligned(img):
 
 
 LAYOUTS = {
-    "reversed_rows": lambda a: a[::-1],
-    "reversed_columns": lambda a: a[:, ::-1],
     "reversed_all": lambda a: a[::-1, ::-1, ::-1],
     "reversed_channels": lambda a: a[..., ::-1],
     "bgr_memory": lambda a: np.ascontiguousarray(a[..., ::-1])[2:, 1:, ::-1],
     "every_second_column": lambda a: a[:, ::2],
-    "column_block": lambda a: a[2:5, 3:30],
     "transposed": lambda a: a.transpose(1, 0, 2),
     "channel_first_memory": planar_rgb,
-    "channel_first_reversed": lambda a: planar_rgb(a)[:, ::-1],
     "extra_channels": lambda a: np.concatenate([a, a[..., :1]], axis=2)[..., :3],
     "broadcast_row": lambda a: np.broadcast_to(a[:1], a.shape),
     "broadcast_pixel": lambda a: np.broadcast_to(a[0, 0], (4, 11, 3)),
@@ -248,81 +183,6 @@ def test_any_layout_equals_contiguous_copy(layout, kernel):
     out = kernel(view)
     assert out.flags.c_contiguous
     assert_same_bits(out, kernel(np.ascontiguousarray(view)))
-
-
-BIG = sample_image(12, 40, seed=9)
-
-
-@settings(max_examples=150, deadline=None)
-@given(
-    rows=st.slices(12),
-    cols=st.slices(40),
-    channels=st.sampled_from([slice(None), slice(None, None, -1)]),
-    swap=st.booleans(),
-)
-def test_random_views_equal_contiguous_copy(rows, cols, channels, swap):
-    view = BIG[rows, cols, channels]
-    if swap:
-        view = view.transpose(1, 0, 2)
-    expected = reference(np.ascontiguousarray(view), (0.7, -0.2, 1.3))
-    assert_same_bits(vc.channel_mixer_bw(view, 0.7, -0.2, 1.3), expected)
-
-
-@pytest.mark.parametrize("shape", [(0, 5, 3), (4, 0, 3), (0, 0, 3)])
-@pytest.mark.parametrize("kernel", [vc.luminance_bw, vc.color_filter_bw, lambda a: vc.channel_mixer_bw(a, 1, 1, 1)])
-def test_empty_images(shape, kernel):
-    out = kernel(np.zeros(shape, np.float32))
-    assert out.shape == shape[:2] + (1,) and out.dtype == np.float32
-
-
-# ------------------------------------------------------------ errors
-
-A = np.zeros((2, 2, 3), np.float32)
-KERNELS = {
-    "luminance_bw": vc.luminance_bw,
-    "color_filter_bw": vc.color_filter_bw,
-    "channel_mixer_bw": lambda a: vc.channel_mixer_bw(a, 1, 1, 1),
-}
-
-
-@pytest.mark.parametrize("kernel", KERNELS.values(), ids=KERNELS.keys())
-@pytest.mark.parametrize("channels", [1, 2, 4])
-def test_channel_count_is_a_shape_error(kernel, channels):
-    with pytest.raises(ValueError) as info:
-        kernel(np.zeros((2, 2, channels), np.float32))
-    assert str(info.value) == f"shape error: expected (H, W, 3) RGB array, got shape [2, 2, {channels}]"
-
-
-@pytest.mark.parametrize("kernel", KERNELS.values(), ids=KERNELS.keys())
-@pytest.mark.parametrize("img", [np.zeros((2, 3), np.float32), np.zeros((2, 2, 3), np.float64)], ids=["2d", "float64"])
-def test_bad_image_is_a_type_error(kernel, img):
-    with pytest.raises(TypeError, match=r"^argument 'img': 'ndarray' object is not an instance of 'ndarray'$"):
-        kernel(img)
-
-
-@pytest.mark.parametrize(
-    "call,error,message",
-    [
-        (lambda: vc.luminance_bw(A, 1), TypeError, "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
-        (lambda: vc.luminance_bw(A, None), TypeError, "argument 'standard': 'None' is not an instance of 'LuminanceStandard'"),
-        (lambda: vc.luminance_bw(A, Filt.NoFilter), TypeError, "argument 'standard': 'ColorFilter' object is not an instance of 'LuminanceStandard'"),
-        (lambda: vc.color_filter_bw(A, Std.Bt709), TypeError, "argument 'filter': 'LuminanceStandard' object is not an instance of 'ColorFilter'"),
-        (lambda: vc.color_filter_bw(A, Filt.Red25A, 0), TypeError, "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
-        (lambda: vc.color_filter_bw([], 0), TypeError, "argument 'img': 'list' object is not an instance of 'ndarray'"),
-        (lambda: vc.luminance_bw(A, Std.Bt709, 3), TypeError, "luminance_bw() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: vc.color_filter_bw(A, filters=Filt.Red25A), TypeError, "color_filter_bw() got an unexpected keyword argument 'filters'"),
-        (lambda: vc.channel_mixer_bw(A), TypeError, "channel_mixer_bw() missing 3 required positional arguments: 'wr', 'wg', and 'wb'"),
-        (lambda: vc.channel_mixer_bw(A, 1, 1, 1, 1), TypeError, "channel_mixer_bw() takes 4 positional arguments but 5 were given"),
-        (lambda: vc.channel_mixer_bw(A, 1, 1, "1"), TypeError, "argument 'wb': must be real number, not str"),
-        (lambda: vc.channel_mixer_bw(A, 10**400, 0, 0), OverflowError, "int too large to convert to float"),
-        # Arguments are converted in order: the bad image is reported first.
-        (lambda: vc.channel_mixer_bw(None, "x", 0, 0), TypeError, "argument 'img': 'None' is not an instance of 'ndarray'"),
-    ],
-)
-def test_argument_errors(call, error, message):
-    with pytest.raises(error) as info:
-        call()
-    assert type(info.value) is error and str(info.value) == message
 
 
 # ------------------------------------------------------------ enumerations
@@ -348,31 +208,22 @@ class Index:
         self.value = value
 
     def __index__(self):
-        if isinstance(self.value, Exception):
-            raise self.value
-        return self.value
+        return int(self.value)  # int("boom") raises
 
 
 @pytest.mark.parametrize(
     "member,other,equal",
     [
         (Filt.Red25A, 3, True),
-        (Filt.Red25A, Filt.Red25A, True),
         (Filt.Red25A, Filt.Orange21, False),
         (Filt.NoFilter, False, True),
         (Std.Bt709, True, True),
         (Filt.Orange21, 2.0, False),
-        (Filt.Orange21, "2", False),
-        (Filt.Orange21, Std.Bt2020, False),
-        (Filt.NoFilter, 256, False),
-        (Filt.Yellow8K2, 257, False),
         (Filt.NoFilter, 2**64, False),
-        (Filt.NoFilter, -(2**63) - 1, False),
         (Filt.NoFilter, -1, False),
         (Filt.Red25A, Index(3), True),
-        (Filt.Red25A, Index(ValueError("boom")), False),
+        (Filt.Red25A, Index("boom"), False),
         (Filt.Red25A, np.int64(3), True),
-        (Std.Bt601, None, False),
     ],
 )
 def test_member_equality(member, other, equal):
@@ -390,56 +241,21 @@ def test_members_have_no_order(op, other):
 
 
 @pytest.mark.parametrize("cls", [Std, Filt])
-def test_class_shape(cls):
-    member = next(v for k, v in vars(cls).items() if type(v) is cls)
-    assert cls.__module__ == "builtins" and cls.__qualname__ == cls.__name__
-    assert cls.__text_signature__ is None
-    assert cls.__hash__ is None
-    with pytest.raises(TypeError):
-        hash(member)
-    with pytest.raises(TypeError):
-        {member}
-    with pytest.raises(TypeError):
-        cls()
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
+def test_members_are_unhashable_closed_and_bare(cls):
+    member = next(v for v in vars(cls).values() if type(v) is cls)
+    assert cls.__hash__ is None and cls.__text_signature__ is None
+    for attempt in (lambda: hash(member), lambda: {member}, cls):
+        with pytest.raises(TypeError):
+            attempt()
     with pytest.raises(AttributeError):
         member.extra = 1
     for absent in ("name", "value", "__index__", "__iter__"):
         assert not hasattr(member, absent)
 
 
-def test_docstrings_and_signatures():
+def test_docstrings():
     assert Std.__doc__.startswith("ITU-R luminance standard for B&W conversion.\n\n")
     assert "approximations \u2014 real Wratten" in Filt.__doc__
     assert "Range \u22122..+2 is conventional" in vc.channel_mixer_bw.__doc__
-    signatures = {
-        vc.luminance_bw: "(img, standard=...)",
-        vc.color_filter_bw: "(img, filter=..., standard=...)",
-        vc.channel_mixer_bw: "(img, wr, wg, wb)",
-    }
-    for function, signature in signatures.items():
-        assert function.__text_signature__ == signature
+    for function in (vc.luminance_bw, vc.color_filter_bw, vc.channel_mixer_bw):
         assert function.__doc__.startswith("Convert a linear RGB image to greyscale using ")
-
-
-# ------------------------------------------------------------ threads
-
-THREADED_SCRIPT = """
-import sys, numpy as np, velkor_core as vc
-rng = np.random.default_rng(3)
-img = rng.standard_normal((67, 131, 3)).astype(np.float32)
-outs = [vc.luminance_bw(img), vc.color_filter_bw(img[:, ::-1], vc.ColorFilter.Orange21),
-        vc.channel_mixer_bw(img.transpose(1, 0, 2), 0.1, -2.0, 3.5)]
-sys.stdout.write(b"".join(o.tobytes() for o in outs).hex())
-"""
-
-
-def test_results_do_not_depend_on_thread_count():
-    def run(threads):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        done = subprocess.run([sys.executable, "-c", THREADED_SCRIPT], env=env, capture_output=True, check=True)
-        return done.stdout
-
-    single = run(1)
-    assert single and all(run(n) == single for n in (2, 3, 7))

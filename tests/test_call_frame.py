@@ -1,59 +1,91 @@
-import subprocess
-import sys
-import textwrap
+"""What every kernel call shares: argument binding, image acceptance, shape
+and layout refusals, the result's memory, panics, and the released lock."""
+
+import threading
+import time
 
 import numpy as np
 import pytest
+from velkor_testing import panic_type, run_python
 
-from velkor_core import encode_srgb
+import velkor_core as vc
+from velkor_core import GuidedFilterParams, ZoneParams, encode_srgb
 
 A = np.zeros((2, 3, 1), np.float32)
+KERNELS = {
+    "luminance_bw": vc.luminance_bw,
+    "color_filter_bw": vc.color_filter_bw,
+    "channel_mixer_bw": lambda a: vc.channel_mixer_bw(a, 1, 1, 1),
+    "zone_system": lambda a: vc.zone_system(a, ZoneParams({5: 0.5})),
+    "local_contrast": lambda a: vc.local_contrast(a, GuidedFilterParams(2, 0.01), 1.0),
+    "encode_srgb": encode_srgb,
+}
+
+
+RGB = np.zeros((2, 2, 3), np.float32)
+Std, Filt = vc.LuminanceStandard, vc.ColorFilter
+
+
+class BadFloat:
+    def __float__(self):
+        raise TypeError("no float here")
 
 
 @pytest.mark.parametrize(
-    "call, message",
+    "call, error, message",
     [
-        (lambda: encode_srgb(), "encode_srgb() missing 1 required positional argument: 'img'"),
-        (lambda: encode_srgb(A, A), "encode_srgb() takes 1 positional arguments but 2 were given"),
-        (lambda: encode_srgb(A, img=A), "encode_srgb() got multiple values for argument 'img'"),
-        (lambda: encode_srgb(A, gamma=2), "encode_srgb() got an unexpected keyword argument 'gamma'"),
-        (lambda: encode_srgb(img=A, gamma=2), "encode_srgb() got an unexpected keyword argument 'gamma'"),
-        (lambda: encode_srgb([[[0.0]]]), "argument 'img': 'list' object is not an instance of 'ndarray'"),
-        (lambda: encode_srgb(None), "argument 'img': 'None' is not an instance of 'ndarray'"),
-        (lambda: encode_srgb(img=1.5), "argument 'img': 'float' object is not an instance of 'ndarray'"),
+        (lambda: encode_srgb(), TypeError, "encode_srgb() missing 1 required positional argument: 'img'"),
+        (lambda: encode_srgb(A, A), TypeError, "encode_srgb() takes 1 positional arguments but 2 were given"),
+        (lambda: encode_srgb(A, img=A), TypeError, "encode_srgb() got multiple values for argument 'img'"),
+        (lambda: encode_srgb(A, gamma=2), TypeError, "encode_srgb() got an unexpected keyword argument 'gamma'"),
+        (lambda: encode_srgb([[[0.0]]]), TypeError, "argument 'img': 'list' object is not an instance of 'ndarray'"),
+        (lambda: encode_srgb(None), TypeError, "argument 'img': 'None' is not an instance of 'ndarray'"),
+        (lambda: encode_srgb(img=1.5), TypeError, "argument 'img': 'float' object is not an instance of 'ndarray'"),
+        # Only native float32 arrays of three axes are images.
+        (lambda: encode_srgb(RGB.astype(np.float64)), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: vc.luminance_bw(RGB[:, :, 0]), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: vc.zone_system(np.zeros((1, 2, 2, 1), np.float32), ZoneParams({})), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: vc.local_contrast(RGB.astype(">f4"), None, "x"), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: encode_srgb(RGB.astype(np.int32)), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
+        (lambda: vc.luminance_bw(RGB, 1), TypeError, "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
+        (lambda: vc.luminance_bw(RGB, None), TypeError, "argument 'standard': 'None' is not an instance of 'LuminanceStandard'"),
+        (lambda: vc.color_filter_bw(RGB, Std.Bt709), TypeError, "argument 'filter': 'LuminanceStandard' object is not an instance of 'ColorFilter'"),
+        (lambda: vc.luminance_bw(RGB, Std.Bt709, 3), TypeError, "luminance_bw() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: vc.color_filter_bw(RGB, filters=Filt.Red25A), TypeError, "color_filter_bw() got an unexpected keyword argument 'filters'"),
+        (lambda: vc.channel_mixer_bw(RGB), TypeError, "channel_mixer_bw() missing 3 required positional arguments: 'wr', 'wg', and 'wb'"),
+        (lambda: vc.channel_mixer_bw(RGB, 1, 1, 1, 1), TypeError, "channel_mixer_bw() takes 4 positional arguments but 5 were given"),
+        (lambda: vc.channel_mixer_bw(RGB, 1, 1, "1"), TypeError, "argument 'wb': must be real number, not str"),
+        (lambda: vc.channel_mixer_bw(RGB, 10**400, 0, 0), OverflowError, "int too large to convert to float"),
+        # Arguments are converted in order: the bad image is reported first.
+        (lambda: vc.channel_mixer_bw(None, "x", 0, 0), TypeError, "argument 'img': 'None' is not an instance of 'ndarray'"),
+        (lambda: vc.zone_system(A, {5: 0.5}), TypeError, "argument 'params': 'dict' object is not an instance of 'ZoneParams'"),
+        (lambda: vc.zone_system(A, None), TypeError, "argument 'params': 'None' is not an instance of 'ZoneParams'"),
+        (lambda: vc.zone_system(A), TypeError, "zone_system() missing 1 required positional argument: 'params'"),
+        (lambda: vc.local_contrast(A, None, "x"), TypeError, "argument 'params': 'None' is not an instance of 'GuidedFilterParams'"),
+        (lambda: vc.local_contrast(A, (2, 0.01), 1.0), TypeError, "argument 'params': 'tuple' object is not an instance of 'GuidedFilterParams'"),
+        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1), "x"), TypeError, "argument 'strength': must be real number, not str"),
+        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1), BadFloat()), TypeError, "argument 'strength': no float here"),
+        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1)), TypeError, "local_contrast() missing 1 required positional argument: 'strength'"),
+        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1), 1.0, 2), TypeError, "local_contrast() takes 3 positional arguments but 4 were given"),
     ],
 )
-def test_generic_argument_messages(call, message):
-    with pytest.raises(TypeError) as caught:
+def test_argument_errors(call, error, message):
+    with pytest.raises(error) as caught:
         call()
-    assert str(caught.value) == message
+    assert type(caught.value) is error and str(caught.value) == message
 
 
-@pytest.mark.parametrize(
-    "array",
-    [
-        np.zeros((2, 2, 3), np.float64),
-        np.zeros((2, 2), np.float32),
-        np.zeros((1, 2, 2, 3), np.float32),
-        np.zeros((2, 2, 3), np.float32).astype(">f4"),
-        np.zeros((2, 2, 3), np.int32),
-        np.zeros((2, 2, 3), np.float16),
-    ],
-    ids=["float64", "2d", "4d", "byteswapped", "int32", "float16"],
-)
-def test_only_native_float32_3d_arrays_are_images(array):
-    with pytest.raises(TypeError) as caught:
-        encode_srgb(array)
-    assert str(caught.value) == "argument 'img': 'ndarray' object is not an instance of 'ndarray'"
-
-
-def test_result_array_owns_a_fresh_buffer_through_its_base():
+def test_result_array_owns_a_fresh_buffer_through_a_hidden_shared_class():
     source = np.linspace(0, 1, 24, dtype=np.float32).reshape(2, 4, 3)
     expected = encode_srgb(source.copy())
     result = encode_srgb(source)
     assert type(result) is np.ndarray and result.dtype == np.float32
     assert result.flags.c_contiguous and result.flags.writeable and not result.flags.owndata
-    assert type(result.base).__name__ == "PySliceContainer"
+    owner = type(result.base)
+    assert owner is type(encode_srgb(A).base) and owner.__name__ == "PySliceContainer"
+    assert owner.__module__ == "builtins" and "PySliceContainer" not in dir(vc)
+    with pytest.raises(TypeError):
+        owner()
     assert not np.shares_memory(result, source)
     del source
     result[0, 0, 0] = 5.0  # writeable and independent
@@ -70,26 +102,72 @@ def test_memmap_subclass_is_accepted_and_result_is_plain(tmp_path):
     np.testing.assert_array_equal(result, encode_srgb(np.asarray(mapped).copy()))
 
 
-def test_unaligned_arrays_are_read_correctly():
-    # frombuffer with an offset puts float32 data off the 4-byte grid.
-    values = np.linspace(0.0, 2.0, 12, dtype=np.float32)
-    raw = bytearray(1) + bytearray(values.tobytes())
-    unaligned = np.frombuffer(raw, dtype=np.float32, offset=1).reshape(2, 2, 3)
-    assert unaligned.ctypes.data % 4 != 0
-    np.testing.assert_array_equal(encode_srgb(unaligned), encode_srgb(values.reshape(2, 2, 3)))
+@pytest.mark.parametrize("name", KERNELS)
+@pytest.mark.parametrize("size", [(0, 5), (4, 0), (0, 0)])
+def test_empty_images_give_empty_results(name, size):
+    channels = 3 if name.endswith("_bw") else 1
+    # Strides of empty arrays are never examined.
+    img = np.zeros((size[0], size[1] * 2, channels), np.float32)[:, ::2]
+    out = KERNELS[name](img)
+    assert out.shape == size + (1 if name != "encode_srgb" else channels,) and out.dtype == np.float32
 
 
-def test_packed_record_field_with_odd_stride_is_not_misread():
-    # A float32 field of packed records: the stride (5 bytes) is not a multiple of 4.
-    records = np.zeros(6, dtype=np.dtype([("tag", "u1"), ("value", "<f4")], align=False))
-    records["value"] = np.arange(6, dtype=np.float32) / 5
-    field = records["value"].reshape(1, 6, 1)
-    assert field.strides[1] == 5
-    with pytest.raises(BaseException) as caught:
-        encode_srgb(field)  # not C-contiguous: the kernel refuses it
-    assert str(caught.value) == "encode_srgb: input must be C-contiguous"
-    single = records["value"][2:3].reshape(1, 1, 1)  # extent-1 axes ignore strides
-    np.testing.assert_array_equal(encode_srgb(single), encode_srgb(np.array([[[0.4]]], np.float32)))
+@pytest.mark.parametrize(
+    "name, shape, message",
+    [
+        ("luminance_bw", (2, 2, 4), "shape error: expected (H, W, 3) RGB array, got shape [2, 2, 4]"),
+        ("channel_mixer_bw", (0, 2, 2), "shape error: expected (H, W, 3) RGB array, got shape [0, 2, 2]"),
+        ("zone_system", (4, 6, 3), "shape error: zone_system expects (H, W, 1) luminance input, got shape [4, 6, 3]"),
+        ("zone_system", (1, 1, 0), "shape error: zone_system expects (H, W, 1) luminance input, got shape [1, 1, 0]"),
+        ("local_contrast", (0, 6, 2), "shape error: local_contrast expects (H, W, 1) luminance input, got shape [0, 6, 2]"),
+        # The shape is checked before the layout.
+        ("zone_system", (4, 12, 3), "shape error: zone_system expects (H, W, 1) luminance input, got shape [4, 6, 3]"),
+    ],
+)
+def test_channel_count_is_a_shape_error(name, shape, message):
+    img = np.zeros(shape, np.float32)
+    with pytest.raises(ValueError) as raised:
+        KERNELS[name](img[:, ::2] if shape == (4, 12, 3) else img)
+    assert str(raised.value) == message
+
+
+NON_CONTIGUOUS = {
+    "every second column": lambda a: a[:, ::2],
+    "reversed rows": lambda a: a[::-1],
+    "reversed channels": lambda a: np.repeat(a, 2, axis=2)[:, :, ::-2],
+    "Fortran order": np.asfortranarray,
+    "broadcast rows": lambda a: np.broadcast_to(a[:1], a.shape),
+    "transposed": lambda a: a.transpose(1, 0, 2),
+    # Packed records: a float32 field whose stride (5 bytes) is not a multiple of 4.
+    "record field": lambda a: np.zeros(a.size, [("tag", "u1"), ("value", "<f4")])["value"].reshape(a.shape),
+}
+
+
+@pytest.mark.parametrize("layout", NON_CONTIGUOUS.values(), ids=NON_CONTIGUOUS.keys())
+@pytest.mark.parametrize("name, params", [("encode_srgb", ()), ("zone_system", (ZoneParams({5: 0.5}),)),
+                                          ("zone_system", (ZoneParams({}),))])
+def test_non_contiguous_input_panics(layout, name, params):
+    img = layout(np.ones((4, 6, 1), np.float32))
+    with pytest.raises(panic_type()) as raised:
+        getattr(vc, name)(img, *params)
+    assert str(raised.value) == f"{name}: input must be C-contiguous"
+
+
+def extent_one_views():
+    base = np.linspace(0.01, 4.0, 6, dtype=np.float32)
+    yield "odd strides", np.lib.stride_tricks.as_strided(base, shape=(1, 6, 1), strides=(7 * 4, 4, -36 * 4))
+    yield "reversed single row", base.reshape(1, 6, 1)[::-1]
+    yield "one column", np.ascontiguousarray(base.reshape(6, 1, 1))[:, :, ::-1]
+    records = np.zeros(3, [("tag", "u1"), ("value", "<f4")])
+    records["value"] = base[:3]
+    yield "record field", records["value"][1:2].reshape(1, 1, 1)
+    yield "unaligned", np.frombuffer(b"\0" + base.tobytes(), np.float32, count=6, offset=1).reshape(2, 3, 1)
+
+
+@pytest.mark.parametrize("view", [v for _, v in extent_one_views()], ids=[n for n, _ in extent_one_views()])
+@pytest.mark.parametrize("name", ["encode_srgb", "zone_system"])
+def test_layouts_numpy_calls_contiguous_are_accepted(view, name):
+    np.testing.assert_array_equal(KERNELS[name](view), KERNELS[name](view.copy()))
 
 
 def test_panic_is_a_base_exception_that_except_exception_does_not_catch():
@@ -106,12 +184,8 @@ def test_panic_is_a_base_exception_that_except_exception_does_not_catch():
     assert panic.__doc__
 
 
-def run_isolated(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
-
-
 def test_failed_output_allocation_raises_memory_error_and_the_interpreter_survives():
-    run = run_isolated(
+    run = run_python(
         """
         import resource
         import numpy as np
@@ -127,26 +201,15 @@ def test_failed_output_allocation_raises_memory_error_and_the_interpreter_surviv
         print(velkor_core.encode_srgb(np.ones((1, 1, 1), np.float32))[0, 0, 0])
         """
     )
-    assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["MemoryError", "0.99999994"]
 
 
-def test_numpy_interface_is_loaded_on_first_use_not_at_import():
-    run = run_isolated(
+def test_numpy_is_loaded_on_first_use_and_its_absence_is_a_panic_naming_the_capsule():
+    run = run_python(
         """
         import sys
         import velkor_core
         print("numpy" in sys.modules)
-        """
-    )
-    assert run.stdout.split() == ["False"], run.stderr
-
-
-def test_missing_numpy_is_a_panic_that_names_the_capsule():
-    run = run_isolated(
-        """
-        import sys
-        import velkor_core
         sys.modules["numpy"] = None  # make `import numpy` fail
         try:
             velkor_core.encode_srgb(object())
@@ -154,17 +217,21 @@ def test_missing_numpy_is_a_panic_that_names_the_capsule():
             print(type(e).__name__, "|", e)
         """
     )
-    name, message = run.stdout.strip().split(" | ")
-    assert name == "PanicException"
-    assert message.startswith("Failed to access NumPy array API capsule: ")
-    assert "numpy" in message
+    loaded, failure = run.stdout.strip().split("\n")
+    name, message = failure.split(" | ")
+    assert loaded == "False" and name == "PanicException"
+    assert message.startswith("Failed to access NumPy array API capsule: ") and "numpy" in message
 
 
-def test_the_lock_is_released_while_a_kernel_runs():
-    import threading
-    import time
-
-    big = np.ones((3000, 2000, 4), np.float32)
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: encode_srgb(np.ones((3000, 2000, 4), np.float32)),
+        lambda: vc.local_contrast(np.ones((3000, 4000, 1), np.float32), GuidedFilterParams(8, 0.01), 1.0),
+    ],
+    ids=["encode_srgb", "local_contrast"],
+)
+def test_the_lock_is_released_while_a_kernel_runs(call):
     ticks = []
     stop = threading.Event()
 
@@ -177,7 +244,7 @@ def test_the_lock_is_released_while_a_kernel_runs():
     counter.start()
     try:
         start = time.perf_counter()
-        encode_srgb(big)
+        call()
         end = time.perf_counter()
     finally:
         stop.set()

@@ -23,7 +23,6 @@ def rgb() -> np.ndarray:
     ("fields", "message"),
     [
         ({"standard": "Bt710"}, "standard = 'Bt710'"),
-        ({"filter": "Red"}, "filter = 'Red'"),
         ({"filter": "Red25A", "mixer": (1.0, 0.0, 0.0)}, "mixer replaces filter"),
         ({"mixer": (1.0, 0.0)}, "three weights"),
         ({"mixer": (0.0, 0.0, 0.0)}, "more than 0"),
@@ -31,12 +30,9 @@ def rgb() -> np.ndarray:
         ({"zones": {11: 0.5}}, "zone 11"),
         ({"zones": {"x": 0.5}}, "zone 'x'"),
         ({"zones": {5: 3.5}}, "zones.5 = 3.5"),
-        ({"zones": {5: "1"}}, "zones.5 = '1'"),
         ({"radius": -1}, "radius = -1"),
-        ({"radius": 2.5}, "radius = 2.5"),
         ({"eps": 0.0}, "eps = 0.0"),
         ({"strength": float("inf")}, "strength = inf"),
-        ({"strength": 6.0}, "strength = 6.0"),
         ({"bit_depth": 12}, "bit_depth = 12"),
         ({"bit_depth": True}, "bit_depth = True"),
         ({"dither": "yes"}, "dither = 'yes'"),
@@ -86,19 +82,9 @@ def test_bad_recipe_files(text: str, message: str) -> None:
     assert message in str(raised.value)
 
 
-def test_missing_recipe_file(tmp_path: Path) -> None:
-    with pytest.raises(velkor.InputNotFoundError, match="recipe not found"):
-        Pipeline.load(tmp_path / "none.toml")
-
-
 def test_partial_recipe_keeps_defaults() -> None:
     pipeline = Pipeline.from_toml("[local_contrast]\nstrength = 0.75\n")
     assert pipeline == Pipeline(strength=0.75)
-
-
-def test_unknown_preset() -> None:
-    with pytest.raises(RecipeError, match="unknown preset 'sepia'"):
-        velkor.preset("sepia")
 
 
 def test_run_calls_the_kernels_in_order(rgb: np.ndarray) -> None:

@@ -9,39 +9,30 @@ from velkor_core import GuidedFilterParams
     "make",
     [
         lambda: GuidedFilterParams(8, 0.01),
-        lambda: GuidedFilterParams(radius=8, eps=0.01),
         lambda: GuidedFilterParams(eps=0.01, radius=8),
         lambda: GuidedFilterParams(8, eps=0.01),
     ],
 )
-def test_positional_and_keyword_construction_agree(make):
+def test_construction_and_reads(make):
     params = make()
     assert repr(params) == str(params) == "GuidedFilterParams(radius=8, eps=0.01)"
-    assert params.radius == 8
-    assert params.eps == 0.009999999776482582  # the stored single-precision value
+    assert type(params.radius) is int and params.radius == 8
+    assert params.eps == 0.009999999776482582  # the stored single-precision value, widened
+    params.eps, params.radius = 1e40, 4294967295
+    assert params.eps == math.inf and params.radius == 4294967295
 
 
-class Index:
-    def __index__(self):
-        return 7
-
-
-class Float:
-    def __float__(self):
-        return 0.25
+Index = type("Index", (), {"__index__": lambda self: 7})
+Float = type("Float", (), {"__float__": lambda self: 0.25})
 
 
 @pytest.mark.parametrize(
     "radius, eps, text",
     [
         (0, 2, "GuidedFilterParams(radius=0, eps=2)"),
-        (0, 0.0, "GuidedFilterParams(radius=0, eps=0)"),
         (1, 1e-8, "GuidedFilterParams(radius=1, eps=0.00000001)"),
-        (2, -0.5, "GuidedFilterParams(radius=2, eps=-0.5)"),
         (3, -0.0, "GuidedFilterParams(radius=3, eps=-0)"),
         (4, float("nan"), "GuidedFilterParams(radius=4, eps=NaN)"),
-        (5, float("inf"), "GuidedFilterParams(radius=5, eps=inf)"),
-        (6, float("-inf"), "GuidedFilterParams(radius=6, eps=-inf)"),
         (7, 1e40, "GuidedFilterParams(radius=7, eps=inf)"),  # beyond single precision
         (4294967295, 1 / 3, "GuidedFilterParams(radius=4294967295, eps=0.33333334)"),
         (True, 1e20, "GuidedFilterParams(radius=1, eps=100000000000000000000)"),
@@ -53,47 +44,28 @@ def test_values_are_stored_unchecked_and_shown(radius, eps, text):
     assert repr(GuidedFilterParams(radius, eps)) == text
 
 
-def test_reads_give_int_and_widened_float():
-    params = GuidedFilterParams(True, 1e40)
-    assert type(params.radius) is int and params.radius == 1
-    assert params.eps == math.inf
-    params.eps = 0.1
-    assert params.eps == 0.10000000149011612
-    params.radius = 4294967295
-    assert params.radius == 4294967295
-
-
 OUT_OF_RANGE = (OverflowError, "out of range integral type conversion attempted")
 
 ERRORS = [
     (dict(radius=-1, eps=0.1), *OUT_OF_RANGE),
     (dict(radius=4294967296, eps=0.1), *OUT_OF_RANGE),
     (dict(radius=3.0, eps=0.1), TypeError, "argument 'radius': 'float' object cannot be interpreted as an integer"),
-    (dict(radius="3", eps=0.1), TypeError, "argument 'radius': 'str' object cannot be interpreted as an integer"),
-    (dict(radius=None, eps=0.1), TypeError, "argument 'radius': 'NoneType' object cannot be interpreted as an integer"),
     (dict(radius=3, eps="x"), TypeError, "argument 'eps': must be real number, not str"),
-    (dict(radius=3, eps=None), TypeError, "argument 'eps': must be real number, not NoneType"),
     (dict(radius=3, eps=10**400), OverflowError, "int too large to convert to float"),
     (dict(radius=2**70, eps=0.1), OverflowError, "Python int too large to convert to C long"),
 ]
 
 
 @pytest.mark.parametrize("kwargs, error, message", ERRORS)
-def test_construction_errors(kwargs, error, message):
+def test_constructor_and_setters_refuse_alike_and_keep_the_old_value(kwargs, error, message):
     with pytest.raises(error) as raised:
         GuidedFilterParams(**kwargs)
-    assert type(raised.value) is error
-    assert str(raised.value) == message
-
-
-@pytest.mark.parametrize("kwargs, error, message", ERRORS)
-def test_setters_convert_like_the_constructor_and_keep_the_old_value_on_failure(kwargs, error, message):
+    assert type(raised.value) is error and str(raised.value) == message
     params = GuidedFilterParams(5, 0.5)
     name = "radius" if kwargs["eps"] == 0.1 else "eps"
     with pytest.raises(error) as raised:
         setattr(params, name, kwargs[name])
-    assert type(raised.value) is error
-    assert str(raised.value) == message
+    assert type(raised.value) is error and str(raised.value) == message
     assert repr(params) == "GuidedFilterParams(radius=5, eps=0.5)"
 
 
@@ -102,7 +74,6 @@ def test_setters_convert_like_the_constructor_and_keep_the_old_value_on_failure(
     [
         (lambda: GuidedFilterParams(), "GuidedFilterParams.__new__() missing 2 required positional arguments: 'radius' and 'eps'"),
         (lambda: GuidedFilterParams(8), "GuidedFilterParams.__new__() missing 1 required positional argument: 'eps'"),
-        (lambda: GuidedFilterParams(eps=0.1), "GuidedFilterParams.__new__() missing 1 required positional argument: 'radius'"),
         (lambda: GuidedFilterParams(8, 0.1, 2), "GuidedFilterParams.__new__() takes 2 positional arguments but 3 were given"),
         (lambda: GuidedFilterParams(8, radius=2), "GuidedFilterParams.__new__() got multiple values for argument 'radius'"),
         (lambda: GuidedFilterParams(8, 0.1, r=2), "GuidedFilterParams.__new__() got an unexpected keyword argument 'r'"),
@@ -144,5 +115,4 @@ def test_plain_value_object_without_extras():
     params = GuidedFilterParams(8, 0.01)
     with pytest.raises(AttributeError):
         params.strength = 1.0
-    assert params != GuidedFilterParams(8, 0.01)  # compared by identity
-    assert {params: 1}[params] == 1
+    assert params != GuidedFilterParams(8, 0.01) and {params: 1}[params] == 1  # compared by identity

@@ -1,29 +1,22 @@
 """The process-wide worker pool as Python sees it: its size from the
 environment, results independent of that size, concurrent callers, fork."""
 
-import hashlib
 import json
 import multiprocessing
 import os
-import signal
-import subprocess
-import sys
-import textwrap
 import threading
 import warnings
 
 import numpy as np
 import pytest
-from pool_images import sample_image
+from velkor_testing import run_python, sample_image
 
 import velkor_core
 
-SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "support")
 DEFAULT = len(os.sched_getaffinity(0))
 
-# Prints how many threads the process gained by importing velkor_core, by its
-# first kernel call, and by a call after the environment changed, as the
-# operating system counts them.
+# How many threads the process gained by importing velkor_core, by its first
+# kernel call, and by a call after the environment changed.
 COUNT_THREADS = """
 import json, os
 import numpy as np
@@ -43,38 +36,14 @@ print(json.dumps([after_import - before, after_call - before, threads() - before
 """
 
 
-def run_python(code, num_threads=None, rs_num_cpus=None):
-    """Runs `code` in a fresh interpreter with the two pool variables set as
-    given (None: unset) and returns what it printed, parsed as JSON."""
-    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
-    if num_threads is not None:
-        env["RAYON_NUM_THREADS"] = num_threads
-    if rs_num_cpus is not None:
-        env["RAYON_RS_NUM_CPUS"] = rs_num_cpus
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True, timeout=120
-    )
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
-
-
+# The parsing rules themselves are covered in tests/cpp/pool_thread_count.cpp.
 @pytest.mark.parametrize(
     "num_threads, rs_num_cpus, expected",
-    [
-        ("1", None, 1),
-        ("3", "2", 3),
-        ("+4", None, 4),
-        ("0", "3", DEFAULT),  # 0 asks for the default and ends the search
-        ("abc", "3", 3),  # malformed: the second variable decides
-        (" 4", "2", 2),
-        ("-4", None, DEFAULT),
-        (None, "3", 3),
-        (None, None, DEFAULT),
-    ],
+    [("3", "2", 3), ("abc", "3", 3), (None, None, DEFAULT)],
 )
 def test_pool_size_follows_environment_on_first_call(num_threads, rs_num_cpus, expected):
-    at_import, at_first_call, later = run_python(COUNT_THREADS, num_threads, rs_num_cpus)
-    assert (at_import, at_first_call, later) == (0, expected, expected)
+    done = run_python(COUNT_THREADS, RAYON_NUM_THREADS=num_threads, RAYON_RS_NUM_CPUS=rs_num_cpus)
+    assert json.loads(done.stdout) == [0, expected, expected]
 
 
 def test_pool_creation_failure_is_reported_on_every_call():
@@ -85,40 +54,54 @@ def test_pool_creation_failure_is_reported_on_every_call():
     import numpy as np
     import velkor_core
 
-    with open("/proc/self/status") as status:
-        mapped_kb = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+    def status(field):
+        with open("/proc/self/status") as lines:
+            return next(int(line.split()[1]) for line in lines if line.startswith(field))
+
     # Room for small allocations, none for 64 worker stacks.
-    limit = (mapped_kb + 32 * 1024) * 1024
+    limit = (status("VmSize:") + 32 * 1024) * 1024
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    img = np.ones((16, 16, 1), np.float32)
-    texts = []
+    threads, texts = status("Threads:"), []
     for _ in range(2):
         try:
-            velkor_core.encode_srgb(img)
+            velkor_core.encode_srgb(np.ones((16, 16, 1), np.float32))
         except BaseException as failure:
             texts.append([type(failure).__name__, str(failure)])
-    print(json.dumps(texts))
+    print(json.dumps(texts + [status("Threads:") - threads]))  # no worker left behind
     """
-    (first_type, first), (second_type, second) = run_python(code, num_threads="64")
+    (first_type, first), (second_type, second), left = json.loads(run_python(code, RAYON_NUM_THREADS="64").stdout)
+    assert left == 0
     prefix = "The global thread pool has not been initialized.: "
     assert first_type == second_type == "PanicException"
     assert first.startswith(prefix + "could not start 64 worker threads: ")
     assert second == prefix + "The global thread pool has already been initialized."
 
 
-ENCODE_DIGEST = """
-import hashlib, json
-import velkor_core
-from pool_images import sample_image
-print(json.dumps(hashlib.sha256(velkor_core.encode_srgb(sample_image()).tobytes()).hexdigest()))
+# Every kernel, on awkward layouts where it takes them, hashed together.
+ALL_KERNELS = """
+import hashlib
+import numpy as np
+import velkor_core as v
+from velkor_testing import sample_image
+
+rgb = sample_image((67, 131, 3), seed=3)
+grey = (0.18 * np.exp2(np.random.default_rng(1).uniform(-12, 12, (301, 997, 1)))).astype(np.float32)
+outs = [
+    v.luminance_bw(rgb),
+    v.color_filter_bw(rgb[:, ::-1], v.ColorFilter.Orange21),
+    v.channel_mixer_bw(rgb.transpose(1, 0, 2), 0.1, -2.0, 3.5),
+    v.zone_system(grey, v.ZoneParams({z: 0.2 * (z - 5) for z in range(11)})),
+    v.local_contrast(grey[::-1, ::3], v.GuidedFilterParams(7, 0.01), 1.5),
+    v.encode_srgb(sample_image()),
+]
+print(hashlib.sha256(b"".join(o.tobytes() for o in outs)).hexdigest())
 """
 
 
-def test_encoding_is_bit_identical_for_any_thread_count(monkeypatch):
-    monkeypatch.setenv("PYTHONPATH", SUPPORT)
-    digests = {n: run_python(ENCODE_DIGEST, num_threads=str(n)) for n in (1, 2, 3, 7)}
-    here = hashlib.sha256(velkor_core.encode_srgb(sample_image()).tobytes()).hexdigest()
-    assert digests == dict.fromkeys(digests, here)
+def test_every_kernel_is_bit_identical_for_any_thread_count_and_instruction_set():
+    settings = [("1", ""), ("2", ""), ("3", ""), ("7", ""), ("2", "scalar")]
+    digests = {run_python(ALL_KERNELS, RAYON_NUM_THREADS=n, VELKOR_SIMD=simd).stdout for n, simd in settings}
+    assert len(digests) == 1
 
 
 def test_concurrent_callers_share_the_pool():
@@ -143,39 +126,14 @@ def test_concurrent_callers_share_the_pool():
     assert mismatches == []
 
 
-@pytest.fixture
-def pool_started():
-    """The parent's pool exists, so a child inherits a process whose workers
-    it does not have."""
+def test_multiprocessing_fork_pool():
+    # The parent's pool exists, so each child inherits a process whose
+    # workers it does not have.
     velkor_core.encode_srgb(np.ones((256, 256, 3), np.float32))
-    with warnings.catch_warnings():
-        # Forking a process with worker threads is exactly what is under test.
-        warnings.simplefilter("ignore", DeprecationWarning)
-        yield
-
-
-def test_call_in_forked_child(pool_started):
-    img = sample_image((200, 300, 3))
-    expected = velkor_core.encode_srgb(img).tobytes()
-    pid = os.fork()
-    if pid == 0:
-        os._exit(_child_encodes(img, expected))
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
-
-
-def _child_encodes(img, expected):
-    try:
-        signal.alarm(20)  # a deadlocked child fails instead of hanging the suite
-        same = velkor_core.encode_srgb(img).tobytes() == expected
-        return 0 if same else 1
-    except BaseException:
-        return 2
-
-
-def test_multiprocessing_fork_pool(pool_started):
     images = [sample_image((120, 80, 3), seed) for seed in range(6)]
-    with multiprocessing.get_context("fork").Pool(2) as workers:
-        results = workers.map_async(velkor_core.encode_srgb, images, chunksize=1).get(timeout=60)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads is the point
+        with multiprocessing.get_context("fork").Pool(2) as workers:
+            results = workers.map_async(velkor_core.encode_srgb, images, chunksize=1).get(timeout=60)
     for img, result in zip(images, results):
         assert result.tobytes() == velkor_core.encode_srgb(img).tobytes()

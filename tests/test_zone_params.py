@@ -5,36 +5,25 @@ from velkor_testing import panic_type
 from velkor_core import ZoneParams
 
 
-
-
 @pytest.mark.parametrize(
     "offsets, text",
     [
         ({5: 0.5, 3: -0.3}, "ZoneParams({3: -0.3, 5: 0.5})"),
         ({}, "ZoneParams({})"),
-        ({0: 1.0}, "ZoneParams({0: 1})"),
-        ({2: 0.1}, "ZoneParams({2: 0.1})"),
         ({1: 1 / 3}, "ZoneParams({1: 0.33333334})"),
         ({-1: 1e20}, "ZoneParams({-1: 100000000000000000000})"),
         ({4: 1e-7}, "ZoneParams({4: 0.0000001})"),
         ({5: -0.0}, "ZoneParams({5: -0})"),
         ({5: float("nan")}, "ZoneParams({5: NaN})"),
-        ({5: float("inf"), 6: float("-inf")}, "ZoneParams({5: inf, 6: -inf})"),
         ({5: 1e39}, "ZoneParams({5: inf})"),  # beyond float32: infinity
-        ({5: 1}, "ZoneParams({5: 1})"),
-        ({5: -250.0}, "ZoneParams({5: -250})"),
+        ({5: -250.0, 42: float("-inf")}, "ZoneParams({5: -250, 42: -inf})"),  # no range is enforced
         ({10: 0.1, -2: 0.2, 3: 0.3}, "ZoneParams({-2: 0.2, 3: 0.3, 10: 0.1})"),
-        ({42: 10.0, -7: -100.0}, "ZoneParams({-7: -100, 42: 10})"),  # no range is enforced
         ({True: 0.25}, "ZoneParams({1: 0.25})"),
         ({2**31 - 1: 1.0, -(2**31): 2.0}, "ZoneParams({-2147483648: 2, 2147483647: 1})"),
     ],
 )
 def test_repr(offsets, text):
     assert repr(ZoneParams(offsets)) == text
-
-
-def test_keyword_is_the_same_as_position():
-    assert repr(ZoneParams(offsets={5: 0.5})) == repr(ZoneParams({5: 0.5}))
 
 
 class Index:
@@ -50,12 +39,9 @@ class Float:
         return 0.75
 
 
-def test_index_and_float_protocols():
-    assert repr(ZoneParams({Index(7): Float(), 8: True})) == "ZoneParams({7: 0.75, 8: 1})"
-
-
-def test_later_duplicate_zone_wins():
-    # Distinct dictionary keys that convert to the same zone.
+def test_conversion_protocols_keyword_and_duplicates():
+    assert repr(ZoneParams(offsets={Index(7): Float(), 8: True})) == "ZoneParams({7: 0.75, 8: 1})"
+    # Distinct dictionary keys that convert to the same zone: the later wins.
     assert repr(ZoneParams({Index(3): 0.1, 3: 0.2})) == "ZoneParams({3: 0.2})"
     assert repr(ZoneParams({3: 0.2, Index(3): 0.1})) == "ZoneParams({3: 0.1})"
 
@@ -81,17 +67,12 @@ def test_dict_subclass_is_read_through_its_storage():
     "call, error, message",
     [
         (lambda: ZoneParams([(5, 0.5)]), TypeError, "argument 'offsets': 'list' object is not an instance of 'dict'"),
-        (lambda: ZoneParams(None), TypeError, "argument 'offsets': 'None' is not an instance of 'dict'"),
         (lambda: ZoneParams(), TypeError, "ZoneParams.__new__() missing 1 required positional argument: 'offsets'"),
         (lambda: ZoneParams({}, {}), TypeError, "ZoneParams.__new__() takes 1 positional arguments but 2 were given"),
         (lambda: ZoneParams({}, offsets={}), TypeError, "ZoneParams.__new__() got multiple values for argument 'offsets'"),
-        (lambda: ZoneParams(zones={}), TypeError, "ZoneParams.__new__() got an unexpected keyword argument 'zones'"),
         (lambda: ZoneParams({2**31: 0.0}), OverflowError, "out of range integral type conversion attempted"),
-        (lambda: ZoneParams({-(2**31) - 1: 0.0}), OverflowError, "out of range integral type conversion attempted"),
         (lambda: ZoneParams({5.0: 0.0}), TypeError, "argument 'offsets': 'float' object cannot be interpreted as an integer"),
-        (lambda: ZoneParams({"5": 0.0}), TypeError, "argument 'offsets': 'str' object cannot be interpreted as an integer"),
         (lambda: ZoneParams({5: "0.5"}), TypeError, "argument 'offsets': must be real number, not str"),
-        (lambda: ZoneParams({5: None}), TypeError, "argument 'offsets': must be real number, not NoneType"),
         (lambda: ZoneParams({5: 10**400}), OverflowError, "int too large to convert to float"),
     ],
 )
@@ -113,8 +94,7 @@ def test_key_beyond_64_bits_gives_the_interpreters_overflow_error():
     "offsets, error",
     [
         ({5: "x", "y": 0.0}, "must be real number"),  # the first entry decides
-        ({"y": 0.0, 5: "x"}, "cannot be interpreted as an integer"),
-        ({"y": "x"}, "cannot be interpreted as an integer"),  # key before value
+        ({"y": "x", 5: "x"}, "cannot be interpreted as an integer"),  # key before value
         ({2**31: "x"}, "out of range"),
     ],
 )
@@ -123,41 +103,21 @@ def test_first_failing_entry_decides(offsets, error):
         ZoneParams(offsets)
 
 
-def mutating_key(d, mutate):
+@pytest.mark.parametrize(
+    "mutate, message",
+    [
+        (lambda d, key: d.__setitem__(100, 1.0), "dictionary changed size during iteration"),
+        (lambda d, key: d.pop(2), "dictionary changed size during iteration"),
+        (lambda d, key: (d.pop(key), d.__setitem__(10, 0.0)), "dictionary keys changed during iteration"),
+    ],
+)
+def test_dict_mutated_during_conversion_panics(mutate, message):
     class Key:
         def __index__(self):
             mutate(d, self)
             return 1
 
-    return Key()
-
-
-def grow(d, key):
-    d[100] = 1.0
-
-
-def shrink(d, key):
-    del d[2]
-
-
-def swap_self_for_new_key(d, key):
-    del d[key]
-    d[10] = 0.0
-
-
-@pytest.mark.parametrize(
-    "mutate, message",
-    [
-        (grow, "dictionary changed size during iteration"),
-        (shrink, "dictionary changed size during iteration"),
-        (swap_self_for_new_key, "dictionary keys changed during iteration"),
-    ],
-)
-def test_dict_mutated_during_conversion_panics(mutate, message):
-    d = {}
-    d[mutating_key(d, mutate)] = 0.5
-    if mutate is shrink:
-        d[2] = 0.2
+    d = {Key(): 0.5, 2: 0.2}
     with pytest.raises(panic_type()) as raised:
         ZoneParams(d)
     assert str(raised.value) == message

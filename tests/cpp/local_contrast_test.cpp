@@ -63,6 +63,12 @@ void matches_reference() {
     std::uint32_t seed = 10;
     for (auto [h, w] : sizes) {
         reference::Plane l = test_image(h, w, seed++);
+        // Specials late in one image: every table entry after them is poisoned.
+        if (h == 17) {
+            l.v[0] = -0.0f;
+            l.v[12 * w + 2] = kInf;
+            l.v[h * w - 3] = kNaN;
+        }
         for (std::uint32_t r : radii) {
             for (float eps : epsilons) {
                 for (float strength : strengths) {
@@ -94,49 +100,11 @@ void bands_change_nothing() {
     }
 }
 
-void worked_example() {
-    reference::Plane l{1, 4, {0.0f, 0.0f, 1.0f, 1.0f}};
-    std::vector<float> soft = run(image_of(l), 1, 0.01f, 1.0f);
-    const float want[] = {-0.00717703346f, -0.0143540669f, 1.01435399f, 1.00717711f};
-    EXPECT(all_same(soft, std::vector<float>(want, want + 4)), "eps 0.01: %.9g %.9g %.9g %.9g",
-           soft[0], soft[1], soft[2], soft[3]);
-    EXPECT(all_same(run(image_of(l), 1, 0.0f, 1.0f), {0.0f, 0.0f, 1.0f, 1.0f}), "eps 0");
-}
-
-// Any layout of the same values gives the same output as a contiguous copy:
-// a row step that is not the width, every second column, both reversed.
-void views_match_copies() {
-    const std::size_t h = 13, w = 10, big_w = 2 * w + 3;
-    reference::Plane big = test_image(2 * h + 1, big_w, 5);
-    ImageView view;
-    view.origin = big.v.data() + (2 * h) * big_w + 2 * (w - 1);
-    view.h = h;
-    view.w = w;
-    view.c = 1;
-    view.step[0] = -2 * static_cast<std::ptrdiff_t>(big_w);
-    view.step[1] = -2;
-    view.step[2] = 1;
-    reference::Plane copy{h, w, std::vector<float>(h * w)};
-    for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x) copy.v[y * w + x] = view.at(y, x, 0);
-    for (std::uint32_t r : {0u, 1u, 3u, 4294967295u}) {
-        EXPECT(all_same(run(view, r, 0.01f, 1.0f), run(image_of(copy), r, 0.01f, 1.0f)), "r=%u", r);
-    }
-    // The channel axis is read through its own step, here the middle of three.
-    ImageView middle = view;
-    middle.origin += 1;
-    for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x) copy.v[y * w + x] = middle.at(y, x, 0);
-    EXPECT(all_same(run(middle, 2, 0.01f, 1.0f), run(image_of(copy), 2, 0.01f, 1.0f)), "offset view");
-}
-
 }  // namespace
 
 int main() {
     matches_reference();
     bands_change_nothing();
-    worked_example();
-    views_match_copies();
     if (g_failures) std::fprintf(stderr, "%d failure(s)\n", g_failures);
     return g_failures == 0 ? 0 : 1;
 }

@@ -1,7 +1,6 @@
-// The process-wide pool: made on first use with the count the environment
-// gives, remade in a fork() child (which has none of the parent's workers),
-// and reporting a failed creation on every later loop.
-#include <sys/resource.h>
+// The process-wide pool is remade in a fork() child, which has none of the
+// parent's workers.  How the environment sets its size, and a failed
+// creation, are checked from Python (test_pool.py).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,14 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "error/internal_failure.hpp"
 #include "parallel/parallel.hpp"
-#include "parallel/thread_count.hpp"
 #include "pool_check.hpp"
 
 using namespace velkor::parallel;
@@ -63,14 +59,6 @@ int in_child(Test test) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-void set_variable(const char* name, std::optional<const char*> value) {
-    if (value) {
-        setenv(name, *value, 1);
-    } else {
-        unsetenv(name);
-    }
-}
-
 bool loop_covers(std::size_t n) {
     std::vector<std::atomic<int>> visits(n);
     for_range(n, [&](std::size_t begin, std::size_t end) {
@@ -79,33 +67,6 @@ bool loop_covers(std::size_t n) {
     for (auto& v : visits)
         if (v != 1) return false;
     return true;
-}
-
-struct EnvironmentCase {
-    std::optional<const char*> num_threads, rs_num_cpus;
-    std::size_t expected;  // 0: the available processors
-};
-
-void check_count_from_environment() {
-    const EnvironmentCase cases[] = {
-        {"3", std::nullopt, 3}, {"+4", "2", 4},          {"0", "3", 0}, {"abc", "3", 3},
-        {" 4", "2", 2},         {std::nullopt, "3", 3}, {"-4", std::nullopt, 0},
-    };
-    for (const EnvironmentCase& c : cases) {
-        int code = in_child([&] {
-            set_variable("RAYON_NUM_THREADS", c.num_threads);
-            set_variable("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
-            long before = os_threads();
-            std::size_t expected = c.expected == 0 ? available_processors() : c.expected;
-            std::size_t count = thread_count();
-            bool started = threads_started(before, static_cast<long>(expected));
-            setenv("RAYON_NUM_THREADS", "1", 1);  // too late to matter
-            return count == expected && started && thread_count() == expected &&
-                   loop_covers(1000);
-        });
-        POOL_CHECK(code == 0, "RAYON_NUM_THREADS=%s RAYON_RS_NUM_CPUS=%s: child exit %d",
-                   c.num_threads.value_or("(unset)"), c.rs_num_cpus.value_or("(unset)"), code);
-    }
 }
 
 // Forks while another thread keeps the parent's pool busy, so the fork may
@@ -132,42 +93,9 @@ void check_loops_after_fork() {
     POOL_CHECK(loop_covers(5000), "parent loop after forks");
 }
 
-std::string failure_text(void (*call)()) {
-    try {
-        call();
-    } catch (const velkor::InternalFailure& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
-}
-
-// Threads whose stacks cannot be mapped: the first loop reports the cause,
-// later ones that the pool's creation was already tried.
-void check_creation_failure() {
-    if (kSanitized) return;
-    int code = in_child([] {
-        setenv("RAYON_NUM_THREADS", "8", 1);
-        long mapped_kb = status_field("VmSize");
-        rlimit limit{};
-        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(mapped_kb + 4096) * 1024;
-        setrlimit(RLIMIT_AS, &limit);
-        std::string first = failure_text([] { for_range(100, [](std::size_t, std::size_t) {}); });
-        std::string second = failure_text([] { thread_count(); });
-        const std::string prefix = "The global thread pool has not been initialized.: ";
-        bool ok = first.rfind(prefix + "could not start 8 worker threads: ", 0) == 0 &&
-                  second == prefix + "The global thread pool has already been initialized." &&
-                  os_threads() == 1;
-        if (!ok) std::fprintf(stderr, "first: %s\nsecond: %s\n", first.c_str(), second.c_str());
-        return ok;
-    });
-    POOL_CHECK(code == 0, "creation failure: child exit %d", code);
-}
-
 }  // namespace
 
 int main() {
-    check_count_from_environment();
-    check_creation_failure();
     check_loops_after_fork();
     return pool_test::finish("pool_fork");
 }

@@ -1,11 +1,10 @@
 // Every index or position of a loop is visited exactly once, for many sizes,
-// both loops, both layouts and several worker counts; pieces keep to the
-// halving rules.
+// both loops, both layouts and several worker counts, by non-empty pieces
+// that each walk one contiguous stretch of memory.
 #include <atomic>
 #include <cstddef>
 #include <vector>
 
-#include "parallel/halving.hpp"
 #include "parallel/worker_pool.hpp"
 #include "pool_check.hpp"
 
@@ -61,55 +60,9 @@ void check_blocks(WorkerPool& pool, std::size_t rows, std::size_t cols, Layout l
     }
 }
 
-// One worker is never taken over from, so its budget of 1 allows exactly one
-// cut, at len / 2 rounded down.
-void check_single_worker_division() {
-    WorkerPool pool(1);
-    std::vector<std::pair<std::size_t, std::size_t>> pieces;
-    pool.for_range(101, [&](std::size_t begin, std::size_t end) { pieces.emplace_back(begin, end); });
-    POOL_CHECK(pieces.size() == 2, "one worker cut 101 into %zu pieces", pieces.size());
-    if (pieces.size() == 2) {
-        POOL_CHECK(pieces[0] == std::make_pair(std::size_t{0}, std::size_t{50}) &&
-                       pieces[1] == std::make_pair(std::size_t{50}, std::size_t{101}),
-                   "pieces [%zu,%zu) [%zu,%zu)", pieces[0].first, pieces[0].second,
-                   pieces[1].first, pieces[1].second);
-    }
-}
-
-void check_one_element_is_never_cut() {
-    WorkerPool pool(8);
-    std::atomic<int> calls{0};
-    pool.for_range(1, [&](std::size_t begin, std::size_t end) {
-        calls += begin == 0 && end == 1 ? 1 : 100;
-    });
-    pool.for_blocks(1, 1, Layout::ColumnMajor, [&](const Block& b) {
-        calls += b.row_end - b.row_begin == 1 && b.col_end - b.col_begin == 1 ? 1 : 100;
-    });
-    POOL_CHECK(calls == 2, "single elements: %d", calls.load());
-}
-
-void check_halving_axes() {
-    Block tall{0, 5, 0, 3};
-    auto row_major = halve(tall, Layout::RowMajor);
-    POOL_CHECK(row_major && row_major->first.row_end == 2 && row_major->second.row_begin == 2 &&
-                   row_major->first.col_end == 3,
-               "row-major 5x3 is cut between rows 2 and 3");
-    auto column_major = halve(tall, Layout::ColumnMajor);
-    POOL_CHECK(column_major && column_major->first.col_end == 1 &&
-                   column_major->second.col_begin == 1 && column_major->first.row_end == 5,
-               "column-major 5x3 is cut after column 1");
-    auto one_row = halve(Block{4, 5, 2, 9}, Layout::RowMajor);
-    POOL_CHECK(one_row && one_row->first.col_end == 5 && one_row->second.col_begin == 5,
-               "a single row is cut along its columns at the half rounded down");
-    POOL_CHECK(!halve(Block{3, 4, 7, 8}, Layout::RowMajor), "one element cannot be cut");
-}
-
 }  // namespace
 
 int main() {
-    check_halving_axes();
-    check_single_worker_division();
-    check_one_element_is_never_cut();
     for (std::size_t workers : kWorkerCounts) {
         WorkerPool pool(workers);
         for (std::size_t n : kLengths) check_range(pool, n);

@@ -40,21 +40,16 @@ void fail(const std::string& what) {
 float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }
 std::uint32_t to_bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
+// Deterministic across platforms, unlike the standard distributions.
+struct Random {
+    std::uint64_t state;
     std::uint32_t bits() {
-        state_ ^= state_ >> 12;
-        state_ ^= state_ << 25;
-        state_ ^= state_ >> 27;
-        return static_cast<std::uint32_t>((state_ * 0x2545F4914F6CDD1DULL) >> 32);
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return static_cast<std::uint32_t>((state * 0x2545F4914F6CDD1DULL) >> 32);
     }
-    float uniform(float lo, float hi) {
-        return lo + (hi - lo) * static_cast<float>(bits() >> 8) * 0x1p-24f;
-    }
-
-private:
-    std::uint64_t state_;
+    float uniform(float lo, float hi) { return lo + (hi - lo) * static_cast<float>(bits() >> 8) * 0x1p-24f; }
 };
 
 // ------------------------------------------------ references, written here
@@ -183,7 +178,7 @@ std::vector<float> edge_values() {
 }
 
 std::vector<float> random_values(std::size_t n, std::uint64_t seed) {
-    Random random(seed);
+    Random random{seed};
     std::vector<float> values(n);
     for (std::size_t i = 0; i < n; ++i) {
         switch (i % 4) {

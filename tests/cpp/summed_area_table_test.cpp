@@ -106,24 +106,15 @@ void kept_rows_match_the_complete_table() {
     }
 }
 
-// A view with a row step other than W and negative steps reads the same
-// values as its contiguous copy, so it must give the same table.
-void strided_views_match_copies() {
-    const std::size_t h = 11, w = 6;
-    reference::Plane big = reference::random_plane(3 * h, 2 * w + 1, 5);
-    const std::ptrdiff_t big_w = 2 * w + 1;
-    PlaneView flipped{big.v.data() + (3 * h - 1) * big_w + 2 * (w - 1), h, w, -3 * big_w, -2};
-    reference::Plane copy{h, w, std::vector<float>(h * w)};
-    for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x) copy.v[y * w + x] = flipped.at(y, x);
-    EXPECT(table_equals(sat(flipped), reference::sat(copy.view())), "flipped view");
-    SummedAreaTable plane(h, w, h), square(h, w, h);
-    table_sweep::TableBuilder<2>({&plane, &square}).extend_to(h, table_sweep::PlaneAndSquareSource{flipped});
-    EXPECT(table_equals(square, reference::sat(squares(copy).view())), "flipped squares");
+// Far-apart magnitudes, so that the double sums round and the order of a
+// window's three subtractions shows (plain random planes sum exactly).
+void spread_magnitudes(reference::Plane& p) {
+    for (std::size_t k = 0; k < p.v.size(); k += 3) p.v[k] = std::ldexp(p.v[k], k % 2 ? 60 : -60);
 }
 
 void window_sums_match(std::size_t h, std::size_t w, std::size_t r) {
     reference::Plane p = reference::random_plane(h, w, static_cast<std::uint32_t>(h * 100 + w));
+    spread_magnitudes(p);
     SummedAreaTable t = sat(p.view());
     reference::Table ref = reference::sat(p.view());
     for (std::size_t y = 0; y < h; ++y) {
@@ -140,6 +131,7 @@ void window_sums_match(std::size_t h, std::size_t w, std::size_t r) {
 // window_sum gives.
 void row_runs_match(std::size_t h, std::size_t w, std::size_t r) {
     reference::Plane p = reference::random_plane(h, w, 7), p2 = reference::random_plane(h, w, 8);
+    spread_magnitudes(p);
     TablePair tables = full_pair(p.view(), p2.view());
     std::vector<double> zeros(w, 0.0);
     for (std::size_t y = 0; y < h; ++y) {
@@ -193,7 +185,6 @@ void reads_outside_the_table_are_refused() {
 int main() {
     tables_match_the_recurrence();
     kept_rows_match_the_complete_table();
-    strided_views_match_copies();
     for (auto [h, w] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 6}, {6, 1}, {5, 7}, {12, 9}})
         for (std::size_t r : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{4}, kHugeRadius})
             window_sums_match(h, w, r);
