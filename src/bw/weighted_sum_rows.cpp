@@ -6,6 +6,8 @@
 
 #include <immintrin.h>
 
+#include <cstring>
+
 namespace velkor {
 namespace {
 
@@ -34,6 +36,31 @@ void planar_row_scalar(const float* r, const float* g, const float* b, float* ou
 // bits, and without the FMA target the compiler cannot emit one.
 #define VELKOR_AVX2 __attribute__((target("avx2")))
 
+// Eight lanes whose additions and multiplications keep their operand order.
+// When two NaNs meet, x86 returns the first source; compilers treat these
+// operations as commutative and may swap the operands differently in each
+// copy of a loop, which would make the surviving NaN depend on the code path
+// a pixel took.  The instructions are pinned with inline assembly instead.
+struct Lanes {
+    __m256 v;
+};
+
+VELKOR_AVX2 inline Lanes operator*(Lanes a, Lanes b) {
+    __m256 r;
+    asm("vmulps %2, %1, %0" : "=x"(r) : "x"(a.v), "x"(b.v));
+    return {r};
+}
+
+VELKOR_AVX2 inline Lanes operator+(Lanes a, Lanes b) {
+    __m256 r;
+    asm("vaddps %2, %1, %0" : "=x"(r) : "x"(a.v), "x"(b.v));
+    return {r};
+}
+
+VELKOR_AVX2 inline __m256 lanes_sum(__m256 r, __m256 g, __m256 b, __m256 wr, __m256 wg, __m256 wb) {
+    return weighted_sum(Lanes{r}, Lanes{g}, Lanes{b}, Lanes{wr}, Lanes{wg}, Lanes{wb}).v;
+}
+
 // Eight packed pixels are three vectors (channels named in RGB order):
 //   a = r0 g0 b0 r1 g1 b1 r2 g2,  b = b2 r3 g3 b3 r4 g4 b4 r5,
 //   c = g5 b5 r6 g6 b6 r7 g7 b7.
@@ -56,29 +83,47 @@ VELKOR_AVX2 Channels8 deinterleave8(const float* pixels) {
             _mm256_permutevar8x32_ps(third, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7))};
 }
 
+// Which NaN an addition of two NaNs returns depends on the operand order the
+// compiler picks, and the scalar and vector forms may pick differently.  So
+// on AVX2 machines every pixel goes through the one vector form: a partial
+// group of eight is padded, never handed to scalar code, and the result does
+// not depend on where a row was split or how it is laid out.
 template <ChannelOrder Order>
 VELKOR_AVX2 void packed_row_avx2(const float* pixels, float* out, std::size_t n, ChannelWeights w) {
     const __m256 wr = _mm256_set1_ps(w.r), wg = _mm256_set1_ps(w.g), wb = _mm256_set1_ps(w.b);
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        Channels8 px = deinterleave8(pixels + 3 * i);
+    for (std::size_t i = 0; i < n; i += 8) {
+        std::size_t lanes = n - i < 8 ? n - i : 8;
+        float padded[24] = {};
+        float partial[8];
+        const float* source = pixels + 3 * i;
+        if (lanes < 8) source = static_cast<const float*>(std::memcpy(padded, source, 3 * lanes * sizeof(float)));
+        Channels8 px = deinterleave8(source);
         __m256 red = Order == ChannelOrder::Rgb ? px.first : px.third;
         __m256 blue = Order == ChannelOrder::Rgb ? px.third : px.first;
-        _mm256_storeu_ps(out + i, weighted_sum(red, px.second, blue, wr, wg, wb));
+        _mm256_storeu_ps(lanes < 8 ? partial : out + i, lanes_sum(red, px.second, blue, wr, wg, wb));
+        if (lanes < 8) std::memcpy(out + i, partial, lanes * sizeof(float));
     }
-    packed_row_scalar<Order>(pixels + 3 * i, out + i, n - i, w);
 }
 
-VELKOR_AVX2 void planar_row_avx2(const float* r, const float* g, const float* b, float* out,
-                                 std::size_t n, ChannelWeights w) {
+// `n` pixels given as element pointers into three planes with a step each;
+// unit steps are the channel-first layout, any others are gathered.
+VELKOR_AVX2 void planar_row_avx2(const float* r, const float* g, const float* b, std::ptrdiff_t step,
+                                 float* out, std::size_t n, ChannelWeights w) {
     const __m256 wr = _mm256_set1_ps(w.r), wg = _mm256_set1_ps(w.g), wb = _mm256_set1_ps(w.b);
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        __m256 sum = weighted_sum(_mm256_loadu_ps(r + i), _mm256_loadu_ps(g + i),
-                                  _mm256_loadu_ps(b + i), wr, wg, wb);
-        _mm256_storeu_ps(out + i, sum);
+    for (std::size_t i = 0; i < n; i += 8) {
+        std::size_t lanes = n - i < 8 ? n - i : 8;
+        float red[8] = {}, green[8] = {}, blue[8] = {}, partial[8];
+        const float *rs = red, *gs = green, *bs = blue;
+        std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) * step;
+        if (step == 1 && lanes == 8) {
+            rs = r + at, gs = g + at, bs = b + at;
+        } else {
+            for (std::size_t k = 0; k < lanes; ++k, at += step) red[k] = r[at], green[k] = g[at], blue[k] = b[at];
+        }
+        __m256 sum = lanes_sum(_mm256_loadu_ps(rs), _mm256_loadu_ps(gs), _mm256_loadu_ps(bs), wr, wg, wb);
+        _mm256_storeu_ps(lanes < 8 ? partial : out + i, sum);
+        if (lanes < 8) std::memcpy(out + i, partial, lanes * sizeof(float));
     }
-    planar_row_scalar(r + i, g + i, b + i, out + i, n - i, w);
 }
 
 bool cpu_has_avx2() {
@@ -106,7 +151,7 @@ void weighted_sum_packed_row(const float* pixels, ChannelOrder order, float* out
 void weighted_sum_planar_row(const float* r, const float* g, const float* b, float* out,
                              std::size_t n, ChannelWeights w) {
     if (cpu_has_avx2()) {
-        planar_row_avx2(r, g, b, out, n, w);
+        planar_row_avx2(r, g, b, 1, out, n, w);
     } else {
         planar_row_scalar(r, g, b, out, n, w);
     }
@@ -115,6 +160,10 @@ void weighted_sum_planar_row(const float* r, const float* g, const float* b, flo
 void weighted_sum_strided_row(const float* first, std::ptrdiff_t pixel_step,
                               std::ptrdiff_t channel_step, float* out, std::size_t n,
                               ChannelWeights w) {
+    if (cpu_has_avx2()) {
+        planar_row_avx2(first, first + channel_step, first + 2 * channel_step, pixel_step, out, n, w);
+        return;
+    }
     const float* px = first;
     for (std::size_t i = 0; i < n; ++i, px += pixel_step) {
         out[i] = weighted_sum(px[0], px[channel_step], px[2 * channel_step], w.r, w.g, w.b);
