@@ -83,46 +83,50 @@ VELKOR_AVX2 Channels8 deinterleave8(const float* pixels) {
             _mm256_permutevar8x32_ps(third, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7))};
 }
 
-// Which NaN an addition of two NaNs returns depends on the operand order the
-// compiler picks, and the scalar and vector forms may pick differently.  So
-// on AVX2 machines every pixel goes through the one vector form: a partial
-// group of eight is padded, never handed to scalar code, and the result does
-// not depend on where a row was split or how it is laid out.
+// On AVX2 machines every pixel goes through lanes_sum, whose operand order is
+// pinned: a partial group of eight is padded rather than handed to scalar
+// code, so the bits (NaNs included) do not depend on where a row was split
+// or how it is laid out.
+template <ChannelOrder Order>
+VELKOR_AVX2 __m256 packed_group(const float* pixels, __m256 wr, __m256 wg, __m256 wb) {
+    Channels8 px = deinterleave8(pixels);
+    __m256 red = Order == ChannelOrder::Rgb ? px.first : px.third;
+    __m256 blue = Order == ChannelOrder::Rgb ? px.third : px.first;
+    return lanes_sum(red, px.second, blue, wr, wg, wb);
+}
+
 template <ChannelOrder Order>
 VELKOR_AVX2 void packed_row_avx2(const float* pixels, float* out, std::size_t n, ChannelWeights w) {
     const __m256 wr = _mm256_set1_ps(w.r), wg = _mm256_set1_ps(w.g), wb = _mm256_set1_ps(w.b);
-    for (std::size_t i = 0; i < n; i += 8) {
-        std::size_t lanes = n - i < 8 ? n - i : 8;
-        float padded[24] = {};
-        float partial[8];
-        const float* source = pixels + 3 * i;
-        if (lanes < 8) source = static_cast<const float*>(std::memcpy(padded, source, 3 * lanes * sizeof(float)));
-        Channels8 px = deinterleave8(source);
-        __m256 red = Order == ChannelOrder::Rgb ? px.first : px.third;
-        __m256 blue = Order == ChannelOrder::Rgb ? px.third : px.first;
-        _mm256_storeu_ps(lanes < 8 ? partial : out + i, lanes_sum(red, px.second, blue, wr, wg, wb));
-        if (lanes < 8) std::memcpy(out + i, partial, lanes * sizeof(float));
-    }
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, packed_group<Order>(pixels + 3 * i, wr, wg, wb));
+    if (i == n) return;
+    float padded[24] = {}, partial[8];
+    std::memcpy(padded, pixels + 3 * i, 3 * (n - i) * sizeof(float));
+    _mm256_storeu_ps(partial, packed_group<Order>(padded, wr, wg, wb));
+    std::memcpy(out + i, partial, (n - i) * sizeof(float));
 }
 
-// `n` pixels given as element pointers into three planes with a step each;
-// unit steps are the channel-first layout, any others are gathered.
+// `n` pixels of three planes whose elements are `step` apart: unit steps are
+// the channel-first layout, any others are gathered eight at a time.
 VELKOR_AVX2 void planar_row_avx2(const float* r, const float* g, const float* b, std::ptrdiff_t step,
                                  float* out, std::size_t n, ChannelWeights w) {
     const __m256 wr = _mm256_set1_ps(w.r), wg = _mm256_set1_ps(w.g), wb = _mm256_set1_ps(w.b);
-    for (std::size_t i = 0; i < n; i += 8) {
+    std::size_t i = 0;
+    if (step == 1) {
+        for (; i + 8 <= n; i += 8) {
+            __m256 sum = lanes_sum(_mm256_loadu_ps(r + i), _mm256_loadu_ps(g + i), _mm256_loadu_ps(b + i), wr, wg, wb);
+            _mm256_storeu_ps(out + i, sum);
+        }
+    }
+    for (; i < n; i += 8) {
         std::size_t lanes = n - i < 8 ? n - i : 8;
         float red[8] = {}, green[8] = {}, blue[8] = {}, partial[8];
-        const float *rs = red, *gs = green, *bs = blue;
         std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) * step;
-        if (step == 1 && lanes == 8) {
-            rs = r + at, gs = g + at, bs = b + at;
-        } else {
-            for (std::size_t k = 0; k < lanes; ++k, at += step) red[k] = r[at], green[k] = g[at], blue[k] = b[at];
-        }
-        __m256 sum = lanes_sum(_mm256_loadu_ps(rs), _mm256_loadu_ps(gs), _mm256_loadu_ps(bs), wr, wg, wb);
-        _mm256_storeu_ps(lanes < 8 ? partial : out + i, sum);
-        if (lanes < 8) std::memcpy(out + i, partial, lanes * sizeof(float));
+        for (std::size_t k = 0; k < lanes; ++k, at += step) red[k] = r[at], green[k] = g[at], blue[k] = b[at];
+        __m256 sum = lanes_sum(_mm256_loadu_ps(red), _mm256_loadu_ps(green), _mm256_loadu_ps(blue), wr, wg, wb);
+        _mm256_storeu_ps(partial, sum);
+        std::memcpy(out + i, partial, lanes * sizeof(float));
     }
 }
 
