@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "module/arguments.hpp"
 #include "module/gil_once.hpp"
 #include "module/python.hpp"
 
@@ -119,6 +120,19 @@ public:
 private:
     BorrowWord* word_ = nullptr;
 };
+
+// Converts an argument to an instance of one of the module's classes: the
+// instance rule for `parameter`, then a shared hold that `hold` keeps until
+// it is destroyed.  The instance's value, or null with an error set.
+template <class T>
+const T* hold_instance(PyObject* object, const char* parameter, LazyClass& cls, SharedHold& hold) {
+    if (!is_instance(object, cls.get_or_fail())) {
+        raise_not_instance(parameter, object, cls.spec().name);
+        return nullptr;
+    }
+    if (!hold.acquire(instance_of<T>(object)->borrow)) return nullptr;
+    return &instance_of<T>(object)->value;
+}
 
 // Replaces the pending error by RuntimeError(message) caused by it.
 void raise_caused_runtime_error(const std::string& message);

@@ -45,13 +45,10 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 bool read_enum_argument(PyObject* object, const char* parameter, LazyClass& type, EnumValue& out) {
-    if (!is_instance(object, type.get_or_fail())) {
-        raise_not_instance(parameter, object, type.spec().name);
-        return false;
-    }
-    SharedHold hold;
-    if (!hold.acquire(instance_of<EnumValue>(object)->borrow)) return false;
-    out = enum_value(object);
+    SharedHold hold;  // only for the read
+    const EnumValue* value = hold_instance<EnumValue>(object, parameter, type, hold);
+    if (value == nullptr) return false;
+    out = *value;
     return true;
 }
 

@@ -17,19 +17,16 @@ PyObject* local_contrast_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         if (!bind_fastcall(kSignature, args, nargs, kwnames, values)) return nullptr;
         auto img = BorrowedImage::convert(values[0], "img");
         if (!img) return nullptr;
-        PyObject* params = values[1];
-        if (!is_instance(params, guided_filter_params_class.get_or_fail())) {
-            raise_not_instance("params", params, "GuidedFilterParams");
-            return nullptr;
-        }
         // Held until the call ends, so no setter can change the parameters
         // while the kernel runs without the lock.  Declared after the image,
         // so it is given back first.
         SharedHold hold;
-        if (!hold.acquire(instance_of<GuidedFilterParams>(params)->borrow)) return nullptr;
+        const GuidedFilterParams* params =
+            hold_instance<GuidedFilterParams>(values[1], "params", guided_filter_params_class, hold);
+        if (params == nullptr) return nullptr;
         float strength = 0.0f;
         if (!to_float(values[2], "strength", strength)) return nullptr;
-        const GuidedFilterParams filter = instance_of<GuidedFilterParams>(params)->value;
+        const GuidedFilterParams filter = *params;
         return run_kernel([&] {
             return velkor::local_contrast(img->view(), filter.radius, filter.eps, strength);
         });

@@ -17,16 +17,12 @@ PyObject* zone_system_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!bind_fastcall(kSignature, args, nargs, kwnames, values)) return nullptr;
         auto img = BorrowedImage::convert(values[0], "img");
         if (!img) return nullptr;
-        PyObject* params = values[1];
-        if (!is_instance(params, zone_params_class.get_or_fail())) {
-            raise_not_instance("params", params, "ZoneParams");
-            return nullptr;
-        }
         // Declared after the image, so it is given back first.
         SharedHold hold;
-        if (!hold.acquire(instance_of<ZoneOffsets>(params)->borrow)) return nullptr;
+        const ZoneOffsets* params = hold_instance<ZoneOffsets>(values[1], "params", zone_params_class, hold);
+        if (params == nullptr) return nullptr;
         // The kernel runs without the lock, so it works on its own copy.
-        ZoneOffsets offsets = instance_of<ZoneOffsets>(params)->value;
+        ZoneOffsets offsets = *params;
         return run_kernel([&] { return velkor::zone_system(img->view(), offsets); });
     });
 }
