@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import velkor_core as vc
+from velkor_testing import panic_type  # noqa: F401 - shared with the reliability tests
 
 
 def has(*names):
@@ -29,15 +30,6 @@ def sanitized():
 def rss_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def panic_type():
-    """PanicException, which the module never exports: provoke one."""
-    try:
-        vc.encode_srgb(np.zeros((2, 1, 1), np.float32)[::-1])
-    except BaseException as error:  # noqa: B036 - PanicException is a BaseException
-        return type(error)
-    raise AssertionError("a reversed view should not be accepted by encode_srgb")
 
 
 # The interpreter's own conversions, called through ctypes, decide what the
