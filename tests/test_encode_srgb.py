@@ -59,6 +59,29 @@ def test_bit_exact_against_platform_powf():
     np.testing.assert_array_equal(bits_of(encode_flat(samples)), bits_of(reference(samples)))
 
 
+# Inputs on which the platform powf does not return the correctly rounded
+# power: the exact value lies so close to a float midpoint that powf's own
+# double-precision error decides the rounding.  Only libm's result is right
+# here, whatever a faster evaluation of the power would round to.
+POWF_MISROUNDED = f32_from_bits(
+    [
+        0x3B4D6D37, 0x3B4E581B, 0x3B7DA16E, 0x3BCCEDAB, 0x3C3EE5F5, 0x3CA0FC8A, 0x3CF19FF0,
+        0x3D570F5F, 0x3DC1FF19, 0x3E17D4D7, 0x3E780D78, 0x3EE5F026, 0x3F3A0461, 0x3F889C1C,
+        0x4AFD0CF5, 0x5636C392, 0x61A654DD, 0x6CF33768, 0x784D5B25,
+    ]
+)
+
+
+def test_inputs_where_powf_misrounds_in_every_lane():
+    blocks = []
+    for lane in range(9):
+        block = np.full((len(POWF_MISROUNDED), 17), 0.5, np.float32)
+        block[:, lane] = POWF_MISROUNDED
+        blocks.append(block.ravel())
+    samples = np.concatenate(blocks)
+    np.testing.assert_array_equal(bits_of(encode_flat(samples)), bits_of(reference(samples)))
+
+
 @pytest.mark.parametrize("shape", [(3, 5, 1), (3, 5, 3), (3, 5, 4), (2, 2, 7)])
 def test_every_channel_is_encoded(shape):
     img = np.random.default_rng(1).random(shape, dtype=np.float32) * 1.2

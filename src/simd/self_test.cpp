@@ -39,6 +39,7 @@ constexpr std::uint32_t kTelltales[] = {
     0xc2ce8ecf, 0xc2ce8ed0, 0xc2cff1b4, 0xc2cff1b5,  // expf underflow thresholds
     0x43000000, 0xc3150000, 0xc3160000,  // exp2f thresholds
     0x3f800000, 0x3f7fffff, 0x3b4d2e1c, 0x3b4d2e1d, 0x2edbe6ff,
+    0x3b4d6d37, 0x3d570f5f, 0x3f3a0461, 0x4afd0cf5,  // powf(x, 1/2.4) not correctly rounded
 };
 
 void add_telltales(std::vector<float>& x) {
