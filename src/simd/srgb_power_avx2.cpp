@@ -73,11 +73,13 @@ PowerTable build_power_table() {
     binomial[3] += binomial[5] * 5 * r2 / 4;
     binomial[1] -= binomial[5] * 5 * r2 * r2 / 16;
     for (int n = 0; n < kSeriesTerms; ++n) table.series[n] = static_cast<double>(binomial[n]);
-    for (int index = 0; index < kIndexCount; ++index) {
-        int shifted = index - kIndexCount / 2;
-        int k = shifted >> 4;  // floor division
-        long double inverse_z = table.inverse_z[shifted & 15];
-        table.scale[index] = static_cast<double>(::exp2l(a * k) * ::powl(inverse_z, -a));
+    long double interval_scale[kIntervals];
+    for (int j = 0; j < kIntervals; ++j) interval_scale[j] = ::powl(table.inverse_z[j], -a);
+    const int lowest_k = -kIndexCount / 2 / kIntervals;
+    for (int k = lowest_k; k < -lowest_k; ++k) {
+        long double binade_scale = ::exp2l(a * k);
+        double* row = table.scale + (k - lowest_k) * kIntervals;
+        for (int j = 0; j < kIntervals; ++j) row[j] = static_cast<double>(binade_scale * interval_scale[j]);
     }
     return table;
 }
