@@ -7,7 +7,7 @@
 // other evaluation that is at least as accurate rounds to the same float,
 // unless the true value lies so near the midpoint between two floats that
 // the two small errors can fall on opposite sides of it.  We evaluate the
-// power more cheaply than powf does, to about 2^-40, and measure how far our
+// power more cheaply than powf does, to about 2^-39, and measure how far our
 // double lies from the nearest midpoint: outside a guard band the rounding
 // cannot differ, and the few lanes inside it (under 1 %) are handed to libm.
 // bench/verify_libm.cpp checks every float above the threshold this way.

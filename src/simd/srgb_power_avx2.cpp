@@ -37,7 +37,7 @@ constexpr int kSeriesTerms = 5;
 
 // The float spacing sits 29 bits above the double's last bit.  A double whose
 // low 29 bits are within kGuard of the midpoint pattern 2^28 is too close to
-// call.  Our error is below 2^-40 relative and glibc's below 2^-33 (2^20
+// call.  Our error is below 2^-39 relative and glibc's below 2^-33 (2^20
 // units here, found by checking every input); the guard doubles that.
 constexpr std::uint32_t kMidpoint = 1u << 28;
 constexpr std::uint32_t kGuard = 1u << 21;
