@@ -299,5 +299,6 @@ def test_large_outputs_match_small_pieces(shape, layout):
     whole = vc.channel_mixer_bw(img, *weights)
     axis = 0 if shape[0] > 1 else 1
     bounds = np.linspace(0, shape[axis], 41).astype(int)
-    pieces = [vc.channel_mixer_bw(img[lo:hi] if axis == 0 else img[:, lo:hi], *weights) for lo, hi in zip(bounds, bounds[1:])]
+    pieces = [vc.channel_mixer_bw(img[lo:hi] if axis == 0 else img[:, lo:hi], *weights)
+              for lo, hi in zip(bounds, bounds[1:])]
     assert_same_bits(whole, np.concatenate(pieces, axis=axis))
