@@ -279,3 +279,26 @@ def test_nan_bits_do_not_depend_on_position_split_or_layout(weights):
     transposed = vc.channel_mixer_bw(np.ascontiguousarray(img.transpose(1, 0, 2)).transpose(1, 0, 2), *weights)
     for result in (reversed_rows, transposed):
         assert_same_bits(result, whole)
+
+
+@pytest.mark.parametrize("shape", [(2100, 1001), (1, 2_100_003)], ids=["odd-width", "one-row"])
+@pytest.mark.parametrize("layout", [lambda a: a, lambda a: a[..., ::-1]], ids=["rgb", "bgr"])
+def test_large_outputs_match_small_pieces(shape, layout):
+    # A result of several megabytes is written around the cache, by a loop
+    # whose first stores depend on where each row (or, for one long row, each
+    # thread's piece) starts in a 32-byte line.  Computed in small pieces,
+    # the same pixels take the ordinary path; the bits, NaN payloads
+    # included, must not tell the two apart.
+    rng = np.random.default_rng(9)
+    img = rng.standard_normal(shape + (3,)).astype(np.float32)
+    payloads = np.array([0x7FC00001, 0xFFC00002, 0x7F800000], np.uint32).view(np.float32)
+    mask = rng.random(img.shape) < 0.01
+    img[mask] = rng.choice(payloads, size=int(mask.sum()))
+    img = layout(img)
+    weights = (0.5, 1.0, -1.0)
+    whole = vc.channel_mixer_bw(img, *weights)
+    axis = 0 if shape[0] > 1 else 1
+    bounds = np.linspace(0, shape[axis], 41).astype(int)
+    pieces = [vc.channel_mixer_bw(img[lo:hi] if axis == 0 else img[:, lo:hi], *weights)
+              for lo, hi in zip(bounds, bounds[1:])]
+    assert_same_bits(whole, np.concatenate(pieces, axis=axis))

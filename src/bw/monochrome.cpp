@@ -6,18 +6,28 @@
 namespace velkor {
 namespace {
 
+// Outputs from this size on are written around the cache.  Below it the
+// packed input and the output (four times as many bytes) fit together in a
+// large last-level cache, where the next kernel finds the result; above it
+// the output is evicted before anyone reads it, and streaming it to memory
+// saves reading each output line before overwriting it, a fifth of the
+// traffic.  Measured on one thread: about 10% faster at 6 and 24 megapixels
+// when the allocator hands back memory already mapped, no slower on a fresh
+// mapping, and slower below this size.
+constexpr std::size_t kStreamingOutputBytes = std::size_t{8} << 20;
+
 // Writes out[y][x0, x1) for one input row, by the fastest loop its layout
 // allows.  The loops differ only in how they reach r, g and b.
 void weighted_sum_row(const ImageView& img, std::size_t y, std::size_t x0, std::size_t x1,
-                      float* out, ChannelWeights w) {
+                      float* out, ChannelWeights w, RowStores stores) {
     const std::ptrdiff_t pixel_step = img.step[1], channel_step = img.step[2];
     const float* first = img.origin + static_cast<std::ptrdiff_t>(y) * img.step[0] +
                          static_cast<std::ptrdiff_t>(x0) * pixel_step;
     const std::size_t n = x1 - x0;
     if (channel_step == 1 && pixel_step == 3) {
-        weighted_sum_packed_row(first, ChannelOrder::Rgb, out, n, w);
+        weighted_sum_packed_row(first, ChannelOrder::Rgb, out, n, w, stores);
     } else if (channel_step == -1 && pixel_step == 3) {
-        weighted_sum_packed_row(first - 2, ChannelOrder::Bgr, out, n, w);
+        weighted_sum_packed_row(first - 2, ChannelOrder::Bgr, out, n, w, stores);
     } else if (pixel_step == 1) {
         weighted_sum_planar_row(first, first + channel_step, first + 2 * channel_step, out, n, w);
     } else {
@@ -34,9 +44,11 @@ Result<OwnedImage> weighted_sum_image(const ImageView& img, ChannelWeights w) {
     OwnedImage out = OwnedImage::uninitialized(img.h, img.w, 1);
     float* pixels = out.pixels.data();
     const std::size_t width = img.w;
+    const RowStores stores =
+        out.pixels.size() * sizeof(float) >= kStreamingOutputBytes ? RowStores::Streaming : RowStores::Cached;
     parallel::for_blocks(img.h, img.w, parallel::Layout::RowMajor, [&](const parallel::Block& block) {
         for (std::size_t y = block.row_begin; y < block.row_end; ++y) {
-            weighted_sum_row(img, y, block.col_begin, block.col_end, pixels + y * width + block.col_begin, w);
+            weighted_sum_row(img, y, block.col_begin, block.col_end, pixels + y * width + block.col_begin, w, stores);
         }
     });
     return out;

@@ -6,6 +6,7 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace velkor {
@@ -95,16 +96,59 @@ VELKOR_AVX2 __m256 packed_group(const float* pixels, __m256 wr, __m256 wg, __m25
     return lanes_sum(red, px.second, blue, wr, wg, wb);
 }
 
-template <ChannelOrder Order>
+// How far ahead of the loop the pixels are requested.  With the hardware
+// prefetcher alone, one thread keeps too few cache misses in flight to
+// stream the input at full speed; asking 2 KiB ahead made the loop 10%
+// faster (1.5 to 2 KiB measured best).  The input is read once, hence the
+// non-temporal hint.  Prefetches never fault, so reaching past the image is
+// harmless.
+constexpr std::uintptr_t kPrefetchBytes = 2048;
+
+VELKOR_AVX2 inline void prefetch_ahead(const float* pixels) {
+    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(pixels) + kPrefetchBytes),
+                 _MM_HINT_NTA);
+}
+
+template <RowStores Stores>
+VELKOR_AVX2 inline void store8(float* out, __m256 sums) {
+    if constexpr (Stores == RowStores::Streaming) {
+        _mm256_stream_ps(out, sums);
+    } else {
+        _mm256_storeu_ps(out, sums);
+    }
+}
+
+// Where a row's main loop starts.  Streaming stores need 32-byte
+// aligned addresses: when `out` is not, the first eight pixels are stored
+// normally here and streaming resumes at the first aligned output, so up to
+// seven pixels are computed twice, to the same bits.
+template <ChannelOrder Order, RowStores Stores>
+VELKOR_AVX2 std::size_t packed_head(const float* pixels, float* out, std::size_t n, __m256 wr, __m256 wg,
+                                    __m256 wb) {
+    if (Stores == RowStores::Cached || n < 8) return 0;
+    std::size_t misaligned = reinterpret_cast<std::uintptr_t>(out) % 32 / sizeof(float);
+    if (misaligned == 0) return 0;
+    _mm256_storeu_ps(out, packed_group<Order>(pixels, wr, wg, wb));
+    return 8 - misaligned;
+}
+
+template <ChannelOrder Order, RowStores Stores>
 VELKOR_AVX2 void packed_row_avx2(const float* pixels, float* out, std::size_t n, ChannelWeights w) {
     const __m256 wr = _mm256_set1_ps(w.r), wg = _mm256_set1_ps(w.g), wb = _mm256_set1_ps(w.b);
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, packed_group<Order>(pixels + 3 * i, wr, wg, wb));
-    if (i == n) return;
-    float padded[24] = {}, partial[8];
-    std::memcpy(padded, pixels + 3 * i, 3 * (n - i) * sizeof(float));
-    _mm256_storeu_ps(partial, packed_group<Order>(padded, wr, wg, wb));
-    std::memcpy(out + i, partial, (n - i) * sizeof(float));
+    std::size_t i = packed_head<Order, Stores>(pixels, out, n, wr, wg, wb);
+    for (; i + 8 <= n; i += 8) {
+        prefetch_ahead(pixels + 3 * i);
+        store8<Stores>(out + i, packed_group<Order>(pixels + 3 * i, wr, wg, wb));
+    }
+    if (i != n) {
+        float padded[24] = {}, partial[8];
+        std::memcpy(padded, pixels + 3 * i, 3 * (n - i) * sizeof(float));
+        _mm256_storeu_ps(partial, packed_group<Order>(padded, wr, wg, wb));
+        std::memcpy(out + i, partial, (n - i) * sizeof(float));
+    }
+    // Streaming stores are weakly ordered: without the fence they could
+    // still be in flight when the caller reports the row done.
+    if constexpr (Stores == RowStores::Streaming) _mm_sfence();
 }
 
 // `n` pixels of three planes whose elements are `step` apart: unit steps are
@@ -138,17 +182,25 @@ bool cpu_has_avx2() {
     return has;
 }
 
+template <ChannelOrder Order>
+void packed_row(const float* pixels, float* out, std::size_t n, ChannelWeights w, RowStores stores) {
+    if (!cpu_has_avx2()) {
+        packed_row_scalar<Order>(pixels, out, n, w);
+    } else if (stores == RowStores::Streaming) {
+        packed_row_avx2<Order, RowStores::Streaming>(pixels, out, n, w);
+    } else {
+        packed_row_avx2<Order, RowStores::Cached>(pixels, out, n, w);
+    }
+}
+
 }  // namespace
 
 void weighted_sum_packed_row(const float* pixels, ChannelOrder order, float* out, std::size_t n,
-                             ChannelWeights w) {
-    const bool avx2 = cpu_has_avx2();
+                             ChannelWeights w, RowStores stores) {
     if (order == ChannelOrder::Rgb) {
-        avx2 ? packed_row_avx2<ChannelOrder::Rgb>(pixels, out, n, w)
-             : packed_row_scalar<ChannelOrder::Rgb>(pixels, out, n, w);
+        packed_row<ChannelOrder::Rgb>(pixels, out, n, w, stores);
     } else {
-        avx2 ? packed_row_avx2<ChannelOrder::Bgr>(pixels, out, n, w)
-             : packed_row_scalar<ChannelOrder::Bgr>(pixels, out, n, w);
+        packed_row<ChannelOrder::Bgr>(pixels, out, n, w, stores);
     }
 }
 

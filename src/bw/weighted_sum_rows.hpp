@@ -23,11 +23,19 @@ template <class V>
 // reversed channel axis (img[..., ::-1] of an OpenCV-style image).
 enum class ChannelOrder { Rgb, Bgr };
 
+// How a row's results are written.  Streaming stores go around the cache
+// (non-temporal): for an output too large to stay cached until someone reads
+// it, they spare the memory system fetching each output line before
+// overwriting it.  For a small output they are slower, and evict it from the
+// cache where its reader would have found it.  A row that streams fences its
+// stores before returning, so callers need no fence of their own.
+enum class RowStores { Cached, Streaming };
+
 // `n` packed pixels, three consecutive floats each (the C-contiguous row of
 // an (H, W, 3) array), into `n` consecutive outputs.  `pixels` is the lowest
 // address of the first pixel, whatever channel lives there.
 void weighted_sum_packed_row(const float* pixels, ChannelOrder order, float* out, std::size_t n,
-                             ChannelWeights w);
+                             ChannelWeights w, RowStores stores = RowStores::Cached);
 
 // `n` pixels of three unit-stride planes (a channel-first array).
 void weighted_sum_planar_row(const float* r, const float* g, const float* b, float* out,

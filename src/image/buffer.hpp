@@ -33,9 +33,14 @@ public:
     static Buffer uninitialized(std::size_t count) {
         Buffer buffer;
         if (count > max_bytes / sizeof(T)) throw std::bad_alloc();
+        std::size_t bytes = round_up(count * sizeof(T), alignment);
+        std::size_t align = alignment;
+        if (bytes >= always_fresh_mapping) {
+            align = huge_page;
+            bytes = round_up(bytes, huge_page);
+        }
         // Never null, even when empty, so an empty result still has an address.
-        std::size_t bytes = (count * sizeof(T) + alignment - 1) / alignment * alignment;
-        void* memory = std::aligned_alloc(alignment, bytes == 0 ? alignment : bytes);
+        void* memory = std::aligned_alloc(align, bytes == 0 ? alignment : bytes);
         if (memory == nullptr) throw std::bad_alloc();
         advise_huge_pages(memory, bytes);
         buffer.data_.reset(static_cast<T*>(memory));
@@ -60,6 +65,20 @@ private:
     static constexpr std::size_t max_bytes = std::size_t{1} << 62;
     static constexpr std::size_t huge_page_threshold = std::size_t{1} << 22;  // 4 MiB, as NumPy
     static constexpr std::size_t page = 4096;
+    static constexpr std::size_t huge_page = std::size_t{1} << 21;  // x86-64's 2 MiB
+    // glibc's malloc recycles smaller blocks through its heap once one has
+    // been freed, but maps every block from 32 MiB on afresh (the ceiling of
+    // its dynamic mmap threshold, mallopt(3)).  Such a buffer is faulted in
+    // on every use, so it starts and ends on a huge page boundary: otherwise
+    // the partial huge pages at its ends are faulted 4 KiB at a time,
+    // hundreds of faults, a tenth of the faulting time of a 96 MB buffer.
+    // Smaller buffers keep their plain alignment, which lets glibc recycle
+    // them (the extra alignment would push the request over its threshold).
+    static constexpr std::size_t always_fresh_mapping = std::size_t{32} << 20;
+
+    static constexpr std::size_t round_up(std::size_t bytes, std::size_t unit) {
+        return (bytes + unit - 1) / unit * unit;
+    }
 
     // A large buffer is a fresh mapping, and faulting it in 4 KiB pages
     // costs more than the kernel that fills it.  Asking for transparent huge

@@ -1,9 +1,11 @@
 // The row loops of the RGB weighted sum: every length from 0 past two vector
-// widths, at several misalignments, must match a scalar reference bit for
-// bit and write nothing past its last output.
+// widths, at several misalignments of input and output, must match a scalar
+// reference bit for bit and write nothing outside their outputs.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "bw/weighted_sum_rows.hpp"
@@ -34,18 +36,43 @@ std::vector<float> sample(std::size_t count) {
     return values;
 }
 
-void expect_row(const char* form, const std::vector<float>& out, std::size_t n, std::size_t offset,
-                const std::vector<float>& expected) {
-    for (std::size_t i = 0; i < n; ++i) {
+// Where a row was computed, for the failure message.
+struct Case {
+    const char* form;
+    std::size_t n, input_offset, output_shift;
+};
+
+// `out` has a sentinel just before its first and just after its last output.
+void expect_row(const Case& c, const float* out, const std::vector<float>& expected) {
+    for (std::size_t i = 0; i < c.n; ++i) {
         if (std::bit_cast<std::uint32_t>(out[i]) != std::bit_cast<std::uint32_t>(expected[i])) {
-            std::printf("%s: n=%zu offset=%zu pixel %zu differs\n", form, n, offset, i);
+            std::printf("%s: n=%zu offset=%zu shift=%zu: pixel %zu differs\n", c.form, c.n, c.input_offset,
+                        c.output_shift, i);
             ++failures;
             return;
         }
     }
-    if (out[n] != kSentinel) {
-        std::printf("%s: n=%zu offset=%zu wrote past the end\n", form, n, offset);
+    if (out[-1] != kSentinel || out[c.n] != kSentinel) {
+        std::printf("%s: n=%zu offset=%zu shift=%zu: wrote outside its row\n", c.form, c.n, c.input_offset,
+                    c.output_shift);
         ++failures;
+    }
+}
+
+// Packed rows written at each of the eight float positions of a 32-byte
+// line, through the cache and around it: streaming stores need an aligned
+// address, so a row starting elsewhere takes a different path to it.
+void check_packed(const char* form, const float* pixels, velkor::ChannelOrder order, std::size_t n,
+                  std::size_t offset, ChannelWeights w, const std::vector<float>& expected) {
+    std::vector<float> line(n + 24);
+    float* aligned = line.data() + 8 - reinterpret_cast<std::uintptr_t>(line.data()) % 32 / sizeof(float);
+    for (velkor::RowStores stores : {velkor::RowStores::Cached, velkor::RowStores::Streaming}) {
+        for (std::size_t shift = 0; shift < 8; ++shift) {
+            std::fill(line.begin(), line.end(), kSentinel);
+            velkor::weighted_sum_packed_row(pixels, order, aligned + shift, n, w, stores);
+            const std::string label = std::string(form) + (stores == velkor::RowStores::Streaming ? ", streaming" : "");
+            expect_row({label.c_str(), n, offset, shift}, aligned + shift, expected);
+        }
     }
 }
 
@@ -55,28 +82,24 @@ void check(std::size_t n, std::size_t offset, ChannelWeights w) {
     std::vector<float> expected(n);
     for (std::size_t i = 0; i < n; ++i) expected[i] = reference(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], w);
 
-    std::vector<float> out(n + 1, kSentinel);
-    velkor::weighted_sum_packed_row(rgb, velkor::ChannelOrder::Rgb, out.data(), n, w);
-    expect_row("packed", out, n, offset, expected);
+    check_packed("packed", rgb, velkor::ChannelOrder::Rgb, n, offset, w, expected);
 
     std::vector<float> bgr(3 * n);
     for (std::size_t i = 0; i < 3 * n; ++i) bgr[i] = rgb[i - i % 3 + 2 - i % 3];
-    out.assign(n + 1, kSentinel);
-    velkor::weighted_sum_packed_row(bgr.data(), velkor::ChannelOrder::Bgr, out.data(), n, w);
-    expect_row("packed bgr", out, n, offset, expected);
+    check_packed("packed bgr", bgr.data(), velkor::ChannelOrder::Bgr, n, offset, w, expected);
 
-    out.assign(n + 1, kSentinel);
-    velkor::weighted_sum_strided_row(rgb, 3, 1, out.data(), n, w);
-    expect_row("strided", out, n, offset, expected);
+    std::vector<float> out(n + 2, kSentinel);
+    velkor::weighted_sum_strided_row(rgb, 3, 1, out.data() + 1, n, w);
+    expect_row({"strided", n, offset, 0}, out.data() + 1, expected);
 
     // The same pixels as three planes.
     std::vector<float> planes(3 * n);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t k = 0; k < 3; ++k) planes[k * n + i] = rgb[3 * i + k];
     }
-    out.assign(n + 1, kSentinel);
-    velkor::weighted_sum_planar_row(planes.data(), planes.data() + n, planes.data() + 2 * n, out.data(), n, w);
-    expect_row("planar", out, n, offset, expected);
+    out.assign(n + 2, kSentinel);
+    velkor::weighted_sum_planar_row(planes.data(), planes.data() + n, planes.data() + 2 * n, out.data() + 1, n, w);
+    expect_row({"planar", n, offset, 0}, out.data() + 1, expected);
 }
 
 }  // namespace
