@@ -105,3 +105,33 @@ def test_local_contrast_of_100_megapixels_stays_within_budget():
     # Working planes (four double tables, two double and four single planes
     # at most) plus the output: 68 bytes a pixel is the most it may take.
     assert per_pixel <= 68 + 1
+
+
+def test_large_outputs_recycle_memory_only_once_freed():
+    """Outputs of 32 MiB and more reuse the last freed block of their size:
+    a live result must never be written over, and every result must hold
+    its own values."""
+    import numpy as np
+
+    from velkor_core import encode_srgb, luminance_bw
+
+    rng = np.random.default_rng(5)
+    shape = (2900, 2900, 1)  # 33.6 MB of float32: over the threshold
+
+    def by_pieces(kernel, img):  # a few MB per call: never a large block
+        return np.concatenate([kernel(img[y : y + 500]) for y in range(0, img.shape[0], 500)])
+
+    first_in, second_in = rng.random(shape, np.float32), rng.random(shape, np.float32)
+    first = encode_srgb(first_in)
+    first_copy = first.copy()
+    second = encode_srgb(second_in)
+    np.testing.assert_array_equal(first, first_copy)
+    del first
+    third = encode_srgb(first_in * 0.5)  # takes the block `first` gave back
+    np.testing.assert_array_equal(second, by_pieces(encode_srgb, second_in))
+    np.testing.assert_array_equal(third, by_pieces(encode_srgb, first_in * 0.5))
+    del third
+    rgb = np.concatenate([first_in, second_in, first_in * 0.5], axis=2)
+    grey = luminance_bw(rgb)  # same size, another kernel
+    np.testing.assert_array_equal(grey, by_pieces(luminance_bw, rgb))
+    np.testing.assert_array_equal(second, by_pieces(encode_srgb, second_in))

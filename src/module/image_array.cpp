@@ -163,7 +163,7 @@ Ref make_container(OwnedImage& image) {
     if (!container) internal_failure("Failed to create slice container: " + take_error_text());
     OwnedSlice& slice = instance_of<OwnedSlice>(container.get())->value;
     slice.length = slice.capacity = image.pixels.size();
-    slice.free_data = std::free;
+    slice.free_data = memory::release;
     slice.data = image.pixels.release();
     return container;
 }

@@ -1,0 +1,96 @@
+// The block allocator: alignment, the one kept large block (handed out again
+// only for a request of the same size), and release from many threads at
+// once (run under ThreadSanitizer and AddressSanitizer in CI).
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/buffer.hpp"
+#include "image/memory.hpp"
+
+namespace {
+
+namespace memory = velkor::memory;
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+int failures = 0;
+
+void check(bool ok, const std::string& what) {
+    if (ok) return;
+    std::printf("FAIL: %s\n", what.c_str());
+    ++failures;
+}
+
+bool aligned(void* p, std::size_t unit) { return reinterpret_cast<std::uintptr_t>(p) % unit == 0; }
+
+void alignment() {
+    for (std::size_t bytes : {std::size_t{0}, std::size_t{1}, std::size_t{100}, 5 * kMiB, 40 * kMiB}) {
+        void* p = memory::allocate(bytes);
+        check(p != nullptr, "allocate(" + std::to_string(bytes) + ") returned null");
+        check(aligned(p, bytes >= 32 * kMiB ? 2 * kMiB : 64), "alignment of " + std::to_string(bytes));
+        if (bytes != 0) std::memset(p, 0xab, bytes);  // the whole block is ours
+        memory::release(p);
+    }
+    memory::release(nullptr);
+}
+
+void reuse() {
+#if defined(__GLIBC__)
+    void* first = memory::allocate(40 * kMiB);
+    memory::release(first);
+    void* again = memory::allocate(40 * kMiB);
+    check(again == first, "a released large block is handed out again for the same size");
+    void* other = memory::allocate(40 * kMiB);
+    check(other != again, "one block is never handed out twice");
+    memory::release(again);
+    memory::release(other);  // takes the slot; `again` is freed
+    void* larger = memory::allocate(44 * kMiB);
+    check(larger != other, "a larger request never gets a smaller block");
+    void* smaller = memory::allocate(40 * kMiB);
+    check(smaller != other, "the kept block was dropped when a request of another size came");
+    memory::release(larger);
+    memory::release(smaller);
+#endif
+}
+
+// A reused block must still give zeros when asked for them.
+void zeroed_after_reuse() {
+    constexpr std::size_t count = 40 * kMiB / sizeof(float);
+    {
+        auto dirty = velkor::Buffer<float>::uninitialized(count);
+        std::memset(dirty.data(), 0xff, count * sizeof(float));
+    }
+    auto clean = velkor::Buffer<float>::zeroed(count);
+    bool all_zero = true;
+    for (std::size_t i = 0; i < count; i += 4099) all_zero = all_zero && clean[i] == 0.0f;
+    check(all_zero && clean[count - 1] == 0.0f, "zeroed buffer over a reused block");
+}
+
+void many_threads() {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 20; ++i) {
+                std::size_t bytes = (33 + (t + i) % 3) * kMiB;
+                auto* p = static_cast<unsigned char*>(memory::allocate(bytes));
+                p[0] = p[bytes - 1] = static_cast<unsigned char>(t);
+                memory::release(p);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace
+
+int main() {
+    alignment();
+    reuse();
+    zeroed_after_reuse();
+    many_threads();
+    std::printf("%s\n", failures == 0 ? "ok" : "FAILED");
+    return failures == 0 ? 0 : 1;
+}
