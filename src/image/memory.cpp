@@ -30,6 +30,8 @@ namespace {
 constexpr std::size_t kAlignment = 64;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;  // x86-64's
 constexpr std::size_t kLarge = std::size_t{32} << 20;
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kWorthHugePages = std::size_t{4} << 20;  // as NumPy
 
 constexpr std::size_t round_up(std::size_t bytes, std::size_t unit) {
     return (bytes + unit - 1) / unit * unit;
@@ -57,9 +59,6 @@ void* take_kept(std::size_t bytes) {
     std::free(block);
     return nullptr;
 }
-
-constexpr std::size_t kPage = 4096;
-constexpr std::size_t kWorthHugePages = std::size_t{4} << 20;  // as NumPy
 
 // Only advice: a refusal costs speed, nothing else.  The advice covers whole
 // pages inside the block, never a neighbour's.
