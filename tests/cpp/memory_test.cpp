@@ -45,14 +45,30 @@ void reuse() {
     check(again == first, "a released large block is handed out again for the same size");
     void* other = memory::allocate(40 * kMiB);
     check(other != again, "one block is never handed out twice");
-    memory::release(again);
-    memory::release(other);  // takes the slot; `again` is freed
     void* larger = memory::allocate(44 * kMiB);
-    check(larger != other, "a larger request never gets a smaller block");
-    void* smaller = memory::allocate(40 * kMiB);
-    check(smaller != other, "the kept block was dropped when a request of another size came");
+    check(larger != again && larger != other, "a larger request never gets a smaller block");
+
+    // Several sizes are kept side by side, as one call's working blocks are.
+    void* medium = memory::allocate(8 * kMiB);
+    memory::release(again);
+    memory::release(medium);
     memory::release(larger);
-    memory::release(smaller);
+    check(memory::allocate(8 * kMiB) == medium, "a kept heap-sized block comes back");
+    check(memory::allocate(40 * kMiB) == again, "a hit leaves the other kept blocks in place");
+    check(memory::allocate(44 * kMiB) == larger, "every kept size comes back");
+
+    // A request no kept block fits drops them all: the 40 MiB block goes back
+    // to the kernel, and the next one comes fresh (zeroed), not marked.
+    std::memset(again, 0x5a, 40 * kMiB);
+    memory::release(medium);
+    memory::release(again);
+    void* unrelated = memory::allocate(20 * kMiB);
+    auto* fresh = static_cast<unsigned char*>(memory::allocate(40 * kMiB));
+    check(fresh[0] == 0 && fresh[40 * kMiB - 1] == 0, "a miss releases the kept blocks");
+    memory::release(fresh);
+    memory::release(unrelated);
+    memory::release(larger);
+    memory::release(other);
 #endif
 }
 
