@@ -3,21 +3,8 @@ import ctypes
 import os
 
 import numpy as np
-import pytest
 
-import velkor_core as vc
 from velkor_testing import panic_type  # noqa: F401 - shared with the reliability tests
-
-
-def has(*names):
-    return all(hasattr(vc, name) for name in names)
-
-
-def needs(*names):
-    """Skips the calling test until every named function or class is built."""
-    missing = [name for name in names if not hasattr(vc, name)]
-    if missing:
-        pytest.skip("velkor_core has no " + ", ".join(missing) + " yet")
 
 
 def sanitized():
