@@ -4,7 +4,7 @@ import os
 
 import numpy as np
 
-from velkor_testing import panic_type  # noqa: F401 - shared with the reliability tests
+from velkor_testing import panic_type, unaligned_copy  # noqa: F401 - shared with the reliability tests
 
 
 def sanitized():
@@ -60,14 +60,6 @@ def c_contiguous(array):
             return False
         expected *= extent
     return True
-
-
-def unaligned_copy(array):
-    """A C-contiguous float32 copy whose data starts one byte off the float grid."""
-    raw = bytearray(array.size * 4 + 1)
-    out = np.frombuffer(raw, np.float32, array.size, offset=1).reshape(array.shape)
-    out[...] = array
-    return out
 
 
 def packed_field(array):
