@@ -5,16 +5,8 @@ import pytest
 from velkor_core import GuidedFilterParams
 
 
-@pytest.mark.parametrize(
-    "make",
-    [
-        lambda: GuidedFilterParams(8, 0.01),
-        lambda: GuidedFilterParams(eps=0.01, radius=8),
-        lambda: GuidedFilterParams(8, eps=0.01),
-    ],
-)
-def test_construction_and_reads(make):
-    params = make()
+def test_construction_and_reads():
+    params = GuidedFilterParams(8, 0.01)
     assert repr(params) == str(params) == "GuidedFilterParams(radius=8, eps=0.01)"
     assert type(params.radius) is int and params.radius == 8
     assert params.eps == 0.009999999776482582  # the stored single-precision value, widened
@@ -26,13 +18,11 @@ Index = type("Index", (), {"__index__": lambda self: 7})
 Float = type("Float", (), {"__float__": lambda self: 0.25})
 
 
+# The float text itself (-0, NaN, tiny values) is pinned with ZoneParams' repr.
 @pytest.mark.parametrize(
     "radius, eps, text",
     [
         (0, 2, "GuidedFilterParams(radius=0, eps=2)"),
-        (1, 1e-8, "GuidedFilterParams(radius=1, eps=0.00000001)"),
-        (3, -0.0, "GuidedFilterParams(radius=3, eps=-0)"),
-        (4, float("nan"), "GuidedFilterParams(radius=4, eps=NaN)"),
         (7, 1e40, "GuidedFilterParams(radius=7, eps=inf)"),  # beyond single precision
         (4294967295, 1 / 3, "GuidedFilterParams(radius=4294967295, eps=0.33333334)"),
         (True, 1e20, "GuidedFilterParams(radius=1, eps=100000000000000000000)"),
