@@ -403,6 +403,14 @@ def check_guided_params(converted, params):
     assert repr(params) == f"GuidedFilterParams(radius={radius}, eps={float_text(eps)})"
 
 
+def check_zone_params(converted, params):
+    entries = ", ".join(f"{z}: {float_text(v)}" for z, v in sorted(converted["offsets"].items()))
+    assert repr(params) == f"ZoneParams({{{entries}}})"
+
+
+CHECK_PARAMS = {"ZoneParams": check_zone_params, "GuidedFilterParams": check_guided_params}
+
+
 # ------------------------------------------------------------------- tests
 
 KERNELS = ["luminance_bw", "channel_mixer_bw", "color_filter_bw", "zone_system", "local_contrast", "encode_srgb"]
@@ -418,31 +426,18 @@ def test_kernel_call(function, data):
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("name", ["ZoneParams", "GuidedFilterParams"])
 @FUZZ
-@given(call=calls("ZoneParams"))
-def test_zone_params_construction(call):
-    args, kwargs = call
+@given(data=st.data())
+def test_params_construction(name, data):
+    args, kwargs = data.draw(calls(name))
+    cls = getattr(vc, name)
     try:
-        converted = expected_outcome("ZoneParams", args, kwargs)
+        converted = expected_outcome(name, args, kwargs)
     except Refused as refused:
-        expect_refusal(refused, lambda: vc.ZoneParams(*args, **kwargs))
+        expect_refusal(refused, lambda: cls(*args, **kwargs))
         return
-    params = vc.ZoneParams(*args, **kwargs)
-    entries = ", ".join(f"{z}: {float_text(v)}" for z, v in sorted(converted["offsets"].items()))
-    assert repr(params) == f"ZoneParams({{{entries}}})"
-
-
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
-@FUZZ
-@given(call=calls("GuidedFilterParams"))
-def test_guided_filter_params_construction(call):
-    args, kwargs = call
-    try:
-        converted = expected_outcome("GuidedFilterParams", args, kwargs)
-    except Refused as refused:
-        expect_refusal(refused, lambda: vc.GuidedFilterParams(*args, **kwargs))
-        return
-    check_guided_params(converted, vc.GuidedFilterParams(*args, **kwargs))
+    CHECK_PARAMS[name](converted, cls(*args, **kwargs))
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
