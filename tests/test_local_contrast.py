@@ -1,6 +1,3 @@
-import threading
-import time
-
 import numpy as np
 import pytest
 
@@ -59,57 +56,9 @@ def test_views_match_contiguous_copies(name):
     assert same_bits(local_contrast(view, params, 1.0), local_contrast(np.ascontiguousarray(view), params, 1.0))
 
 
-def test_keywords_result_and_input_untouched():
-    img = scene(8, 9)
-    before = img.copy()
-    out = local_contrast(strength=1.0, params=GuidedFilterParams(2, 0.01), img=img)
-    assert out.shape == img.shape and out.dtype == f32 and out.flags.c_contiguous and out.flags.writeable
-    assert same_bits(img, before)
-
-
 def test_params_are_released_when_a_later_argument_fails():
     params = GuidedFilterParams(2, 0.1)
     with pytest.raises(TypeError):
         local_contrast(np.zeros((4, 6, 1), f32), params, "x")
     params.radius = 3
     assert params.radius == 3
-
-
-def test_strength_conversion_cannot_change_the_params_it_follows():
-    params = GuidedFilterParams(2, 0.1)
-    refused = []
-
-    class Sneaky:
-        def __float__(self):
-            try:
-                params.radius = 0
-            except RuntimeError as error:
-                refused.append(str(error))
-            return 1.0
-
-    img = scene(6, 7)
-    out = local_contrast(img, params, Sneaky())
-    assert refused == ["Already borrowed"]
-    assert same_bits(out, local_contrast(img, GuidedFilterParams(2, 0.1), 1.0))
-
-
-def test_setters_are_refused_while_a_call_holds_the_params():
-    params = GuidedFilterParams(8, 0.01)
-    img = np.ones((3000, 4000, 1), f32)
-    refusals, reads = [], []
-    thread = threading.Thread(target=local_contrast, args=(img, params, 1.0))
-    thread.start()
-    try:
-        while thread.is_alive():
-            try:
-                params.eps = 0.01  # the same value, in case it lands before the call holds params
-            except RuntimeError as error:
-                refusals.append(str(error))
-                reads.append((params.radius, repr(params)))  # reads still work
-            time.sleep(0.001)
-    finally:
-        thread.join()
-    assert refusals and set(refusals) == {"Already borrowed"}
-    assert reads[0] == (8, "GuidedFilterParams(radius=8, eps=0.01)")
-    params.eps = 0.5  # free again once the call is over
-    assert params.eps == 0.5

@@ -58,6 +58,15 @@ def test_class_objects(name):
         type("Sub", (cls,), {})
 
 
+@pytest.mark.parametrize("make", [lambda: velkor_core.ZoneParams({5: 0.5}),
+                                  lambda: velkor_core.GuidedFilterParams(8, 0.01)], ids=["zone", "guided"])
+def test_params_objects_take_no_new_attributes_and_compare_by_identity(make):
+    params = make()
+    with pytest.raises(AttributeError):
+        params.offsets = {}  # no attribute beyond the documented ones
+    assert params != make() and {params: 1}[params] == 1
+
+
 def test_fresh_import_shares_classes_and_makes_new_functions():
     old = velkor_core
     del sys.modules["velkor_core"]

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import velkor_core as vc
-from reliability_support import bits, needs
+from reliability_support import bits
 
 WEIGHTS = (0.25, 0.5, 0.25)
 
@@ -28,7 +28,6 @@ def mixed(img):
 
 @pytest.mark.parametrize("through_view", [False, True], ids=["array", "view of it"])
 def test_borrowed_memory_cannot_be_resized_away(through_view):
-    needs("channel_mixer_bw")
     owner = np.random.default_rng(2).random((64, 64, 3), dtype=np.float32)
     img = owner[::-1] if through_view else owner
 
@@ -44,7 +43,6 @@ def test_borrowed_memory_cannot_be_resized_away(through_view):
 
 
 def test_caller_dropping_its_references_keeps_the_image_alive():
-    needs("channel_mixer_bw")
     held = {"img": np.random.default_rng(3).random((32, 32, 3), dtype=np.float32)}
     expected = mixed(held["img"])
     result = vc.channel_mixer_bw(held["img"], 0.25, 0.5, Callback(held.clear))
@@ -52,7 +50,6 @@ def test_caller_dropping_its_references_keeps_the_image_alive():
 
 
 def test_kernel_called_from_a_conversion_callback():
-    needs("channel_mixer_bw")
     img = np.random.default_rng(4).random((32, 32, 3), dtype=np.float32)
     inner = []
     result = vc.channel_mixer_bw(img, 0.25, 0.5, Callback(lambda: inner.append(mixed(img[:, ::-1]))))
@@ -61,7 +58,6 @@ def test_kernel_called_from_a_conversion_callback():
 
 
 def test_params_cannot_be_changed_by_a_later_conversion():
-    needs("local_contrast", "GuidedFilterParams")
     img = np.random.default_rng(5).random((32, 32, 1), dtype=np.float32)
     params = vc.GuidedFilterParams(2, 0.01)
     expected = vc.local_contrast(img, params, 0.25)

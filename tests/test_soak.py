@@ -12,7 +12,7 @@ import pytest
 
 import velkor_core as vc
 
-from reliability_support import has, needs, panic_type, rss_bytes, sanitized, unaligned_copy
+from reliability_support import panic_type, rss_bytes, sanitized, unaligned_copy
 
 COUNT = int(os.environ.get("VELKOR_SOAK_COUNT", "2000"))
 WARM_UP = 100
@@ -30,20 +30,18 @@ LUMA = RNG.random((32, 48, 1), dtype=np.float32)
 @dataclass
 class SoakPath:
     name: str
-    needs: tuple
-    call: object  # () -> object; built lazily so missing classes do not break collection
+    call: object  # () -> object
     raises: type = None
-    message: str = None
     watched: list = field(default_factory=list)
     warm_up: int = WARM_UP
 
 
-def succeeds(name, needs, call, *watched):
-    return SoakPath(name, needs, call, watched=list(watched))
+def succeeds(name, call, *watched):
+    return SoakPath(name, call, watched=list(watched))
 
 
-def fails(name, needs, call, raises, message, *watched):
-    return SoakPath(name, needs, call, raises, message, list(watched))
+def fails(name, call, raises, *watched):
+    return SoakPath(name, call, raises, list(watched))
 
 
 class FloatRaising:
@@ -88,125 +86,86 @@ class StrengthThatSets:
         return 0.5
 
 
+# The exact texts of these errors are pinned by the tests of each entry
+# point; here only the type matters, to know the intended path ran.
 def frame_paths():
     f = vc.encode_srgb
     strided = np.zeros((8, 16, 3), np.float32)[:, ::2]
     empty, unaligned = np.zeros((0, 5, 3), np.float32), unaligned_copy(RGB)
-    doubles, swapped, nested = np.zeros((2, 2, 3)), RGB.astype(">f4"), [[[0.0]]]
+    doubles, nested = np.zeros((2, 2, 3)), [[[0.0]]]
     return [
-        succeeds("encode_srgb", ("encode_srgb",), lambda: f(RGB), RGB),
-        succeeds("encode_srgb keyword", ("encode_srgb",), lambda: f(img=LUMA), LUMA),
-        succeeds("encode_srgb empty", ("encode_srgb",), lambda: f(empty), empty),
-        succeeds("encode_srgb unaligned", ("encode_srgb",), lambda: f(unaligned), unaligned),
-        fails("encode_srgb no argument", ("encode_srgb",), lambda: f(), TypeError,
-              "encode_srgb() missing 1 required positional argument: 'img'"),
-        fails("encode_srgb two arguments", ("encode_srgb",), lambda: f(RGB, RGB), TypeError,
-              "encode_srgb() takes 1 positional arguments but 2 were given", RGB),
-        fails("encode_srgb twice", ("encode_srgb",), lambda: f(RGB, img=RGB), TypeError,
-              "encode_srgb() got multiple values for argument 'img'", RGB),
-        fails("encode_srgb unknown keyword", ("encode_srgb",), lambda: f(RGB, gamma=2), TypeError,
-              "encode_srgb() got an unexpected keyword argument 'gamma'", RGB),
-        fails("encode_srgb float64", ("encode_srgb",), lambda: f(doubles), TypeError,
-              "argument 'img': 'ndarray' object is not an instance of 'ndarray'", doubles),
-        fails("encode_srgb byte-swapped", ("encode_srgb",), lambda: f(swapped), TypeError,
-              "argument 'img': 'ndarray' object is not an instance of 'ndarray'", swapped),
-        fails("encode_srgb list", ("encode_srgb",), lambda: f(nested), TypeError,
-              "argument 'img': 'list' object is not an instance of 'ndarray'", nested),
-        fails("encode_srgb None", ("encode_srgb",), lambda: f(None), TypeError,
-              "argument 'img': 'None' is not an instance of 'ndarray'"),
-        fails("encode_srgb strided", ("encode_srgb",), lambda: f(strided), PANIC,
-              "encode_srgb: input must be C-contiguous", strided),
+        succeeds("encode_srgb", lambda: f(RGB), RGB),
+        succeeds("encode_srgb keyword", lambda: f(img=LUMA), LUMA),
+        succeeds("encode_srgb empty", lambda: f(empty), empty),
+        succeeds("encode_srgb unaligned", lambda: f(unaligned), unaligned),
+        fails("encode_srgb no argument", lambda: f(), TypeError),
+        fails("encode_srgb two arguments", lambda: f(RGB, RGB), TypeError, RGB),
+        fails("encode_srgb twice", lambda: f(RGB, img=RGB), TypeError, RGB),
+        fails("encode_srgb unknown keyword", lambda: f(RGB, gamma=2), TypeError, RGB),
+        fails("encode_srgb float64", lambda: f(doubles), TypeError, doubles),
+        fails("encode_srgb list", lambda: f(nested), TypeError, nested),
+        fails("encode_srgb None", lambda: f(None), TypeError),
+        fails("encode_srgb strided", lambda: f(strided), PANIC, strided),
     ]
 
 
 def monochrome_paths():
-    reversed_rgb = RGB[::-1, :, ::-1]
-    raising = FloatRaising()
-    four = np.zeros((2, 2, 4), np.float32)
+    Std, reversed_rgb = vc.LuminanceStandard, RGB[::-1, :, ::-1]
+    raising, four = FloatRaising(), np.zeros((2, 2, 4), np.float32)
     return [
-        succeeds("luminance_bw", ("luminance_bw",), lambda: vc.luminance_bw(RGB), RGB),
-        succeeds("luminance_bw reversed", ("luminance_bw", "LuminanceStandard"),
-                 lambda: vc.luminance_bw(reversed_rgb, standard=vc.LuminanceStandard.Bt601), reversed_rgb),
-        fails("luminance_bw None standard", ("luminance_bw",), lambda: vc.luminance_bw(RGB, None), TypeError,
-              "argument 'standard': 'None' is not an instance of 'LuminanceStandard'", RGB),
-        fails("luminance_bw int standard", ("luminance_bw",), lambda: vc.luminance_bw(RGB, 1), TypeError,
-              "argument 'standard': 'int' object is not an instance of 'LuminanceStandard'", RGB),
-        fails("luminance_bw four channels", ("luminance_bw",), lambda: vc.luminance_bw(four), ValueError,
-              "shape error: expected (H, W, 3) RGB array, got shape [2, 2, 4]", four),
-        fails("luminance_bw three positional", ("luminance_bw", "LuminanceStandard"),
-              lambda: vc.luminance_bw(RGB, vc.LuminanceStandard.Bt709, 3), TypeError,
-              "luminance_bw() takes from 1 to 2 positional arguments but 3 were given", RGB),
-        succeeds("color_filter_bw", ("color_filter_bw", "ColorFilter", "LuminanceStandard"),
-                 lambda: vc.color_filter_bw(RGB, vc.ColorFilter.Red25A, standard=vc.LuminanceStandard.Bt2020),
-                 RGB),
-        fails("color_filter_bw standard as filter", ("color_filter_bw", "LuminanceStandard"),
-              lambda: vc.color_filter_bw(RGB, filter=vc.LuminanceStandard.Bt709), TypeError,
-              "argument 'filter': 'LuminanceStandard' object is not an instance of 'ColorFilter'", RGB),
-        succeeds("channel_mixer_bw", ("channel_mixer_bw",), lambda: vc.channel_mixer_bw(RGB, 0.5, 2, wb=-1.0), RGB),
-        fails("channel_mixer_bw missing weights", ("channel_mixer_bw",), lambda: vc.channel_mixer_bw(RGB),
-              TypeError, "channel_mixer_bw() missing 3 required positional arguments: 'wr', 'wg', and 'wb'", RGB),
-        fails("channel_mixer_bw str weight", ("channel_mixer_bw",), lambda: vc.channel_mixer_bw(RGB, "1", 0, 0),
-              TypeError, "argument 'wr': must be real number, not str", RGB),
-        fails("channel_mixer_bw huge weight", ("channel_mixer_bw",),
-              lambda: vc.channel_mixer_bw(RGB, 0, 10**400, 0), OverflowError, "int too large to convert to float",
-              RGB),
-        fails("channel_mixer_bw raising weight", ("channel_mixer_bw",),
-              lambda: vc.channel_mixer_bw(RGB, 0, 0, raising), ValueError, "no float here", RGB, raising),
+        succeeds("luminance_bw", lambda: vc.luminance_bw(RGB), RGB),
+        succeeds("luminance_bw reversed", lambda: vc.luminance_bw(reversed_rgb, standard=Std.Bt601), reversed_rgb),
+        fails("luminance_bw None standard", lambda: vc.luminance_bw(RGB, None), TypeError, RGB),
+        fails("luminance_bw int standard", lambda: vc.luminance_bw(RGB, 1), TypeError, RGB),
+        fails("luminance_bw four channels", lambda: vc.luminance_bw(four), ValueError, four),
+        fails("luminance_bw three positional", lambda: vc.luminance_bw(RGB, Std.Bt709, 3), TypeError, RGB),
+        succeeds("color_filter_bw", lambda: vc.color_filter_bw(RGB, vc.ColorFilter.Red25A, standard=Std.Bt2020), RGB),
+        succeeds("channel_mixer_bw", lambda: vc.channel_mixer_bw(RGB, 0.5, 2, wb=-1.0), RGB),
+        fails("channel_mixer_bw missing weights", lambda: vc.channel_mixer_bw(RGB), TypeError, RGB),
+        fails("channel_mixer_bw str weight", lambda: vc.channel_mixer_bw(RGB, "1", 0, 0), TypeError, RGB),
+        fails("channel_mixer_bw huge weight", lambda: vc.channel_mixer_bw(RGB, 0, 10**400, 0), OverflowError, RGB),
+        fails("channel_mixer_bw raising weight", lambda: vc.channel_mixer_bw(RGB, 0, 0, raising), ValueError,
+              RGB, raising),
     ]
 
 
 def enumeration_paths():
+    Filt = vc.ColorFilter
     return [
-        succeeds("ColorFilter compare", ("ColorFilter",),
-                 lambda: (vc.ColorFilter.Red25A == 3, vc.ColorFilter.NoFilter == 2**64, int(vc.ColorFilter.Orange21),
-                          repr(vc.LuminanceStandard.Bt709))),
-        fails("ColorFilter ordering", ("ColorFilter",), lambda: vc.ColorFilter.Red25A < vc.ColorFilter.Blue47C5,
-              TypeError, None),
-        fails("LuminanceStandard hash", ("LuminanceStandard",), lambda: hash(vc.LuminanceStandard.Bt709),
-              TypeError, None),
-        fails("ColorFilter instantiation", ("ColorFilter",), lambda: vc.ColorFilter(), TypeError, None),
+        succeeds("ColorFilter compare", lambda: (Filt.Red25A == 3, Filt.NoFilter == 2**64, int(Filt.Orange21),
+                                                 repr(vc.LuminanceStandard.Bt709))),
+        fails("ColorFilter ordering", lambda: Filt.Red25A < Filt.Blue47C5, TypeError),
+        fails("LuminanceStandard hash", lambda: hash(vc.LuminanceStandard.Bt709), TypeError),
+        fails("ColorFilter instantiation", lambda: Filt(), TypeError),
     ]
 
 
 def zone_paths():
-    zones = vc.ZoneParams({5: 0.5, 3: -0.3}) if has("ZoneParams") else None
+    zones = vc.ZoneParams({5: 0.5, 3: -0.3})
     strided = np.zeros((8, 16, 1), np.float32)[:, ::2]
     growing, pairs = {}, [(5, 0.5)]
     growing[MutatingKey(growing)] = 1.0
     return [
-        succeeds("ZoneParams", ("ZoneParams",), lambda: vc.ZoneParams({5: 0.5, 3: -0.3, 42: 1e39})),
-        succeeds("ZoneParams keyword repr", ("ZoneParams",), lambda: repr(vc.ZoneParams(offsets={1: float("nan")}))),
-        fails("ZoneParams list", ("ZoneParams",), lambda: vc.ZoneParams(pairs), TypeError,
-              "argument 'offsets': 'list' object is not an instance of 'dict'", pairs),
-        fails("ZoneParams None", ("ZoneParams",), lambda: vc.ZoneParams(None), TypeError,
-              "argument 'offsets': 'None' is not an instance of 'dict'"),
-        fails("ZoneParams float key", ("ZoneParams",), lambda: vc.ZoneParams({5.0: 1}), TypeError,
-              "argument 'offsets': 'float' object cannot be interpreted as an integer"),
-        fails("ZoneParams 32-bit overflow", ("ZoneParams",), lambda: vc.ZoneParams({2**31: 1}), OverflowError,
-              "out of range integral type conversion attempted"),
-        fails("ZoneParams 64-bit overflow", ("ZoneParams",), lambda: vc.ZoneParams({2**70: 1}), OverflowError,
-              "Python int too large to convert to C long"),
-        fails("ZoneParams str value", ("ZoneParams",), lambda: vc.ZoneParams({1: "x"}), TypeError,
-              "argument 'offsets': must be real number, not str"),
-        fails("ZoneParams missing", ("ZoneParams",), lambda: vc.ZoneParams(), TypeError,
-              "ZoneParams.__new__() missing 1 required positional argument: 'offsets'"),
-        fails("ZoneParams dict grows", ("ZoneParams",), lambda: vc.ZoneParams(growing), PANIC,
-              "dictionary changed size during iteration"),
-        succeeds("zone_system", ("zone_system", "ZoneParams"), lambda: vc.zone_system(LUMA, zones), LUMA, zones),
-        fails("zone_system dict params", ("zone_system",), lambda: vc.zone_system(LUMA, {5: 0.5}), TypeError,
-              "argument 'params': 'dict' object is not an instance of 'ZoneParams'", LUMA),
-        fails("zone_system rgb", ("zone_system", "ZoneParams"), lambda: vc.zone_system(RGB, zones), ValueError,
-              "shape error: zone_system expects (H, W, 1) luminance input, got shape [32, 48, 3]", RGB, zones),
-        fails("zone_system strided", ("zone_system", "ZoneParams"), lambda: vc.zone_system(strided, zones), PANIC,
-              "zone_system: input must be C-contiguous", strided, zones),
+        succeeds("ZoneParams", lambda: vc.ZoneParams({5: 0.5, 3: -0.3, 42: 1e39})),
+        succeeds("ZoneParams keyword repr", lambda: repr(vc.ZoneParams(offsets={1: float("nan")}))),
+        fails("ZoneParams list", lambda: vc.ZoneParams(pairs), TypeError, pairs),
+        fails("ZoneParams float key", lambda: vc.ZoneParams({5.0: 1}), TypeError),
+        fails("ZoneParams 32-bit overflow", lambda: vc.ZoneParams({2**31: 1}), OverflowError),
+        fails("ZoneParams 64-bit overflow", lambda: vc.ZoneParams({2**70: 1}), OverflowError),
+        fails("ZoneParams str value", lambda: vc.ZoneParams({1: "x"}), TypeError),
+        fails("ZoneParams missing", lambda: vc.ZoneParams(), TypeError),
+        fails("ZoneParams dict grows", lambda: vc.ZoneParams(growing), PANIC),
+        succeeds("zone_system", lambda: vc.zone_system(LUMA, zones), LUMA, zones),
+        fails("zone_system dict params", lambda: vc.zone_system(LUMA, {5: 0.5}), TypeError, LUMA),
+        fails("zone_system rgb", lambda: vc.zone_system(RGB, zones), ValueError, RGB, zones),
+        fails("zone_system strided", lambda: vc.zone_system(strided, zones), PANIC, strided, zones),
     ]
 
 
 def guided_paths():
-    made = has("GuidedFilterParams")
-    params = vc.GuidedFilterParams(3, 0.01) if made else None
-    quiet = StrengthThatSets(params, reraise=False) if made else None
-    loud = StrengthThatSets(params, reraise=True) if made else None
+    params = vc.GuidedFilterParams(3, 0.01)
+    quiet = StrengthThatSets(params, reraise=False)
+    loud = StrengthThatSets(params, reraise=True)
 
     def set_both():
         params.radius = 3
@@ -218,34 +177,24 @@ def guided_paths():
     def delete_radius():
         del params.radius
 
-    cls = ("GuidedFilterParams",)
-    both = ("local_contrast", "GuidedFilterParams")
     return [
-        succeeds("GuidedFilterParams", cls, lambda: vc.GuidedFilterParams(eps=0.01, radius=8)),
-        succeeds("GuidedFilterParams read", cls, lambda: (params.radius, params.eps, repr(params)), params),
-        succeeds("GuidedFilterParams set", cls, set_both, params),
-        fails("GuidedFilterParams negative radius", cls, lambda: vc.GuidedFilterParams(-1, 0.1), OverflowError,
-              "out of range integral type conversion attempted"),
-        fails("GuidedFilterParams float radius", cls, lambda: vc.GuidedFilterParams(3.0, 0.1), TypeError,
-              "argument 'radius': 'float' object cannot be interpreted as an integer"),
-        fails("GuidedFilterParams str eps", cls, lambda: vc.GuidedFilterParams(3, "x"), TypeError,
-              "argument 'eps': must be real number, not str"),
-        fails("GuidedFilterParams missing eps", cls, lambda: vc.GuidedFilterParams(3), TypeError,
-              "GuidedFilterParams.__new__() missing 1 required positional argument: 'eps'"),
-        fails("GuidedFilterParams refused setter", cls, set_refused, OverflowError,
-              "out of range integral type conversion attempted", params),
-        fails("GuidedFilterParams delete", cls, delete_radius, AttributeError, "property has no deleter", params),
-        succeeds("local_contrast", both, lambda: vc.local_contrast(LUMA, params, 1.0), LUMA, params),
-        succeeds("local_contrast setter while held", both, lambda: vc.local_contrast(LUMA, params, quiet), LUMA,
-                 params, quiet),
-        fails("local_contrast setter error passes", both, lambda: vc.local_contrast(LUMA, params, loud),
-              RuntimeError, "Already borrowed", LUMA, params, loud),
-        fails("local_contrast rgb", both, lambda: vc.local_contrast(RGB, params, 1.0), ValueError,
-              "shape error: local_contrast expects (H, W, 1) luminance input, got shape [32, 48, 3]", RGB, params),
-        fails("local_contrast None params", ("local_contrast",), lambda: vc.local_contrast(LUMA, None, 1.0),
-              TypeError, "argument 'params': 'None' is not an instance of 'GuidedFilterParams'", LUMA),
-        fails("local_contrast str strength", both, lambda: vc.local_contrast(LUMA, params, "x"), TypeError,
-              "argument 'strength': must be real number, not str", LUMA, params),
+        succeeds("GuidedFilterParams", lambda: vc.GuidedFilterParams(eps=0.01, radius=8)),
+        succeeds("GuidedFilterParams read", lambda: (params.radius, params.eps, repr(params)), params),
+        succeeds("GuidedFilterParams set", set_both, params),
+        fails("GuidedFilterParams negative radius", lambda: vc.GuidedFilterParams(-1, 0.1), OverflowError),
+        fails("GuidedFilterParams float radius", lambda: vc.GuidedFilterParams(3.0, 0.1), TypeError),
+        fails("GuidedFilterParams str eps", lambda: vc.GuidedFilterParams(3, "x"), TypeError),
+        fails("GuidedFilterParams missing eps", lambda: vc.GuidedFilterParams(3), TypeError),
+        fails("GuidedFilterParams refused setter", set_refused, OverflowError, params),
+        fails("GuidedFilterParams delete", delete_radius, AttributeError, params),
+        succeeds("local_contrast", lambda: vc.local_contrast(LUMA, params, 1.0), LUMA, params),
+        succeeds("local_contrast setter while held", lambda: vc.local_contrast(LUMA, params, quiet),
+                 LUMA, params, quiet),
+        fails("local_contrast setter error passes", lambda: vc.local_contrast(LUMA, params, loud), RuntimeError,
+              LUMA, params, loud),
+        fails("local_contrast rgb", lambda: vc.local_contrast(RGB, params, 1.0), ValueError, RGB, params),
+        fails("local_contrast None params", lambda: vc.local_contrast(LUMA, None, 1.0), TypeError, LUMA),
+        fails("local_contrast str strength", lambda: vc.local_contrast(LUMA, params, "x"), TypeError, LUMA, params),
     ]
 
 
@@ -261,7 +210,7 @@ PATHS = [
     *zone_paths(),
     *guided_paths(),
     # The interpreter's own caches fill over the first few thousand imports.
-    SoakPath("module re-import", (), reimport, warm_up=5000),
+    SoakPath("module re-import", reimport, warm_up=5000),
 ]
 
 
@@ -272,15 +221,12 @@ def run(path, times):
         except BaseException as error:  # noqa: B036 - PanicException included
             if path.raises is None or type(error) is not path.raises:
                 raise
-            if path.message is not None and str(error) != path.message:
-                raise AssertionError(f"{path.name}: {error!r}") from error
         else:
             assert path.raises is None, f"{path.name} did not raise"
 
 
 def watched_objects(path):
-    classes = [getattr(vc, name) for name in
-               ("LuminanceStandard", "ColorFilter", "ZoneParams", "GuidedFilterParams") if has(name)]
+    classes = [vc.LuminanceStandard, vc.ColorFilter, vc.ZoneParams, vc.GuidedFilterParams]
     members = [getattr(cls, name) for cls in classes for name in dir(cls) if isinstance(getattr(cls, name), cls)]
     return [None, np.ndarray, PANIC, *classes, *members, *path.watched]
 
@@ -301,7 +247,6 @@ def report_figures():
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 @pytest.mark.parametrize("path", PATHS, ids=[path.name for path in PATHS])
 def test_path_leaks_nothing(path):
-    needs(*path.needs)
     run(path, path.warm_up)
     gc.collect()
     watched = watched_objects(path)

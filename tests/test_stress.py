@@ -14,7 +14,7 @@ import pytest
 
 import velkor_core as vc
 
-from reliability_support import bits, has, needs
+from reliability_support import bits
 
 SECONDS = float(os.environ.get("VELKOR_STRESS_SECONDS", "2"))
 THREADS = int(os.environ.get("VELKOR_STRESS_THREADS", "16"))
@@ -27,35 +27,31 @@ def inputs(seed=3):
     return rgb, luma
 
 
-# Each case: the names it needs, and a call on (rgb, luma).  Some read
-# strided views, two end in an error, so failing calls race too.
+# Each case is a call on (rgb, luma).  Some read strided views, two end in
+# an error, so failing calls race too.
 CASES = {
-    "encode_srgb": (("encode_srgb",), lambda rgb, luma: vc.encode_srgb(rgb)),
-    "encode_srgb strided": (("encode_srgb",), lambda rgb, luma: vc.encode_srgb(rgb[:, ::2])),
-    "luminance_bw": (("luminance_bw", "LuminanceStandard"),
-                     lambda rgb, luma: vc.luminance_bw(rgb[::-1], vc.LuminanceStandard.Bt2020)),
-    "luminance_bw wrong shape": (("luminance_bw",), lambda rgb, luma: vc.luminance_bw(luma)),
-    "color_filter_bw": (("color_filter_bw", "ColorFilter"),
-                        lambda rgb, luma: vc.color_filter_bw(rgb, vc.ColorFilter.Orange21)),
-    "channel_mixer_bw": (("channel_mixer_bw",), lambda rgb, luma: vc.channel_mixer_bw(rgb[:, 1:], 0.3, 0.6, 0.1)),
-    "zone_system": (("zone_system", "ZoneParams"),
-                    lambda rgb, luma: vc.zone_system(luma, vc.ZoneParams({3: -0.5, 5: 0.5, 7: 1.0}))),
-    "local_contrast": (("local_contrast", "GuidedFilterParams"),
-                       lambda rgb, luma: vc.local_contrast(luma[:, ::-1], vc.GuidedFilterParams(4, 0.01), 1.5)),
+    "encode_srgb": lambda rgb, luma: vc.encode_srgb(rgb),
+    "encode_srgb strided": lambda rgb, luma: vc.encode_srgb(rgb[:, ::2]),
+    "luminance_bw": lambda rgb, luma: vc.luminance_bw(rgb[::-1], vc.LuminanceStandard.Bt2020),
+    "luminance_bw wrong shape": lambda rgb, luma: vc.luminance_bw(luma),
+    "color_filter_bw": lambda rgb, luma: vc.color_filter_bw(rgb, vc.ColorFilter.Orange21),
+    "channel_mixer_bw": lambda rgb, luma: vc.channel_mixer_bw(rgb[:, 1:], 0.3, 0.6, 0.1),
+    "zone_system": lambda rgb, luma: vc.zone_system(luma, vc.ZoneParams({3: -0.5, 5: 0.5, 7: 1.0})),
+    "local_contrast": lambda rgb, luma: vc.local_contrast(luma[:, ::-1], vc.GuidedFilterParams(4, 0.01), 1.5),
 }
-AVAILABLE = sorted(name for name, (required, _) in CASES.items() if has(*required))
+NAMES = sorted(CASES)
 
 
 def outcome(name, rgb, luma):
     """The result's bits, or the exception's type and text."""
     try:
-        return bits(CASES[name][1](rgb, luma))
+        return bits(CASES[name](rgb, luma))
     except BaseException as error:  # noqa: B036 - PanicException included
         return type(error).__name__, str(error)
 
 
 def outcomes(rgb, luma):
-    return {name: outcome(name, rgb, luma) for name in AVAILABLE}
+    return {name: outcome(name, rgb, luma) for name in NAMES}
 
 
 def run_threads(count, target):
@@ -88,19 +84,18 @@ def test_threads_match_single_threaded_results():
         own_rgb, own_luma = rgb.copy(), luma.copy()  # separate inputs besides the shared ones
         chooser = random.Random(index)
         while time.monotonic() < deadline:
-            name = chooser.choice(AVAILABLE)
+            name = chooser.choice(NAMES)
             shared = chooser.random() < 0.5
             got = outcome(name, *((rgb, luma) if shared else (own_rgb, own_luma)))
             assert got == reference[name], f"{name} differs in thread {index} ({'shared' if shared else 'own'})"
             calls[index] += 1
 
     run_threads(THREADS, caller)
-    print(f"\nstress: {THREADS} threads, {SECONDS} s, {sum(calls)} calls over {len(AVAILABLE)} cases")
+    print(f"\nstress: {THREADS} threads, {SECONDS} s, {sum(calls)} calls over {len(NAMES)} cases")
     assert all(calls)
 
 
 def test_setters_race_running_local_contrast():
-    needs("local_contrast", "GuidedFilterParams")
     luma = np.random.default_rng(5).random((256, 256, 1), dtype=np.float32)
     radii, epsilons = (2, 7), (0.01, 0.5)
     valid = {bits(vc.local_contrast(luma, vc.GuidedFilterParams(r, e), 1.0)) for r in radii for e in epsilons}
@@ -152,26 +147,13 @@ def wait_for_child(pid, timeout=60.0):
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() of a multi-threaded process
-def test_kernels_run_in_forked_child():
-    rgb, luma = inputs()
-    reference = outcomes(rgb, luma)  # the parent's pool is running by now
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os._exit(0 if outcomes(rgb, luma) == reference else 1)
-        finally:
-            os._exit(2)
-    assert wait_for_child(pid) == 0
-
-
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_fork_while_other_threads_run_kernels():
     """The children start while the pool is busy with the parent's calls."""
     rgb, luma = inputs()
     reference = outcomes(rgb, luma)
     big = np.random.default_rng(9).random((512, 512, 3), dtype=np.float32)
     stop = threading.Event()
-    busy = [name for name in AVAILABLE if isinstance(outcome(name, big, big[..., :1]), bytes)]  # the calls that work
+    busy = [name for name in NAMES if isinstance(outcome(name, big, big[..., :1]), bytes)]  # the calls that work
 
     def keep_busy():
         while not stop.is_set():
@@ -203,10 +185,10 @@ def pool_task(name):
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_kernels_run_in_fork_multiprocessing_pool():
-    reference = outcomes(*inputs())
+    reference = outcomes(*inputs())  # the parent's pool is running, idle, when the children start
     with multiprocessing.get_context("fork").Pool(2) as pool:
-        got = pool.map_async(pool_task, AVAILABLE * 3).get(timeout=120)
-    assert got == [reference[name] for name in AVAILABLE * 3]
+        got = pool.map_async(pool_task, NAMES * 3).get(timeout=120)
+    assert got == [reference[name] for name in NAMES * 3]
 
 
 FIRST_USE = """
@@ -215,14 +197,14 @@ sys.path[:0] = {paths!r}
 import test_stress as t   # only the module: nothing of velkor_core has been used yet
 
 rgb, luma = t.inputs()
-start = threading.Barrier(len(t.AVAILABLE) * 2)
+start = threading.Barrier(len(t.NAMES) * 2)
 first = {{}}
 
 def call(name, slot):
     start.wait()
     first[name, slot] = t.outcome(name, rgb, luma)
 
-threads = [threading.Thread(target=call, args=(name, slot)) for name in t.AVAILABLE for slot in (0, 1)]
+threads = [threading.Thread(target=call, args=(name, slot)) for name in t.NAMES for slot in (0, 1)]
 for thread in threads:
     thread.start()
 for thread in threads:
@@ -240,15 +222,14 @@ def test_first_calls_race_in_a_fresh_interpreter():
     for _ in range(4):
         done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr[-2000:]
-        assert done.stdout.split() == [str(2 * len(AVAILABLE))]
+        assert done.stdout.split() == [str(2 * len(NAMES))]
 
 
 DAEMONS_AT_EXIT = """
 import threading, time, numpy as np, velkor_core as vc
 big = np.random.default_rng(1).random((1000, 1000, 3), dtype=np.float32)
-calls = [lambda: vc.encode_srgb(big)]
-if hasattr(vc, "local_contrast"):
-    calls.append(lambda: vc.local_contrast(big[..., :1], vc.GuidedFilterParams(8, 0.01), 1.0))
+calls = [lambda: vc.encode_srgb(big),
+         lambda: vc.local_contrast(big[..., :1], vc.GuidedFilterParams(8, 0.01), 1.0)]
 started = threading.Barrier(5)
 
 def loop(call):

@@ -92,10 +92,3 @@ def test_empty_map_is_a_bit_identical_copy():
     out = zone_system(img, ZoneParams({}))
     np.testing.assert_array_equal(bits_of(out), bits_of(img))
     assert not np.shares_memory(out, img)
-
-
-def test_keywords_and_result_shape():
-    img = np.full((3, 4, 1), 0.18, np.float32)
-    out = zone_system(img=img, params=ZoneParams({5: 1.0}))
-    assert out.shape == (3, 4, 1) and out.flags.c_contiguous
-    assert (img == np.float32(0.18)).all()

@@ -13,19 +13,10 @@
 
 #include "encode/encode_srgb.hpp"
 #include "error/internal_failure.hpp"
-#include "image/image.hpp"
-#if __has_include("bw/monochrome.hpp")
 #include "bw/monochrome.hpp"
-#define HAVE_MONOCHROME 1
-#endif
-#if __has_include("tone/zone_system.hpp")
-#include "tone/zone_system.hpp"
-#define HAVE_ZONE_SYSTEM 1
-#endif
-#if __has_include("local_contrast/local_contrast.hpp")
+#include "image/image.hpp"
 #include "local_contrast/local_contrast.hpp"
-#define HAVE_LOCAL_CONTRAST 1
-#endif
+#include "tone/zone_system.hpp"
 
 namespace {
 
@@ -82,33 +73,24 @@ struct Job {
 };
 
 std::vector<Job> jobs() {
-    std::vector<Job> all = {
+    static const ZoneOffsets offsets = ZoneOffsets::from_pairs({{3, -0.5f}, {5, 0.5f}, {7, 1.0f}});
+    return {
         {"encode_srgb", [](const Image& rgb, const Image&) { return encode_srgb(rgb.view()); }},
         {"encode_srgb reversed", [](const Image& rgb, const Image&) { return encode_srgb(rgb.reversed()); }},
+        {"luminance_bw",
+         [](const Image& rgb, const Image&) { return luminance_bw(rgb.reversed(), LuminanceStandard::Bt2020); }},
+        {"color_filter_bw",
+         [](const Image& rgb, const Image&) {
+             return color_filter_bw(rgb.view(), ColorFilter::Red25A, LuminanceStandard::Bt709);
+         }},
+        {"channel_mixer_bw wrong shape",
+         [](const Image&, const Image& luma) {
+             return channel_mixer_bw(luma.view(), ChannelWeights{0.5f, 0.25f, 0.25f});
+         }},
+        {"zone_system", [](const Image&, const Image& luma) { return zone_system(luma.view(), offsets); }},
+        {"local_contrast",
+         [](const Image&, const Image& luma) { return local_contrast(luma.reversed(), 4, 0.01f, 1.5f); }},
     };
-#ifdef HAVE_MONOCHROME
-    all.push_back({"luminance_bw", [](const Image& rgb, const Image&) {
-                       return luminance_bw(rgb.reversed(), LuminanceStandard::Bt2020);
-                   }});
-    all.push_back({"color_filter_bw", [](const Image& rgb, const Image&) {
-                       return color_filter_bw(rgb.view(), ColorFilter::Red25A, LuminanceStandard::Bt709);
-                   }});
-    all.push_back({"channel_mixer_bw wrong shape", [](const Image&, const Image& luma) {
-                       return channel_mixer_bw(luma.view(), ChannelWeights{0.5f, 0.25f, 0.25f});
-                   }});
-#endif
-#ifdef HAVE_ZONE_SYSTEM
-    all.push_back({"zone_system", [](const Image&, const Image& luma) {
-                       static const ZoneOffsets offsets = ZoneOffsets::from_pairs({{3, -0.5f}, {5, 0.5f}, {7, 1.0f}});
-                       return zone_system(luma.view(), offsets);
-                   }});
-#endif
-#ifdef HAVE_LOCAL_CONTRAST
-    all.push_back({"local_contrast", [](const Image&, const Image& luma) {
-                       return local_contrast(luma.reversed(), 4, 0.01f, 1.5f);
-                   }});
-#endif
-    return all;
 }
 
 }  // namespace

@@ -3,21 +3,8 @@ import ctypes
 import os
 
 import numpy as np
-import pytest
 
-import velkor_core as vc
-from velkor_testing import panic_type  # noqa: F401 - shared with the reliability tests
-
-
-def has(*names):
-    return all(hasattr(vc, name) for name in names)
-
-
-def needs(*names):
-    """Skips the calling test until every named function or class is built."""
-    missing = [name for name in names if not hasattr(vc, name)]
-    if missing:
-        pytest.skip("velkor_core has no " + ", ".join(missing) + " yet")
+from velkor_testing import panic_type, unaligned_copy  # noqa: F401 - shared with the reliability tests
 
 
 def sanitized():
@@ -73,14 +60,6 @@ def c_contiguous(array):
             return False
         expected *= extent
     return True
-
-
-def unaligned_copy(array):
-    """A C-contiguous float32 copy whose data starts one byte off the float grid."""
-    raw = bytearray(array.size * 4 + 1)
-    out = np.frombuffer(raw, np.float32, array.size, offset=1).reshape(array.shape)
-    out[...] = array
-    return out
 
 
 def packed_field(array):

@@ -46,6 +46,14 @@ def sample_image(shape=(97, 131, 3), seed=11):
     return img
 
 
+def unaligned_copy(array):
+    """A C-contiguous float32 copy whose data starts one byte off the float grid."""
+    raw = bytearray(array.size * 4 + 1)
+    out = np.frombuffer(raw, np.float32, array.size, offset=1).reshape(array.shape)
+    out[...] = array
+    return out
+
+
 def panic_type():
     """The PanicException class; the module does not export it."""
     try:
