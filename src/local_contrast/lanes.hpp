@@ -29,6 +29,8 @@ typedef long long Mask4 __attribute__((vector_size(32)));
     return v;
 }
 
+[[gnu::always_inline]] inline Double4 splat(double v) { return Double4{v, v, v, v}; }
+
 // As many consecutive values of a row reader (a pointer or a strided row)
 // as `like` has lanes, from x on, widened exactly to double.
 template <class Row>

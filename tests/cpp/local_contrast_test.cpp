@@ -56,8 +56,9 @@ reference::Plane test_image(std::size_t h, std::size_t w, std::uint32_t seed) {
 }
 
 void matches_reference() {
-    const std::size_t sizes[][2] = {{1, 1}, {1, 4}, {4, 1}, {3, 5}, {9, 17}, {17, 8}, {24, 31}};
-    const std::uint32_t radii[] = {0, 1, 2, 5, 40, 4294967295u};
+    // Widths from 64 up give both clipped borders several vectors and a tail.
+    const std::size_t sizes[][2] = {{1, 1}, {1, 4}, {4, 1}, {3, 5}, {9, 17}, {17, 8}, {24, 31}, {6, 64}, {5, 101}};
+    const std::uint32_t radii[] = {0, 1, 2, 5, 13, 40, 4294967295u};
     const float epsilons[] = {0.01f, 0.0f, -0.002f, 1e-6f, kNaN, kInf};
     const float strengths[] = {1.0f, 0.0f, 2.0f, -0.75f};
     std::uint32_t seed = 10;
