@@ -55,12 +55,14 @@ std::size_t usable_size([[maybe_unused]] void* block) {
 #endif
 }
 
-// A block serves a request it exceeds by at most 1/64: blocks made for one
-// request size differ by a few bytes of malloc's bookkeeping at most, and a
-// slightly larger request may take a slightly larger block.
+// A block serves a request it exceeds by at most 1/64 plus a huge page:
+// malloc places a huge-page-aligned block anywhere in a mapping up to one
+// alignment larger, so blocks made for one request size differ by up to a
+// huge page in usable size, and a slightly larger request may take a
+// slightly larger block.
 bool fits(void* block, std::size_t bytes) {
     std::size_t usable = usable_size(block);
-    return usable >= bytes && usable - bytes <= bytes / 64;
+    return usable >= bytes && usable - bytes <= bytes / 64 + kHugePage;
 }
 
 void put_back(std::atomic<void*>& slot, void* block) {

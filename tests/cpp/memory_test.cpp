@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include "image/buffer.hpp"
 #include "image/memory.hpp"
 
@@ -47,6 +49,23 @@ void reuse() {
     check(other != again, "one block is never handed out twice");
     void* larger = memory::allocate(44 * kMiB);
     check(larger != again && larger != other, "a larger request never gets a smaller block");
+
+    // Wherever the block's mapping lands (and so wherever inside it malloc
+    // puts the aligned block), the same request finds it again.  Mappings
+    // of other sizes in between move each new one by a different amount.
+    for (std::size_t i = 1; i <= 16; ++i) {
+        void* spacer = ::mmap(nullptr, i * 128 * 1024, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        memory::release(memory::allocate(20 * kMiB));  // a miss: nothing kept of 40 MiB
+        auto* block = static_cast<unsigned char*>(memory::allocate(40 * kMiB));
+        block[0] = 0x5a;  // a fresh mapping would read back zero, even at the same address
+        memory::release(block);
+        auto* again_here = static_cast<unsigned char*>(memory::allocate(40 * kMiB));
+        check(again_here == block && again_here[0] == 0x5a,
+              "reuse with the mapping moved by " + std::to_string(i) + " x 128 KiB");
+        memory::release(again_here);
+        ::munmap(spacer, i * 128 * 1024);
+    }
 
     // Several sizes are kept side by side, as one call's working blocks are.
     void* medium = memory::allocate(8 * kMiB);
