@@ -50,8 +50,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef channel_mixer_bw_function = {
-    "channel_mixer_bw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(channel_mixer_bw_py)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kDoc};
+PyMethodDef channel_mixer_bw_function = fastcall_function("channel_mixer_bw", channel_mixer_bw_py, kDoc);
 
 }  // namespace velkor::py

@@ -59,8 +59,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef color_filter_bw_function = {
-    "color_filter_bw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(color_filter_bw_py)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kDoc};
+PyMethodDef color_filter_bw_function = fastcall_function("color_filter_bw", color_filter_bw_py, kDoc);
 
 }  // namespace velkor::py

@@ -46,7 +46,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef encode_srgb_function = {"encode_srgb", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_srgb_py)),
-                                    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kDoc};
+PyMethodDef encode_srgb_function = fastcall_function("encode_srgb", encode_srgb_py, kDoc);
 
 }  // namespace velkor::py

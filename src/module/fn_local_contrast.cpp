@@ -63,9 +63,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef local_contrast_function = {
-    "local_contrast",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(local_contrast_py)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kDoc};
+PyMethodDef local_contrast_function = fastcall_function("local_contrast", local_contrast_py, kDoc);
 
 }  // namespace velkor::py

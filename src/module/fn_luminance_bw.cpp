@@ -51,8 +51,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef luminance_bw_function = {
-    "luminance_bw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(luminance_bw_py)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kDoc};
+PyMethodDef luminance_bw_function = fastcall_function("luminance_bw", luminance_bw_py, kDoc);
 
 }  // namespace velkor::py

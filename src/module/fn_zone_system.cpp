@@ -53,7 +53,6 @@ constexpr const char kDoc[] =
 
 }  // namespace
 
-PyMethodDef zone_system_function = {"zone_system", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(zone_system_py)),
-                                    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kDoc};
+PyMethodDef zone_system_function = fastcall_function("zone_system", zone_system_py, kDoc);
 
 }  // namespace velkor::py
