@@ -13,6 +13,7 @@ A small front end over the `velkor_core` kernels::
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
+    InputWarning,
     OutputExistsError,
     OutputWriteError,
     RecipeError,
@@ -32,6 +33,7 @@ __all__ = [
     "PRESETS",
     "ColourProfileWarning",
     "InputNotFoundError",
+    "InputWarning",
     "OutputExistsError",
     "OutputWriteError",
     "Pipeline",

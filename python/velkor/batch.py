@@ -9,10 +9,10 @@ from pathlib import Path
 
 from tqdm import tqdm
 
-from velkor.errors import OutputExistsError, UnreadableImageError, UnsupportedFormatError
+from velkor.errors import OutputExistsError, RecipeError, VelkorError
 from velkor.pipeline import Pipeline
 from velkor.reading import INPUT_SUFFIXES, read_image
-from velkor.writing import write_image
+from velkor.writing import recorded_recipe, write_image
 
 
 @dataclasses.dataclass
@@ -21,11 +21,16 @@ class BatchReport:
 
     converted: int = 0
     skipped: int = 0
+    conflicts: int = 0
     failed: int = 0
     ignored: int = 0
+    failures: list[str] = dataclasses.field(default_factory=list)
 
     def summary(self) -> str:
-        text = f"{self.converted} converted, {self.skipped} skipped (output exists), {self.failed} failed"
+        text = f"{self.converted} converted, {self.skipped} skipped (output exists)"
+        if self.conflicts:
+            text += f", {self.conflicts} in conflict (exists, made by another recipe)"
+        text += f", {self.failed} failed"
         if self.ignored:
             text += f", {self.ignored} ignored (not JPEG, PNG, TIFF or RAW)"
         return text
@@ -56,26 +61,53 @@ def run_batch(
     progress: bool,
     say: Callable[[str], None],
 ) -> BatchReport:
-    """Convert each source; a file that fails is reported and the batch goes on."""
+    """Convert each source; a file that fails is reported and the batch goes on.
+
+    Without ``overwrite`` an existing output is kept when it decodes
+    completely and records this very recipe (a finished earlier run), and is
+    a conflict when it records another one; one that does not decode is the
+    remains of an interrupted run and is made again.
+    """
     report = BatchReport()
     recipe = pipeline.to_toml()
     pairs = tqdm(list(zip(sources, targets)), unit="image", disable=not progress, leave=False)
     for source, target in pairs:
+        replace = overwrite
         if target.exists() and not overwrite:
-            report.skipped += 1
-            say(f"velkor: skipped {source}: output exists: {target}")
-            continue
+            state = _existing_output(target, pipeline)
+            if state == "done":
+                report.skipped += 1
+                say(f"velkor: skipped {source}: output exists: {target}")
+                continue
+            if state == "other":
+                report.conflicts += 1
+                say(f"velkor: error: {target} exists, made by another recipe (use --overwrite to replace it)")
+                continue
+            replace = True
         try:
             image = read_image(source)
             display = pipeline.run(image.linear)
             write_image(target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither,
-                        recipe=recipe, overwrite=overwrite)
-        except OutputExistsError as error:
+                        recipe=recipe, overwrite=replace)
+        except OutputExistsError as error:  # another run took the name meanwhile
             report.skipped += 1
             say(f"velkor: skipped {source}: {error}")
-        except (UnreadableImageError, UnsupportedFormatError, OSError) as error:
+        except (VelkorError, OSError) as error:
             report.failed += 1
+            report.failures.append(str(error))
             say(f"velkor: error: {error}")
         else:
             report.converted += 1
     return report
+
+
+def _existing_output(target: Path, pipeline: Pipeline) -> str:
+    """"done", "other" (made by another recipe or program) or "broken"."""
+    try:
+        text = recorded_recipe(target)
+    except VelkorError:
+        return "broken"
+    try:
+        return "done" if text is not None and Pipeline.from_toml(text) == pipeline else "other"
+    except RecipeError:
+        return "other"

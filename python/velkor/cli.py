@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import argparse
 import enum
+import os
+import signal
 import sys
 import warnings
 from collections.abc import Callable, Sequence
@@ -16,17 +18,17 @@ from velkor.batch import output_paths, photographs_in, run_batch
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
+    InputWarning,
     OutputExistsError,
     RecipeError,
     UnreadableImageError,
     UnsupportedFormatError,
 )
 from velkor.options import add_recipe_options, pipeline_from_options
-from velkor.pipeline import Pipeline
 from velkor.presets import PRESETS
 from velkor.reading import read_image
 from velkor.sample import sample_path
-from velkor.writing import open_for_writing, output_format, software_name, write_image
+from velkor.writing import output_format, software_name, write_image, write_text
 
 
 class ExitCode(enum.IntEnum):
@@ -50,6 +52,24 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(ExitCode.USAGE, f"velkor: error: {message} (see '{self.prog} --help')\n")
+
+
+class _Terminated(BaseException):
+    """SIGTERM, raised where the program is, so that writes clean up as for Ctrl-C."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive number of pixels, not {value}")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -89,7 +109,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="before/after PNG or TIFF (default: IN's name with _preview.png)")
     preview.add_argument("--curve", type=Path, metavar="PLOT",
                          help="tone-curve plot (default: IN's name with _curve.png)")
-    preview.add_argument("--height", type=int, default=480, help="height of each half in pixels")
+    preview.add_argument("--size", type=_positive_int, default=480, metavar="PIXELS",
+                         help="long edge of each half in pixels (default: 480)")
     preview.add_argument("--overwrite", action="store_true", help="replace existing output files")
     add_recipe_options(preview)
     preview.set_defaults(handler=_preview)
@@ -103,8 +124,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     args = build_parser().parse_args(argv)
     handler: Callable[[argparse.Namespace], ExitCode] = args.handler
+    previous_term = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        return _run(handler, args)
+    finally:
+        signal.signal(signal.SIGTERM, previous_term)
+
+
+def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Namespace) -> int:
     with warnings.catch_warnings():
         warnings.simplefilter("always", ColourProfileWarning)  # once per file, not once per run
+        warnings.simplefilter("always", InputWarning)
         warnings.showwarning = _show_warning
         try:
             return int(handler(args))
@@ -115,11 +145,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         except (UnsupportedFormatError, UnreadableImageError) as error:
             return _fail(error, ExitCode.BAD_INPUT)
         except OutputExistsError as error:
-            return _fail(error, ExitCode.OUTPUT_EXISTS)
+            hint = " (use --overwrite to replace it)" if str(error).startswith("output exists:") else ""
+            return _fail(f"{error}{hint}", ExitCode.OUTPUT_EXISTS)
+        except _UsageError as error:
+            return _fail(error, ExitCode.USAGE)
         except OSError as error:  # OutputWriteError, or anything else the file system refuses
             return _fail(error, ExitCode.CANNOT_WRITE)
         except KeyboardInterrupt:
-            return _fail("interrupted", 130)
+            return _fail("interrupted", 128 + signal.SIGINT)
+        except _Terminated:
+            return _fail("terminated", 128 + signal.SIGTERM)
 
 
 def _fail(error: object, code: int) -> int:
@@ -143,16 +178,15 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     target: Path = args.output or Path(f"{source.stem}_bw.png")
     if target.is_dir():
         target = target / f"{source.stem}_bw.png"
-    _check_writable(target, args.overwrite)
-    if args.save_recipe is not None:
-        _check_free(args.save_recipe, args.overwrite)
+    output_format(target)
+    _check_outputs([target, args.save_recipe], [source, args.recipe], args.overwrite)
     image = read_image(source)
     display = pipeline.run(image.linear)
     write_image(target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither,
                 recipe=pipeline.to_toml(), overwrite=args.overwrite)
     print(f"velkor: wrote {target} ({pipeline.name}, {pipeline.bit_depth}-bit)")
     if args.save_recipe is not None:
-        _save_recipe(pipeline, args.save_recipe, args.overwrite)
+        write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)
         print(f"velkor: wrote {args.save_recipe}")
     return ExitCode.OK
 
@@ -163,13 +197,16 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     if not directory.is_dir():
         raise InputNotFoundError(f"input folder not found: {directory}")
     sources, ignored = photographs_in(directory)
-    args.output.mkdir(parents=True, exist_ok=True)
     targets = output_paths(sources, args.output, ".png" if args.format == "png" else ".tif")
+    _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
+    args.output.mkdir(parents=True, exist_ok=True)
     report = run_batch(sources, targets, pipeline, overwrite=args.overwrite,
                        progress=not args.quiet, say=_say)
     report.ignored = ignored
+    for failure in report.failures:
+        _say(f"velkor: failed: {failure}")
     print(f"velkor: {report.summary()}")
-    return ExitCode.SOME_FAILED if report.failed else ExitCode.OK
+    return ExitCode.SOME_FAILED if report.failed or report.conflicts else ExitCode.OK
 
 
 def _preview(args: argparse.Namespace) -> ExitCode:
@@ -179,12 +216,11 @@ def _preview(args: argparse.Namespace) -> ExitCode:
     source: Path = args.input or sample_path()
     picture: Path = args.output or Path(f"{source.stem}_preview.png")
     curve: Path = args.curve or Path(f"{source.stem}_curve.png")
-    if args.height < 1:
-        raise RecipeError(f"bad value: --height {args.height} (expected a positive number of pixels)")
-    for target in (picture, curve):
-        _check_writable(target, args.overwrite)
+    output_format(picture)
+    output_format(curve)
+    _check_outputs([picture, curve], [source, args.recipe], args.overwrite)
     image = read_image(source)
-    write_preview(image.linear, pipeline, picture, height=args.height, overwrite=args.overwrite)
+    write_preview(image.linear, pipeline, picture, size=args.size, overwrite=args.overwrite)
     plot_zone_curve(pipeline, curve, overwrite=args.overwrite)
     print(f"velkor: wrote {picture} and {curve}")
     return ExitCode.OK
@@ -196,17 +232,31 @@ def _presets(args: argparse.Namespace) -> ExitCode:
     return ExitCode.OK
 
 
-def _check_writable(target: Path, overwrite: bool) -> None:
-    # Fail before the work, not after it: format first, then existence.
-    output_format(target)
-    _check_free(target, overwrite)
+class _UsageError(Exception):
+    """Arguments that contradict each other."""
 
 
-def _check_free(target: Path, overwrite: bool) -> None:
-    if target.exists() and not overwrite:
-        raise OutputExistsError(f"output exists: {target} (use --overwrite to replace it)")
+def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str | None], overwrite: bool) -> None:
+    """Refuse, before any work, outputs that collide with each other, with an input, or with a file.
+
+    An input is never written over, whatever ``overwrite`` says: the colour
+    original is what the photographer cannot make again.
+    """
+    chosen = [path for path in outputs if path is not None]
+    read = [Path(path) for path in inputs if path is not None]
+    for index, output in enumerate(chosen):
+        if any(_same_file(output, other) for other in chosen[:index]):
+            raise _UsageError(f"two outputs name the same file: {output}")
+        if any(_same_file(output, source) for source in read):
+            raise OutputExistsError(f"output is an input of this run: {output} (choose another output)")
+        if output.exists() and not overwrite:
+            raise OutputExistsError(f"output exists: {output}")
 
 
-def _save_recipe(pipeline: Pipeline, path: Path, overwrite: bool) -> None:
-    with open_for_writing(path, overwrite) as stream:
-        stream.write(pipeline.to_toml().encode("utf-8"))
+def _same_file(a: Path, b: Path) -> bool:
+    if a.resolve() == b.resolve():
+        return True
+    try:
+        return os.path.samefile(a, b)  # hard links, and names that differ only in case
+    except OSError:
+        return False

@@ -37,3 +37,7 @@ class OutputWriteError(VelkorError, OSError):
 
 class ColourProfileWarning(UserWarning):
     """The input carries an ICC profile other than sRGB, read as sRGB anyway."""
+
+
+class InputWarning(UserWarning):
+    """A decoder worked around a problem in an input file, or velkor repaired its values."""

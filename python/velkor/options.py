@@ -6,7 +6,6 @@ import argparse
 import dataclasses
 from typing import Any
 
-from velkor.errors import RecipeError
 from velkor.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, Pipeline
 from velkor.presets import PRESETS, preset
 from velkor.recipe import load_recipe
@@ -24,7 +23,7 @@ def add_recipe_options(parser: argparse.ArgumentParser) -> None:
     base.add_argument("--filter", metavar="FILTER", help=f"coloured filter: {', '.join(FILTERS)}")
     base.add_argument("--mixer", metavar=("R", "G", "B"), nargs=3, type=float,
                       help="channel mixer weights, instead of a filter")
-    base.add_argument("--zone", metavar="Z=STOPS", action="append", default=[],
+    base.add_argument("--zone", metavar="Z=STOPS", action="append", default=[], type=zone_flag,
                       help="move zone Z (0-10) by STOPS (-3 to 3); repeat for more zones")
     base.add_argument("--radius", type=int, help="local-contrast window radius in pixels")
     base.add_argument("--eps", type=float, help="local-contrast edge smoothing (> 0)")
@@ -60,19 +59,18 @@ def _flag_changes(args: argparse.Namespace, base: Pipeline) -> dict[str, Any]:
     elif "filter" in changes or "standard" in changes:
         changes["mixer"] = None  # a chosen filter or standard replaces the base's mixer
     if args.zone:
-        changes["zones"] = {**base.zones, **parse_zone_flags(args.zone)}
+        changes["zones"] = {**base.zones, **dict(args.zone)}
+    if changes.get("bit_depth", 8) != 8 and args.dither is None:
+        changes["dither"] = False  # the base's dither has no meaning for 16-bit output
     return changes
 
 
-def parse_zone_flags(flags: list[str]) -> dict[int, float]:
-    """Turn ["3=-0.5", "7=+0.25"] into {3: -0.5, 7: 0.25}; the pipeline checks ranges."""
-    zones: dict[int, float] = {}
-    for flag in flags:
-        zone, separator, stops = flag.partition("=")
-        try:
-            if not separator:
-                raise ValueError
-            zones[int(zone)] = float(stops)
-        except ValueError:
-            raise RecipeError(f"bad recipe value: --zone {flag!r} (expected ZONE=STOPS, e.g. 3=-0.5)") from None
-    return zones
+def zone_flag(flag: str) -> tuple[int, float]:
+    """Turn "3=-0.5" into (3, -0.5); the pipeline checks the ranges."""
+    zone, separator, stops = flag.partition("=")
+    try:
+        if not separator:
+            raise ValueError
+        return int(zone), float(stops)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"malformed --zone {flag!r} (expected ZONE=STOPS, e.g. 3=-0.5)") from None

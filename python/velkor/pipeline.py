@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import dataclasses
 import math
-from collections.abc import Mapping
+import numbers
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Literal, TypeAlias, get_args
 
@@ -31,6 +32,35 @@ ZONES = range(0, 11)
 MAX_ZONE_OFFSET = 3.0
 MAX_RADIUS = 4096
 STRENGTH_RANGE = (-1.0, 5.0)
+
+
+class Zones(Mapping[int, float]):
+    """A read-only, hashable table of zone offsets, in zone order.
+
+    It compares equal to any mapping with the same items, a plain dict
+    included, and cannot be changed after it is made: a recipe shared by a
+    whole process (a preset) must not drift because one caller edited it.
+    """
+
+    __slots__ = ("_items",)
+
+    def __init__(self, items: Mapping[int, float] | None = None) -> None:
+        self._items: dict[int, float] = dict(sorted((items or {}).items()))
+
+    def __getitem__(self, zone: int) -> float:
+        return self._items[zone]
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __hash__(self) -> int:
+        return hash(tuple(self._items.items()))
+
+    def __repr__(self) -> str:
+        return f"Zones({self._items!r})"
 
 
 @dataclasses.dataclass(frozen=True, kw_only=True)
@@ -63,7 +93,7 @@ class Pipeline:
     standard: StandardName = "Bt709"
     filter: FilterName = "NoFilter"
     mixer: tuple[float, float, float] | None = None
-    zones: Mapping[int, float] = dataclasses.field(default_factory=dict)
+    zones: Mapping[int, float] = dataclasses.field(default_factory=Zones)
     radius: int = 8
     eps: float = 0.01
     strength: float = 0.0
@@ -79,13 +109,17 @@ class Pipeline:
         if self.mixer is not None:
             object.__setattr__(self, "mixer", _checked_mixer(self.mixer, self.filter))
         object.__setattr__(self, "zones", _checked_zones(self.zones))
-        _check_int("radius", self.radius, 0, MAX_RADIUS)
+        object.__setattr__(self, "radius", _check_int("radius", self.radius, 0, MAX_RADIUS))
         object.__setattr__(self, "eps", _check_real("eps", self.eps, low=0.0, low_open=True))
         object.__setattr__(self, "strength", _check_real("strength", self.strength, *STRENGTH_RANGE))
-        if self.bit_depth not in BIT_DEPTHS or isinstance(self.bit_depth, bool):
+        if _whole(self.bit_depth) not in BIT_DEPTHS:
             raise RecipeError(f"bad recipe value: bit_depth = {self.bit_depth!r} (expected 8 or 16)")
+        object.__setattr__(self, "bit_depth", int(self.bit_depth))
         if not isinstance(self.dither, bool):
             raise RecipeError(f"bad recipe value: dither = {self.dither!r} (expected true or false)")
+        if self.dither and self.bit_depth != 8:
+            raise RecipeError("bad recipe value: dither = true applies to 8-bit output only, "
+                              f"not bit_depth = {self.bit_depth}")
 
     def run(self, rgb_linear: npt.ArrayLike) -> FloatImage:
         """Turn a linear-light RGB image into a display-referred grey image.
@@ -129,8 +163,10 @@ class Pipeline:
         return pipeline_from_toml(text)
 
     def save(self, path: str | Path) -> None:
-        """Write the recipe to a TOML file."""
-        Path(path).write_text(self.to_toml(), encoding="utf-8")
+        """Write the recipe to a TOML file, replacing any file of that name whole."""
+        from velkor.writing import write_text
+
+        write_text(path, self.to_toml(), overwrite=True)
 
     @classmethod
     def load(cls, path: str | Path) -> Pipeline:
@@ -158,14 +194,14 @@ def _checked_mixer(mixer: object, filter_name: str) -> tuple[float, float, float
     return (weights[0], weights[1], weights[2])
 
 
-def _checked_zones(zones: object) -> dict[int, float]:
+def _checked_zones(zones: object) -> Zones:
     if not isinstance(zones, Mapping):
         raise RecipeError(f"bad recipe value: zones = {zones!r} (expected a table of zone = stops)")
     checked: dict[int, float] = {}
     for key, stops in zones.items():
         zone = _zone_index(key)
         checked[zone] = _check_real(f"zones.{zone}", stops, -MAX_ZONE_OFFSET, MAX_ZONE_OFFSET)
-    return dict(sorted(checked.items()))
+    return Zones(checked)
 
 
 def _zone_index(key: object) -> int:
@@ -176,7 +212,7 @@ def _zone_index(key: object) -> int:
 
 
 def _real(field: str, value: object) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
         raise RecipeError(f"bad recipe value: {field} = {value!r} (expected a finite number)")
     return float(value)
 
@@ -194,7 +230,15 @@ def _check_real(
     return number
 
 
+def _whole(value: object) -> int | None:
+    """The value as an int if it is an integer type (NumPy's too), never a bool or float."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        return None
+    return int(value)
+
+
 def _check_int(field: str, value: object, low: int, high: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+    number = _whole(value)
+    if number is None or not low <= number <= high:
         raise RecipeError(f"bad recipe value: {field} = {value!r} (expected a whole number {low} to {high})")
-    return value
+    return number

@@ -22,23 +22,25 @@ MIDDLE_ZONE = 5
 _GAP = 8  # pixels of white between the two halves
 
 
-def side_by_side(rgb_linear: FloatImage, pipeline: Pipeline, *, height: int | None = None) -> FloatImage:
+def side_by_side(rgb_linear: FloatImage, pipeline: Pipeline, *, size: int | None = None) -> FloatImage:
     """The colour original next to the recipe's result, display-referred RGB.
 
-    With ``height`` both halves are scaled (keeping their proportions) to
-    that many pixels high, which keeps previews of large photographs small.
+    With ``size`` both halves are scaled, keeping their proportions, so that
+    their long edge is that many pixels: a preview of a panorama or of a
+    thin strip stays as small as that of any photograph.
     """
     rgb = np.ascontiguousarray(rgb_linear, dtype=np.float32)
     before = core.encode_srgb(rgb)
     after = np.repeat(pipeline.run(rgb), 3, axis=2)
-    if height is not None and height != rgb.shape[0]:
-        before, after = _resized(before, height), _resized(after, height)
+    if size is not None and size != max(rgb.shape[:2]):
+        before, after = _resized(before, size), _resized(after, size)
     gap = np.ones((before.shape[0], _GAP, 3), dtype=np.float32)
     return np.concatenate([before, gap, after], axis=1)
 
 
-def _resized(display: FloatImage, height: int) -> FloatImage:
-    width = max(1, round(display.shape[1] * height / display.shape[0]))
+def _resized(display: FloatImage, size: int) -> FloatImage:
+    scale = size / max(display.shape[:2])
+    height, width = (max(1, round(edge * scale)) for edge in display.shape[:2])
     image = Image.fromarray(quantise(display, 8))
     resized = image.resize((width, height), Image.Resampling.LANCZOS)
     return np.asarray(resized, dtype=np.float32) / np.float32(255)
@@ -92,9 +94,9 @@ def write_preview(
     pipeline: Pipeline,
     path: Path,
     *,
-    height: int | None = None,
+    size: int | None = None,
     overwrite: bool = False,
 ) -> Path:
     """Write the before/after image as 8-bit colour."""
-    display = side_by_side(rgb_linear, pipeline, height=height)
+    display = side_by_side(rgb_linear, pipeline, size=size)
     return write_image(path, display, bit_depth=8, recipe=pipeline.to_toml(), overwrite=overwrite)

@@ -4,25 +4,41 @@ JPEG and PNG go through Pillow (16-bit PNG pixels through imagecodecs,
 since Pillow keeps only 8 bits of a 16-bit colour PNG), TIFF through
 tifffile and camera RAW through rawpy. Integer files hold sRGB-encoded
 values and are decoded to linear light; float TIFFs already hold linear
-light, as HDR and RAW-development tools write them, and are taken as is.
+light, as HDR and RAW-development tools write them, and are taken as is
+once made finite and clamped to [0, FLOAT_INPUT_MAX].
+
+Any failure of any decoder becomes :class:`UnreadableImageError` naming
+the file; what the decoders only warn or log about reaches the caller as
+an :class:`InputWarning` naming the file.
 """
 
 from __future__ import annotations
 
+import contextlib
+import io
 import dataclasses
-import struct
+import logging
+import re
+import warnings
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 import imagecodecs
 import numpy as np
 import numpy.typing as npt
-import rawpy
 import tifffile
-from PIL import Image, ImageFile
+from PIL import Image, ImageCms, ImageFile
 
 from velkor._types import FloatImage
-from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedFormatError
+from velkor.errors import (
+    ColourProfileWarning,
+    InputNotFoundError,
+    InputWarning,
+    UnreadableImageError,
+    UnsupportedFormatError,
+    VelkorError,
+)
 from velkor.icc import warn_unless_srgb
 from velkor.orientation import ORIENTATION_TAG, apply_orientation
 from velkor.raw import RAW_SUFFIXES, read_raw
@@ -35,18 +51,14 @@ INPUT_SUFFIXES = PILLOW_SUFFIXES | TIFF_SUFFIXES | RAW_SUFFIXES
 _PILLOW_FORMATS = frozenset({"JPEG", "MPO", "PNG"})  # MPO: multi-picture JPEG from cameras
 _ICC_TAG = 34675
 
-# What the decoders raise for a damaged or truncated file.
-_DECODE_ERRORS: tuple[type[BaseException], ...] = (
-    OSError,
-    ValueError,
-    SyntaxError,  # Pillow, for some malformed PNG chunks
-    EOFError,
-    IndexError,  # tifffile, for a file without pages
-    struct.error,
-    Image.DecompressionBombError,
-    rawpy.LibRawError,
-    imagecodecs.PngError,
-)
+# Float input is scene-linear with 1.0 as diffuse white. Above this bound
+# nothing can print as anything but white, and the squares that local
+# contrast sums would start to cost precision in every window near them.
+FLOAT_INPUT_MAX = 1000.0
+
+# What tifffile can turn into RGB here; anything else is refused by name.
+_TIFF_PHOTOMETRICS = frozenset({"MINISWHITE", "MINISBLACK", "RGB", "PALETTE", "SEPARATED", "YCBCR"})
+_JPEG_COMPRESSIONS = frozenset({6, 7})  # old-style and new-style JPEG: decoded to RGB
 
 
 @dataclasses.dataclass(frozen=True)
@@ -77,17 +89,77 @@ def read_image(path: str | Path) -> SourceImage:
             f"unsupported input format '{suffix or source.name}': {source} "
             "(velkor reads JPEG, PNG, TIFF and camera RAW files)"
         )
+    with _decoder_reports(source):
+        try:
+            if suffix in TIFF_SUFFIXES:
+                return SourceImage(_read_tiff(source), source, "TIFF")
+            if suffix in RAW_SUFFIXES:
+                return SourceImage(read_raw(source), source, "RAW")
+            return _read_with_pillow(source)
+        except VelkorError:
+            raise
+        except MemoryError as error:
+            raise UnreadableImageError(f"cannot read {source}: too large to decode in the memory available") from error
+        except Exception as error:  # every decoder has its own error types; all mean a damaged file
+            raise UnreadableImageError(f"cannot read {source}: {_reason(error)}") from error
+
+
+def _reason(error: Exception) -> str:
+    """One readable line from a decoder's exception."""
+    text = str(error).strip().splitlines()[0] if str(error).strip() else ""
+    text = re.sub(r"""\bb(['"])(.*?)\1""", r"\2", text)  # LibRaw's messages arrive as bytes literals
+    if not re.search(r"[A-Za-z]{3}", text):  # "0", "(3,)" and the like say nothing to a reader
+        return f"damaged or truncated data ({type(error).__name__})"
+    return text
+
+
+class _LogRecords(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.DEBUG)
+        self.records: list[logging.LogRecord] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.records.append(record)
+
+
+@contextlib.contextmanager
+def _decoder_reports(path: Path) -> Iterator[None]:
+    """Keep the decoders' own warnings and log lines off the terminal.
+
+    tifffile logs at ERROR a segment it cannot decode and leaves black: that is
+    a damaged file, not a picture. Other log lines and the decoders' warnings
+    (Pillow's about EXIF, for one) come back as one InputWarning each, with
+    the file named; velkor's own warnings pass unchanged.
+    """
+    logger = logging.getLogger("tifffile")
+    handler = _LogRecords()
+    logger.addHandler(handler)
+    propagate, logger.propagate = logger.propagate, False
     try:
-        if suffix in TIFF_SUFFIXES:
-            return SourceImage(_read_tiff(source), source, "TIFF")
-        if suffix in RAW_SUFFIXES:
-            return SourceImage(read_raw(source), source, "RAW")
-        return _read_with_pillow(source)
-    except UnsupportedFormatError:
-        raise
-    except _DECODE_ERRORS as error:
-        reason = str(error).splitlines()[0] if str(error) else type(error).__name__
-        raise UnreadableImageError(f"cannot read {source}: {reason}") from error
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            yield
+            failures = [r for r in handler.records if r.levelno >= logging.ERROR]
+            if failures:
+                raise UnreadableImageError(
+                    f"cannot read {path}: damaged data ({len(failures)} part(s) cannot be decoded: "
+                    f"{_log_text(failures[0])})"
+                )
+    finally:
+        logger.removeHandler(handler)
+        logger.propagate = propagate
+    for record in handler.records:
+        warnings.warn(f"{path}: {_log_text(record)}", InputWarning, stacklevel=3)
+    for warning in caught:
+        if issubclass(warning.category, (InputWarning, ColourProfileWarning)):
+            warnings.warn(warning.message, warning.category, stacklevel=3)
+        else:
+            warnings.warn(f"{path}: {warning.message}", InputWarning, stacklevel=3)
+
+
+def _log_text(record: logging.LogRecord) -> str:
+    # tifffile starts its lines with the repr of the page or file object.
+    return re.sub(r"^<[^>]*>\s*", "", record.getMessage().splitlines()[0]).strip()
 
 
 def _read_with_pillow(path: Path) -> SourceImage:
@@ -126,14 +198,37 @@ def _as_rgb_8_bit(image: Image.Image) -> Image.Image:
 def _read_tiff(path: Path) -> FloatImage:
     with tifffile.TiffFile(path) as tiff:
         page = tiff.pages.first
-        warn_unless_srgb(page.tags.valueof(_ICC_TAG), path)
+        photometric = _photometric_name(page.photometric)
+        if photometric not in _TIFF_PHOTOMETRICS or (
+            photometric == "YCBCR" and page.compression not in _JPEG_COMPRESSIONS
+        ):
+            raise UnsupportedFormatError(
+                f"unsupported input format: {path} is a {photometric} TIFF "
+                "(velkor reads grey, RGB, palette, CMYK and JPEG-compressed YCbCr TIFF)"
+            )
+        icc: bytes | None = page.tags.valueof(_ICC_TAG)
+        if photometric != "SEPARATED":
+            warn_unless_srgb(icc, path)
         orientation = int(page.tags.valueof(ORIENTATION_TAG, 1))
+        bits = int(page.bitspersample)
+        colormap = page.colormap if photometric == "PALETTE" else None
         samples: npt.NDArray[Any] = page.asarray()
         if page.planarconfig == tifffile.PLANARCONFIG.SEPARATE and samples.ndim == 3:
             samples = np.moveaxis(samples, 0, -1)
-    rgb = _as_rgb_array(samples)
+    if samples.dtype == np.bool_:
+        samples = samples.astype(np.uint8)
+    if photometric == "PALETTE":
+        rgb = _palette_to_rgb(samples, colormap, path)
+    elif photometric == "SEPARATED":
+        rgb = _cmyk_to_rgb(samples, icc, path)
+    else:
+        rgb = _as_rgb_array(samples)
+        if rgb.dtype.kind == "u" and bits < 8:
+            rgb = (rgb * (255 // ((1 << bits) - 1))).astype(np.uint8)  # 1-, 2- and 4-bit grey
+        if photometric == "MINISWHITE":
+            rgb = (1.0 - rgb) if rgb.dtype.kind == "f" else np.iinfo(rgb.dtype).max - rgb
     if rgb.dtype.kind == "f":
-        linear = np.ascontiguousarray(rgb, dtype=np.float32)
+        linear = _finite_linear(rgb, path)
     elif rgb.dtype in (np.uint8, np.uint16):
         linear = decode_integer_srgb(rgb, _max_code(rgb.dtype, path))
     else:
@@ -142,6 +237,73 @@ def _read_tiff(path: Path) -> FloatImage:
             "(velkor reads 8- and 16-bit integer and floating-point TIFF)"
         )
     return apply_orientation(linear, orientation)
+
+
+def _photometric_name(value: int) -> str:
+    try:
+        return tifffile.PHOTOMETRIC(value).name
+    except ValueError:
+        return f"photometric {value}"
+
+
+def _palette_to_rgb(indices: npt.NDArray[Any], colormap: npt.NDArray[Any] | None, path: Path) -> npt.NDArray[Any]:
+    if colormap is None or indices.ndim != 2 or indices.dtype.kind != "u":
+        raise UnsupportedFormatError(f"unsupported input format: {path} is a palette TIFF without a usable colour map")
+    table = np.asarray(colormap, dtype=np.uint16).T  # (entries, 3)
+    if indices.max(initial=0) >= len(table):
+        raise ValueError("palette index beyond the colour map")
+    if table.max(initial=0) < 256:
+        table = table * np.uint16(257)  # some writers store 8-bit colours in the 16-bit map
+    rgb: npt.NDArray[Any] = table[indices]
+    return rgb
+
+
+def _cmyk_to_rgb(samples: npt.NDArray[Any], icc: bytes | None, path: Path) -> npt.NDArray[Any]:
+    """Ink coverage to sRGB codes: through the file's own profile when it has one.
+
+    Without a profile the inks are taken as ideal: each of red, green and
+    blue is what its complementary ink and black let through,
+    (1 - C)(1 - K) for red, read as sRGB.
+    """
+    if samples.ndim != 3 or samples.shape[2] < 4 or samples.dtype not in (np.uint8, np.uint16):
+        raise UnsupportedFormatError(
+            f"unsupported input format: {path} is a SEPARATED TIFF that is not 8- or 16-bit CMYK"
+        )
+    cmyk = samples[:, :, :4]
+    if icc:
+        # littleCMS through Pillow works on 8 bits a channel.
+        codes8 = cmyk if cmyk.dtype == np.uint8 else (cmyk >> 8).astype(np.uint8)
+        source = ImageCms.ImageCmsProfile(io.BytesIO(icc))
+        converted = ImageCms.profileToProfile(
+            Image.fromarray(np.ascontiguousarray(codes8), "CMYK"), source,
+            ImageCms.createProfile("sRGB"), outputMode="RGB",
+        )
+        return np.asarray(converted)
+    max_code = float(np.iinfo(cmyk.dtype).max)
+    ink = cmyk.astype(np.float32) / np.float32(max_code)
+    light = (1.0 - ink[:, :, :3]) * (1.0 - ink[:, :, 3:4])
+    return np.rint(light * max_code).astype(cmyk.dtype)
+
+
+def _finite_linear(rgb: npt.NDArray[Any], path: Path) -> FloatImage:
+    """Float samples made finite and clamped to [0, FLOAT_INPUT_MAX].
+
+    One NaN or infinity would otherwise spread through local contrast's
+    running sums to every pixel below and to the right of it.
+    """
+    linear = np.array(rgb, dtype=np.float32, order="C")
+    not_finite = int(np.count_nonzero(~np.isfinite(linear)))
+    too_bright = int(np.count_nonzero(linear > FLOAT_INPUT_MAX))
+    if not_finite or too_bright:
+        warnings.warn(
+            f"{path}: {not_finite} sample(s) not finite and {too_bright} above {FLOAT_INPUT_MAX:g}; "
+            f"NaN read as 0, infinities and large values clamped to 0 to {FLOAT_INPUT_MAX:g}",
+            InputWarning,
+            stacklevel=2,
+        )
+    np.nan_to_num(linear, copy=False, nan=0.0, posinf=FLOAT_INPUT_MAX, neginf=0.0)
+    np.clip(linear, 0.0, FLOAT_INPUT_MAX, out=linear)
+    return linear
 
 
 def _as_rgb_array(samples: npt.NDArray[Any]) -> npt.NDArray[Any]:

@@ -34,8 +34,9 @@ from typing import Any
 
 import tomli_w
 
-from velkor.errors import InputNotFoundError, RecipeError
+from velkor.errors import InputNotFoundError, RecipeError, VelkorError
 from velkor.pipeline import Pipeline
+from velkor.writing import OUTPUT_SUFFIXES, recorded_recipe
 
 # Where each Pipeline field lives in the file: (table or "" for the top level, key).
 _LAYOUT: dict[str, tuple[str, str]] = {
@@ -102,14 +103,31 @@ def pipeline_from_mapping(document: Mapping[str, Any]) -> Pipeline:
 
 
 def load_recipe(path: str | Path) -> Pipeline:
-    """Read a recipe file."""
+    """Read a recipe file, or the recipe recorded in a PNG or TIFF that velkor wrote."""
     source = Path(path)
+    if source.suffix.lower() in OUTPUT_SUFFIXES:
+        return _recipe_of_print(source)
     try:
         text = source.read_text(encoding="utf-8")
     except FileNotFoundError as error:
         raise InputNotFoundError(f"recipe not found: {source}") from error
     except (OSError, UnicodeDecodeError) as error:
         raise RecipeError(f"cannot read recipe {source}: {error}") from error
+    try:
+        return pipeline_from_toml(text)
+    except RecipeError as error:
+        raise RecipeError(f"{source}: {error}") from error
+
+
+def _recipe_of_print(source: Path) -> Pipeline:
+    if not source.exists():
+        raise InputNotFoundError(f"recipe not found: {source}")
+    try:
+        text = recorded_recipe(source)
+    except VelkorError as error:
+        raise RecipeError(f"cannot read the recipe of {source}: {error}") from error
+    if text is None:
+        raise RecipeError(f"{source} holds no velkor recipe")
     try:
         return pipeline_from_toml(text)
     except RecipeError as error:

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import contextlib
+import os
+import secrets
 from collections.abc import Iterator
 from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
@@ -14,7 +16,7 @@ import tifffile
 from PIL import Image, PngImagePlugin
 
 from velkor._types import FloatImage
-from velkor.errors import OutputExistsError, OutputWriteError, UnsupportedFormatError
+from velkor.errors import OutputExistsError, OutputWriteError, UnreadableImageError, UnsupportedFormatError
 
 OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF"}
 RECIPE_KEY = "velkor:recipe"
@@ -78,6 +80,7 @@ def write_image(
     """
     target = Path(path)
     file_format = output_format(target)
+    check_bit_depth(bit_depth, dither)
     codes = quantise(display, bit_depth, dither=dither)
     if codes.ndim == 3 and codes.shape[2] == 1:
         codes = codes[:, :, 0]
@@ -89,26 +92,123 @@ def write_image(
     return target
 
 
+def check_bit_depth(bit_depth: object, dither: object) -> None:
+    """Refuse a bit depth other than 8 or 16, and dither on 16-bit output."""
+    if isinstance(bit_depth, bool) or not isinstance(bit_depth, int):
+        raise TypeError(f"bit_depth must be the whole number 8 or 16, not {bit_depth!r}")
+    if bit_depth not in (8, 16):
+        raise ValueError(f"bit_depth must be 8 or 16, not {bit_depth}")
+    if dither and bit_depth != 8:
+        raise ValueError("dither applies to 8-bit output only")
+
+
 @contextlib.contextmanager
 def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
-    # "x" creates the file only if it does not exist, atomically, so two
-    # runs of a batch never both decide that a file is free.
+    """A stream whose bytes appear at ``path`` all at once, or not at all.
+
+    The bytes go to a hidden temporary file in the same folder, reach the
+    disk (fsync), and only then take the name: a full disk, a crash or a
+    signal leaves any earlier file at ``path`` exactly as it was. Without
+    ``overwrite`` the name is taken by a hard link, which fails if the file
+    appeared meanwhile, so two runs never both decide that a name is free.
+    """
+    if not overwrite and path.exists():
+        raise OutputExistsError(f"output exists: {path}")
     try:
-        stream = path.open("wb" if overwrite else "xb")
-    except FileExistsError:
-        raise OutputExistsError(
-            f"output exists: {path} (use --overwrite to replace it)"
-        ) from None
+        stream, temporary = _temporary_beside(path)
     except OSError as error:
         raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
     try:
         with stream:
             yield stream
+            stream.flush()
+            os.fsync(stream.fileno())
+        _take_name(temporary, path, overwrite)
+        _sync_folder(path.parent)
     except BaseException as error:
-        path.unlink(missing_ok=True)  # never leave half a file behind
-        if isinstance(error, OSError) and not isinstance(error, OutputWriteError):
+        temporary.unlink(missing_ok=True)
+        if isinstance(error, OSError) and not isinstance(error, (OutputWriteError, OutputExistsError)):
             raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
         raise
+
+
+def _temporary_beside(path: Path) -> tuple[IO[bytes], Path]:
+    # Not tempfile.mkstemp: its files are private (0600), and the finished
+    # file should get the permissions any new file gets here (the umask).
+    while True:
+        temporary = path.with_name(f".{path.name}.{secrets.token_hex(4)}.velkor-part")
+        try:
+            return open(temporary, "xb"), temporary  # noqa: SIM115 - closed by the caller
+        except FileExistsError:
+            continue
+
+
+def _take_name(temporary: Path, path: Path, overwrite: bool) -> None:
+    if overwrite:
+        os.replace(temporary, path)
+        return
+    try:
+        os.link(temporary, path)
+    except FileExistsError:
+        raise OutputExistsError(f"output exists: {path}") from None
+    except OSError:  # a file system without hard links
+        if path.exists():
+            raise OutputExistsError(f"output exists: {path}") from None
+        os.replace(temporary, path)
+        return
+    temporary.unlink()
+
+
+def _sync_folder(folder: Path) -> None:
+    # The new name itself must reach the disk, or a power cut can undo it.
+    try:
+        descriptor = os.open(folder if str(folder) else ".", os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError:
+        pass  # some file systems cannot sync a folder; the file itself is on disk
+    finally:
+        os.close(descriptor)
+
+
+def write_text(path: str | Path, text: str, *, overwrite: bool = False) -> Path:
+    """Write UTF-8 text with the same all-or-nothing guarantee as images."""
+    target = Path(path)
+    with open_for_writing(target, overwrite) as stream:
+        stream.write(text.encode("utf-8"))
+    return target
+
+
+def recorded_recipe(path: Path) -> str | None:
+    """The recipe text that velkor stored in a PNG or TIFF it wrote, or None.
+
+    Every pixel is decoded on the way, so a truncated or damaged file raises
+    :class:`UnreadableImageError` instead of passing for a finished print.
+    """
+    try:
+        if output_format(path) == "PNG":
+            with Image.open(path) as image:
+                image.load()
+                text = image.info.get(RECIPE_KEY)
+        else:
+            with tifffile.TiffFile(path) as tiff:
+                page = tiff.pages.first
+                _check_segments_complete(page)
+                page.asarray()
+                text = page.description or None
+    except UnsupportedFormatError:
+        raise
+    except Exception as error:  # any decoder failure means: not a finished print
+        raise UnreadableImageError(f"cannot read {path}: {error}") from error
+    return text if isinstance(text, str) else None
+
+
+def _check_segments_complete(page: Any) -> None:
+    for offset, count in zip(page.dataoffsets, page.databytecounts):
+        if count == 0 or offset + count > page.parent.filehandle.size:
+            raise ValueError("image data is incomplete")
 
 
 def _write_png(stream: IO[bytes], codes: npt.NDArray[Any], recipe: str | None) -> None:
