@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -22,10 +25,19 @@ def velkor_cmd(*args: str | Path, cwd: Path) -> subprocess.CompletedProcess[str]
                           capture_output=True, text=True, timeout=TIMEOUT)
 
 
-def write_photo(path: Path, seed: int = 0) -> Path:
+def write_photo(path: Path, seed: int = 0, shape: tuple[int, int] = (20, 30)) -> Path:
     rng = np.random.default_rng(seed)
-    Image.fromarray(rng.integers(0, 256, (20, 30, 3), dtype=np.uint8)).save(path)
+    Image.fromarray(rng.integers(0, 256, (*shape, 3), dtype=np.uint8)).save(path)
     return path
+
+
+def decodes(path: Path) -> bool:
+    try:
+        with Image.open(path) as image:
+            image.load()
+        return True
+    except OSError:
+        return False
 
 
 def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
@@ -71,7 +83,13 @@ def test_console_script_is_installed(tmp_path: Path) -> None:
         (["convert", "photo.png", "-o", "out.jpg"], 5, "unsupported output format '.jpg'"),
         (["convert", "photo.png", "--filter", "Purple"], 3, "bad recipe value: filter = 'Purple'"),
         (["convert", "photo.png", "--zone", "5=9"], 3, "bad recipe value: zones.5 = 9.0"),
-        (["convert", "photo.png", "--zone", "five"], 3, "--zone 'five'"),
+        (["convert", "photo.png", "--zone", "3"], 2, "malformed --zone '3'"),
+        (["convert", "photo.png", "--bit-depth", "16", "--dither"], 3, "8-bit output only"),
+        (["convert", "photo.png", "-o", "photo.png", "--overwrite"], 6, "output is an input of this run: photo.png"),
+        (["convert", "photo.png", "-o", "p.png", "--save-recipe", "p.png"], 2, "two outputs name the same file"),
+        (["preview", "photo.png", "-o", "x.png", "--curve", "x.png"], 2, "two outputs name the same file"),
+        (["preview", "photo.png", "--size", "0"], 2, "positive number of pixels"),
+        (["batch", ".", "-o", ".", "--overwrite"], 6, "output is an input of this run"),
         (["convert", "photo.png", "--preset", "sepia"], 3, "unknown preset 'sepia'"),
         (["convert", "photo.png", "--recipe", "bad.toml"], 3, "unknown recipe key: colour"),
         (["convert", "photo.png", "--recipe", "none.toml"], 4, "recipe not found"),
@@ -88,7 +106,9 @@ def test_errors_are_one_line_with_exit_codes(tmp_path: Path, args: list[str], co
     (tmp_path / "notes.txt").write_text("not a picture")
     (tmp_path / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\nbroken")
     (tmp_path / "bad.toml").write_text("colour = 1\n")
+    before = {path: path.read_bytes() for path in tmp_path.iterdir()}
     result = velkor_cmd(*args, cwd=tmp_path)
+    assert {path: path.read_bytes() for path in tmp_path.iterdir()} == before  # nothing written
     assert result.returncode == code, result.stderr
     assert result.stderr.count("\n") == 1 and result.stderr.startswith("velkor: error: ")
     assert message in result.stderr
@@ -126,34 +146,80 @@ def test_convert_with_flags_writes_16_bit_tiff_and_its_recipe(tmp_path: Path) ->
     with tifffile.TiffFile(tmp_path / "out.tif") as tiff:
         assert tiff.asarray().dtype == np.uint16
         assert velkor.Pipeline.from_toml(tiff.pages.first.description) == used
+    reused = velkor_cmd("convert", "photo.png", "-o", "again.png", "--recipe", "out.tif", cwd=tmp_path)
+    assert reused.returncode == 0, reused.stderr
+    assert velkor.load_recipe(tmp_path / "again.png") == used
 
 
-def test_batch_continues_past_broken_files_and_skips_existing(tmp_path: Path) -> None:
-    photos = tmp_path / "photos"
+def test_batch_continues_past_broken_files_and_resumes_by_recipe(tmp_path: Path) -> None:
+    photos, out = tmp_path / "photos", tmp_path / "out"
     photos.mkdir()
+    out.mkdir()
     for index, name in enumerate(["a.png", "b.jpg", "c.png"]):
         write_photo(photos / name, seed=index)
     (photos / "broken.jpg").write_bytes(b"\xff\xd8\xff\xe0 not really a jpeg")
     (photos / "notes.txt").write_text("ignored")
-    out = tmp_path / "out"
-    out.mkdir()
-    (out / "c.png").write_bytes(b"already there")
+    (out / "c.png").write_bytes(b"\x89PNG\r\n\x1a\n left by a killed run")
 
-    result = velkor_cmd("batch", photos, "-o", out, "--preset", "high-contrast-street", cwd=tmp_path)
-    assert result.returncode == 1
-    assert "cannot read" in result.stderr and "broken.jpg" in result.stderr
-    assert "2 converted, 1 skipped (output exists), 1 failed, 1 ignored" in result.stdout
+    runs = [  # (extra arguments, exit status, summary, on standard error)
+        ([], 1, "3 converted, 0 skipped (output exists), 1 failed, 1 ignored", "velkor: failed: cannot read"),
+        ([], 0, "0 converted, 3 skipped (output exists), 0 failed", "skipped"),
+        (["--preset", "soft-portrait"], 1, "3 in conflict (exists, made by another recipe)", "c.png exists"),
+        (["--preset", "soft-portrait", "--overwrite"], 0, "3 converted", ""),
+    ]
+    for extra, code, summary, said in runs:
+        result = velkor_cmd("batch", photos, "-o", out, "--quiet", *extra, cwd=tmp_path)
+        assert result.returncode == code and summary in result.stdout and said in result.stderr, result.stderr
+        (photos / "broken.jpg").unlink(missing_ok=True)
     assert sorted(p.name for p in out.iterdir()) == ["a.png", "b.png", "c.png"]
-    assert (out / "c.png").read_bytes() == b"already there"
+    assert velkor.load_recipe(out / "c.png").name == "soft-portrait"
 
-    (photos / "broken.jpg").unlink()
-    again = velkor_cmd("batch", photos, "-o", out, "--overwrite", "--format", "tiff", cwd=tmp_path)
-    assert again.returncode == 0 and "3 converted" in again.stdout
+
+@pytest.mark.parametrize("moment", [0.8, 1.2, 1.6, 2.0])
+def test_killed_batch_leaves_only_whole_files(tmp_path: Path, moment: float) -> None:
+    photos, out = tmp_path / "photos", tmp_path / "out"
+    photos.mkdir()
+    for index in range(6):
+        write_photo(photos / f"p{index}.png", seed=index, shape=(600, 900))
+    command = [sys.executable, "-m", "velkor", "batch", photos, "-o", out, "--quiet", "--format", "tiff"]
+    killed = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(moment)
+    killed.send_signal(signal.SIGKILL)
+    killed.wait(TIMEOUT)
+    assert all(decodes(path) for path in out.glob("*.tif"))
+    terminated = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    time.sleep(moment)
+    terminated.send_signal(signal.SIGTERM)
+    assert terminated.wait(TIMEOUT) in (0, 143), terminated.stderr.read() if terminated.stderr else ""
+    assert not list(out.glob(".*.velkor-part"))
+    resumed = velkor_cmd(*command[3:], cwd=tmp_path)
+    assert resumed.returncode == 0 and len([p for p in out.glob("*.tif") if decodes(p)]) == 6
+
+
+@pytest.fixture
+def full_disk(tmp_path: Path):
+    folder = tmp_path / "small"
+    folder.mkdir()
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=200k", "tmpfs", folder],
+                                           capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here")
+    yield folder
+    subprocess.run(["umount", folder], check=True)
+
+
+def test_full_disk_keeps_the_previous_print(tmp_path: Path, full_disk: Path) -> None:
+    write_photo(tmp_path / "photo.png", shape=(400, 600))
+    previous = full_disk / "photo_bw.png"
+    write_photo(previous, shape=(30, 30))
+    kept = previous.read_bytes()
+    result = velkor_cmd("convert", "photo.png", "-o", previous, "--overwrite", "--bit-depth", "16", cwd=tmp_path)
+    assert result.returncode == 7 and "No space left" in result.stderr, result.stderr
+    assert previous.read_bytes() == kept and [p.name for p in full_disk.iterdir()] == ["photo_bw.png"]
 
 
 def test_preview_writes_side_by_side_and_curve(tmp_path: Path) -> None:
     write_photo(tmp_path / "photo.png")
-    result = velkor_cmd("preview", "photo.png", "--preset", "red-filter-landscape", "--height", "40",
+    result = velkor_cmd("preview", "photo.png", "--preset", "red-filter-landscape", "--size", "60",
                         cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     with Image.open(tmp_path / "photo_preview.png") as side_by_side:
@@ -165,3 +231,6 @@ def test_preview_writes_side_by_side_and_curve(tmp_path: Path) -> None:
     with Image.open(tmp_path / "photo_curve.png") as plot:
         assert plot.width > 300
     assert velkor_cmd("preview", "photo.png", cwd=tmp_path).returncode == 6
+    write_photo(tmp_path / "strip.png", shape=(2000, 2))  # sized by its long edge, not its width
+    assert velkor_cmd("preview", "strip.png", cwd=tmp_path).returncode == 0
+    assert Image.open(tmp_path / "strip_preview.png").size == (1 + 8 + 1, 480)

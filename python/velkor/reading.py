@@ -151,10 +151,12 @@ def _decoder_reports(path: Path) -> Iterator[None]:
     for record in handler.records:
         warnings.warn(f"{path}: {_log_text(record)}", InputWarning, stacklevel=3)
     for warning in caught:
-        if issubclass(warning.category, (InputWarning, ColourProfileWarning)):
-            warnings.warn(warning.message, warning.category, stacklevel=3)
-        else:
+        if issubclass(warning.category, UserWarning) and not issubclass(
+            warning.category, (InputWarning, ColourProfileWarning)
+        ):
             warnings.warn(f"{path}: {warning.message}", InputWarning, stacklevel=3)
+        else:
+            warnings.warn(warning.message, warning.category, stacklevel=3)
 
 
 def _log_text(record: logging.LogRecord) -> str:
@@ -254,6 +256,8 @@ def _palette_to_rgb(indices: npt.NDArray[Any], colormap: npt.NDArray[Any] | None
         raise ValueError("palette index beyond the colour map")
     if table.max(initial=0) < 256:
         table = table * np.uint16(257)  # some writers store 8-bit colours in the 16-bit map
+    elif not np.any(table & 0xFF):
+        table = (table >> 8) * np.uint16(257)  # 8-bit colours shifted up: white is 0xFF00, not 0xFFFF
     rgb: npt.NDArray[Any] = table[indices]
     return rgb
 
@@ -270,10 +274,10 @@ def _cmyk_to_rgb(samples: npt.NDArray[Any], icc: bytes | None, path: Path) -> np
             f"unsupported input format: {path} is a SEPARATED TIFF that is not 8- or 16-bit CMYK"
         )
     cmyk = samples[:, :, :4]
-    if icc:
+    source = ImageCms.ImageCmsProfile(io.BytesIO(icc)) if icc else None
+    if source is not None and source.profile.xcolor_space.strip() == "CMYK":
         # littleCMS through Pillow works on 8 bits a channel.
         codes8 = cmyk if cmyk.dtype == np.uint8 else (cmyk >> 8).astype(np.uint8)
-        source = ImageCms.ImageCmsProfile(io.BytesIO(icc))
         converted = ImageCms.profileToProfile(
             Image.fromarray(np.ascontiguousarray(codes8), "CMYK"), source,
             ImageCms.createProfile("sRGB"), outputMode="RGB",
@@ -292,12 +296,13 @@ def _finite_linear(rgb: npt.NDArray[Any], path: Path) -> FloatImage:
     running sums to every pixel below and to the right of it.
     """
     linear = np.array(rgb, dtype=np.float32, order="C")
-    not_finite = int(np.count_nonzero(~np.isfinite(linear)))
-    too_bright = int(np.count_nonzero(linear > FLOAT_INPUT_MAX))
+    finite = np.isfinite(linear)
+    not_finite = linear.size - int(np.count_nonzero(finite))
+    too_bright = int(np.count_nonzero(finite & (linear > FLOAT_INPUT_MAX)))
     if not_finite or too_bright:
         warnings.warn(
-            f"{path}: {not_finite} sample(s) not finite and {too_bright} above {FLOAT_INPUT_MAX:g}; "
-            f"NaN read as 0, infinities and large values clamped to 0 to {FLOAT_INPUT_MAX:g}",
+            f"{path}: {not_finite} samples NaN or infinite, {too_bright} above {FLOAT_INPUT_MAX:g}: "
+            f"NaN read as 0, the others clamped to [0, {FLOAT_INPUT_MAX:g}]",
             InputWarning,
             stacklevel=2,
         )
