@@ -35,6 +35,8 @@ def rgb() -> np.ndarray:
         ({"strength": float("inf")}, "strength = inf"),
         ({"bit_depth": 12}, "bit_depth = 12"),
         ({"bit_depth": True}, "bit_depth = True"),
+        ({"bit_depth": 16.0}, "bit_depth = 16.0"),
+        ({"bit_depth": 16, "dither": True}, "8-bit output only"),
         ({"dither": "yes"}, "dither = 'yes'"),
         ({"name": 7}, "name = 7"),
     ],
@@ -46,10 +48,15 @@ def test_bad_values_are_refused_with_the_field_named(fields: dict, message: str)
     assert "\n" not in str(raised.value)
 
 
-def test_zones_from_toml_keys_are_normalised() -> None:
-    pipeline = Pipeline(zones={"7": 1, "3": -0.5})
-    assert pipeline.zones == {3: -0.5, 7: 1.0}
-    assert list(pipeline.zones) == [3, 7]
+def test_zones_are_normalised_and_immutable() -> None:
+    given = {"7": 1, "3": -0.5}
+    pipeline = Pipeline(zones=given)
+    given["5"] = 2.0
+    assert pipeline.zones == {3: -0.5, 7: 1.0} and list(pipeline.zones) == [3, 7]
+    with pytest.raises(TypeError):
+        velkor.preset("neutral").zones[5] = 2.0  # type: ignore[index]
+    assert velkor.preset("neutral").zones == {}
+    assert len({pipeline, Pipeline(zones={3: -0.5, 7: 1.0})}) == 1  # hashable, by value
 
 
 @pytest.mark.parametrize("name", list(velkor.PRESETS))
