@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the abi3 wheel once with CPython 3.12, installs it into a fresh
-# virtual environment for 3.12 and for 3.13, and runs the test suite against
-# each installed copy (never against the source tree).
+# virtual environment for each target (3.12, 3.13, and 3.12 with NumPy 1.26
+# by default), and runs the test suite against each installed copy (never
+# against the source tree).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here="$PWD"

@@ -45,7 +45,8 @@ def pipeline_from_options(args: argparse.Namespace) -> Pipeline:
     changes = _flag_changes(args, base)
     if not changes:
         return base
-    changes.setdefault("name", base.name if base.name == "custom" else f"{base.name}, edited")
+    edited = base.name == "custom" or base.name.endswith(", edited")
+    changes.setdefault("name", base.name if edited else f"{base.name}, edited")
     return dataclasses.replace(base, **changes)
 
 
