@@ -92,10 +92,11 @@ def run_batch(
         except OutputExistsError as error:  # another run took the name meanwhile
             report.skipped += 1
             say(f"velkor: skipped {source}: {error}")
-        except (VelkorError, OSError) as error:
+        except (VelkorError, OSError, MemoryError) as error:
+            message = f"cannot convert {source}: not enough memory" if isinstance(error, MemoryError) else str(error)
             report.failed += 1
-            report.failures.append(str(error))
-            say(f"velkor: error: {error}")
+            report.failures.append(message)
+            say(f"velkor: error: {message}")
         else:
             report.converted += 1
     return report
