@@ -15,8 +15,8 @@ an :class:`InputWarning` naming the file.
 from __future__ import annotations
 
 import contextlib
-import io
 import dataclasses
+import io
 import logging
 import re
 import warnings

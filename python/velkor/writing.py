@@ -162,7 +162,7 @@ def _take_name(temporary: Path, path: Path, overwrite: bool) -> None:
 def _sync_folder(folder: Path) -> None:
     # The new name itself must reach the disk, or a power cut can undo it.
     try:
-        descriptor = os.open(folder if str(folder) else ".", os.O_RDONLY)
+        descriptor = os.open(folder, os.O_RDONLY)
     except OSError:
         return
     try:
