@@ -1,10 +1,11 @@
 """Reading photographs into linear-light float32 RGB.
 
-JPEG and PNG go through Pillow (16-bit PNG pixels through imagecodecs,
-since Pillow keeps only 8 bits of a 16-bit colour PNG), TIFF through
-tifffile and camera RAW through rawpy. Integer files hold sRGB-encoded
-values and are decoded to linear light; float TIFFs already hold linear
-light, as HDR and RAW-development tools write them, and are taken as is.
+JPEG, PNG, WebP and HEIF go through Pillow (HEIF with pillow-heif; 16-bit
+PNG pixels through imagecodecs, since Pillow keeps only 8 bits of a 16-bit
+colour PNG), TIFF through tifffile and camera RAW through rawpy. Integer
+files are decoded to linear light through their colour profile, sRGB when
+they carry none; float TIFFs without a profile already hold linear light,
+as HDR and RAW-development tools write them, and are taken as is.
 """
 
 from __future__ import annotations
@@ -17,22 +18,25 @@ from typing import Any
 import imagecodecs
 import numpy as np
 import numpy.typing as npt
+import pillow_heif
 import rawpy
 import tifffile
 from PIL import Image, ImageFile
 
 from velkor._types import FloatImage
 from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedFormatError
-from velkor.icc import warn_unless_srgb
+from velkor.colour import LINEAR_SRGB, icc_space, pillow_space, to_linear
 from velkor.orientation import ORIENTATION_TAG, apply_orientation
 from velkor.raw import RAW_SUFFIXES, read_raw
-from velkor.transfer import decode_integer_srgb
 
-PILLOW_SUFFIXES = frozenset({".jpg", ".jpeg", ".jpe", ".png"})
+PILLOW_SUFFIXES = frozenset({".jpg", ".jpeg", ".jpe", ".png", ".webp", ".heic", ".heif", ".hif"})
 TIFF_SUFFIXES = frozenset({".tif", ".tiff"})
 INPUT_SUFFIXES = PILLOW_SUFFIXES | TIFF_SUFFIXES | RAW_SUFFIXES
 
-_PILLOW_FORMATS = frozenset({"JPEG", "MPO", "PNG"})  # MPO: multi-picture JPEG from cameras
+# Pillow's format names, and ours; MPO is the multi-picture JPEG of some cameras.
+_PILLOW_FORMATS = {"JPEG": "JPEG", "MPO": "JPEG", "PNG": "PNG", "WEBP": "WEBP", "HEIF": "HEIF"}
+
+pillow_heif.register_heif_opener()
 _ICC_TAG = 34675
 
 # What the decoders raise for a damaged or truncated file.
@@ -56,15 +60,16 @@ class SourceImage:
     linear: FloatImage
     path: Path
     format: str
-    """"JPEG", "PNG", "TIFF" or "RAW"."""
+    """"JPEG", "PNG", "WEBP", "HEIF", "TIFF" or "RAW"."""
 
 
 def read_image(path: str | Path) -> SourceImage:
-    """Read a JPEG, PNG, TIFF or camera RAW file as linear-light RGB.
+    """Read a JPEG, PNG, WebP, HEIF, TIFF or camera RAW file as linear-light RGB.
 
-    Raises :class:`InputNotFoundError`, :class:`UnsupportedFormatError` or
-    :class:`UnreadableImageError`; warns with :class:`ColourProfileWarning`
-    when the file embeds an ICC profile other than sRGB.
+    Colours are converted from the file's profile to linear Rec. 709
+    primaries (see :mod:`velkor.colour`). Raises :class:`InputNotFoundError`,
+    :class:`UnsupportedFormatError` or :class:`UnreadableImageError`; warns
+    with :class:`ColourProfileWarning` when a profile cannot be used.
     """
     source = Path(path)
     if not source.exists():
@@ -75,7 +80,7 @@ def read_image(path: str | Path) -> SourceImage:
     if suffix not in INPUT_SUFFIXES:
         raise UnsupportedFormatError(
             f"unsupported input format '{suffix or source.name}': {source} "
-            "(velkor reads JPEG, PNG, TIFF and camera RAW files)"
+            "(velkor reads JPEG, PNG, WebP, HEIF, TIFF and camera RAW files)"
         )
     try:
         if suffix in TIFF_SUFFIXES:
@@ -95,18 +100,18 @@ def _read_with_pillow(path: Path) -> SourceImage:
         if image.format not in _PILLOW_FORMATS:
             raise UnsupportedFormatError(
                 f"unsupported input format: {path} holds {image.format} data, "
-                "not JPEG or PNG"
+                "not JPEG, PNG, WebP or HEIF"
             )
         sixteen_bit = _is_16_bit_png(image)  # before anything loads the pixels
-        warn_unless_srgb(image.info.get("icc_profile"), path)
+        space = pillow_space(image, path)
         orientation = int(image.getexif().get(ORIENTATION_TAG, 1))
         if sixteen_bit:
             codes: npt.NDArray[Any] = imagecodecs.png_decode(path.read_bytes())
         else:
             codes = np.asarray(_as_rgb_8_bit(image))
-        file_format = "PNG" if image.format == "PNG" else "JPEG"
+        file_format = _PILLOW_FORMATS[image.format]
     rgb = _as_rgb_array(codes)
-    linear = decode_integer_srgb(rgb, _max_code(rgb.dtype, path))
+    linear = to_linear(rgb, space, _max_code(rgb.dtype, path))
     return SourceImage(apply_orientation(linear, orientation), path, file_format)
 
 
@@ -126,16 +131,17 @@ def _as_rgb_8_bit(image: Image.Image) -> Image.Image:
 def _read_tiff(path: Path) -> FloatImage:
     with tifffile.TiffFile(path) as tiff:
         page = tiff.pages.first
-        warn_unless_srgb(page.tags.valueof(_ICC_TAG), path)
+        grey = page.photometric == tifffile.PHOTOMETRIC.MINISBLACK
+        icc = page.tags.valueof(_ICC_TAG)
         orientation = int(page.tags.valueof(ORIENTATION_TAG, 1))
         samples: npt.NDArray[Any] = page.asarray()
         if page.planarconfig == tifffile.PLANARCONFIG.SEPARATE and samples.ndim == 3:
             samples = np.moveaxis(samples, 0, -1)
     rgb = _as_rgb_array(samples)
     if rgb.dtype.kind == "f":
-        linear = np.ascontiguousarray(rgb, dtype=np.float32)
+        linear = to_linear(rgb, icc_space(icc, path, grey=grey, otherwise=LINEAR_SRGB), None)
     elif rgb.dtype in (np.uint8, np.uint16):
-        linear = decode_integer_srgb(rgb, _max_code(rgb.dtype, path))
+        linear = to_linear(rgb, icc_space(icc, path, grey=grey), _max_code(rgb.dtype, path))
     else:
         raise UnsupportedFormatError(
             f"unsupported input format: {path} holds {rgb.dtype} samples "
