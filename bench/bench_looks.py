@@ -15,7 +15,9 @@ Three tables, printed and written to bench/results/looks.json:
    chelsea, rocket), the share of output pixels at 0 or full scale beyond
    the same recipe with strength 0, for clarity on log-odds display tones
    (velkor's) and on linear light (a plain ``local_contrast`` after the
-   zones, as before).
+   zones, as before); and the halo beside the rocket: the mean change (8-bit
+   codes) of the sky at 1 to 40 pixels from the rocket's left edge, against
+   strength 0, with the red-filter-landscape preset.
 
     python bench/bench_looks.py
 """
@@ -130,10 +132,28 @@ def clipping_table() -> list[dict[str, object]]:
     return rows
 
 
+def halo_table() -> dict[str, list[float]]:
+    rgb = velkor.srgb_to_linear(data.rocket().astype(np.float32) / 255)
+    look = velkor.preset("red-filter-landscape")
+    flat = velkor.Pipeline(**{**dataclasses.asdict(look), "strength": 0.0})
+    plain = flat.run(rgb)[..., 0]
+    distances = [1, 3, 5, 10, 20, 30, 40]
+    table = {}
+    for method, display in (("linear", linear_clarity(look, rgb)), ("velkor", look.run(rgb))):
+        change = (display[..., 0] - plain) * 255
+        rows = []
+        for y in range(150, 250):  # the rocket body, against the sky
+            edge = 250 + int(np.argmax(plain[y, 250:] > 0.6))
+            rows.append([change[y, edge - d] for d in distances])
+        table[f"{method} at {distances} px"] = [round(float(v), 2) for v in np.mean(rows, axis=0)]
+    return table
+
+
 def main() -> None:
     warnings.simplefilter("error", velkor.ColourProfileWarning)
     with tempfile.TemporaryDirectory() as folder:
-        results = {"colour": colour_table(Path(folder)), "filters": filter_table(), "clipping": clipping_table()}
+        results = {"colour": colour_table(Path(folder)), "filters": filter_table(), "clipping": clipping_table(),
+                   "halo": [halo_table()]}
     for table, rows in results.items():
         print(f"\n{table}")
         for row in rows:
