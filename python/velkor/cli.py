@@ -186,14 +186,18 @@ def _preview(args: argparse.Namespace) -> ExitCode:
     image = read_image(source)
     write_preview(image.linear, pipeline, picture, height=args.height, overwrite=args.overwrite)
     plot_zone_curve(pipeline, curve, overwrite=args.overwrite)
-    print(f"velkor: wrote {picture} and {curve}")
+    print(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})")
     return ExitCode.OK
 
 
 def _presets(args: argparse.Namespace) -> ExitCode:
     for name, pipeline in PRESETS.items():
-        print(f"{name:22} {pipeline.description}")
+        print(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}")
     return ExitCode.OK
+
+
+def _factor(pipeline: Pipeline) -> str:
+    return f"filter factor {pipeline.filter_factor_stops:+.2f} stops".replace("-0.00", "+0.00")
 
 
 def _check_writable(target: Path, overwrite: bool) -> None:

@@ -14,7 +14,7 @@ import velkor_core as core
 
 from velkor._types import FloatImage
 from velkor.errors import RecipeError
-from velkor.looks import canonical_filter, clarity, factor_in_stops, filter_weights
+from velkor.looks import SHORT_FILTER_NAMES, canonical_filter, clarity, factor_in_stops, filter_weights
 
 StandardName: TypeAlias = Literal["Bt601", "Bt709", "Bt2020"]
 FilterName: TypeAlias = Literal[
@@ -82,7 +82,7 @@ class Pipeline:
                 raise RecipeError(f"bad recipe value: {text_field} = {getattr(self, text_field)!r} (expected text)")
         _check_choice("standard", self.standard, STANDARDS)
         object.__setattr__(self, "filter", canonical_filter(self.filter, FILTERS))
-        _check_choice("filter", self.filter, FILTERS)
+        _check_choice("filter", self.filter, FILTERS + tuple(SHORT_FILTER_NAMES))
         if self.mixer is not None:
             object.__setattr__(self, "mixer", _checked_mixer(self.mixer, self.filter))
         object.__setattr__(self, "exposure", _check_real("exposure", self.exposure, *EXPOSURE_RANGE))
