@@ -67,7 +67,7 @@ def clarity(display: FloatImage, radius: int, eps: float, strength: float) -> Fl
     """Local contrast on the log-odds of display tones (H, W, 1); ends and outliers kept."""
     inside = (display > _END) & (display < np.float32(1.0) - _END)
     tones = np.clip(display, _END, np.float32(1.0) - _END)
-    log_odds = np.log(tones / (np.float32(1.0) - tones)) / _SLOPE
+    log_odds = np.asarray(np.log(tones / (np.float32(1.0) - tones)) / _SLOPE, dtype=np.float32)
     detailed = core.local_contrast(log_odds, core.GuidedFilterParams(radius, eps), strength)
     result: FloatImage = np.where(inside, np.float32(1.0) / (np.float32(1.0) + np.exp(-_SLOPE * detailed)), display)
     return result
