@@ -27,7 +27,7 @@ class BatchReport:
     def summary(self) -> str:
         text = f"{self.converted} converted, {self.skipped} skipped (output exists), {self.failed} failed"
         if self.ignored:
-            text += f", {self.ignored} ignored (not JPEG, PNG, TIFF or RAW)"
+            text += f", {self.ignored} ignored (not JPEG, PNG, WebP, HEIF, TIFF or RAW)"
         return text
 
 

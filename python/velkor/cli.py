@@ -62,7 +62,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert = commands.add_parser("convert", help="convert one photograph",
                                   description="Convert one photograph (the bundled sample if none is given).",
                                   epilog=_EPILOG)
-    convert.add_argument("input", nargs="?", type=Path, metavar="IN", help="JPEG, PNG, TIFF or RAW file")
+    convert.add_argument("input", nargs="?", type=Path, metavar="IN", help="JPEG, PNG, WebP, HEIF, TIFF or RAW file")
     convert.add_argument("-o", "--output", type=Path, metavar="OUT",
                          help="PNG or TIFF to write, or a folder (default: IN's name with _bw.png, here)")
     convert.add_argument("--save-recipe", type=Path, metavar="FILE", help="also write the recipe used as TOML")
@@ -71,7 +71,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert.set_defaults(handler=_convert)
 
     batch = commands.add_parser("batch", help="convert every photograph in a folder",
-                                description="Convert every JPEG, PNG, TIFF and RAW file in a folder.",
+                                description="Convert every JPEG, PNG, WebP, HEIF, TIFF and RAW file in a folder.",
                                 epilog=_EPILOG)
     batch.add_argument("directory", type=Path, metavar="DIR")
     batch.add_argument("-o", "--output", type=Path, metavar="OUTDIR", required=True)

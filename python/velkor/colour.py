@@ -80,7 +80,8 @@ def to_linear(samples: npt.NDArray[Any], space: InputSpace, max_code: int | None
     elif max_code is not None:
         codes = np.arange(max_code + 1, dtype=np.float64) / max_code
         tables = np.stack([curve(codes) for curve in space.curves]).astype(np.float32)
-        linear = tables[np.arange(3), samples]
+        same = np.array_equal(tables[0], tables[1]) and np.array_equal(tables[0], tables[2])
+        linear = tables[0][samples] if same else tables[np.arange(3), samples]
     else:
         values = samples.astype(np.float64)
         linear = np.stack([c(values[..., i]) for i, c in enumerate(space.curves)], axis=2).astype(np.float32)
