@@ -131,7 +131,8 @@ def icc_space(icc: bytes | None, path: Path, *, grey: bool = False, otherwise: I
             return InputSpace(description, (_icc_curve(tags[b"kTRC"]),) * 3)
         if kind == "RGB" and not grey and profile.is_matrix_shaper:
             curves = tuple(_icc_curve(tags[t]) for t in (b"rTRC", b"gTRC", b"bTRC"))
-            colorants = np.array([(c or ((0.0,) * 3,))[0] for c in (profile.red_colorant, profile.green_colorant, profile.blue_colorant)])
+            columns = (profile.red_colorant, profile.green_colorant, profile.blue_colorant)
+            colorants = np.array([(c or ((0.0,) * 3,))[0] for c in columns])
             return InputSpace(description, (curves[0], curves[1], curves[2]), xyz_d50_matrix(colorants.T))
         if kind == "RGB" and not grey:
             return InputSpace(description, SRGB.curves, icc=icc)

@@ -69,5 +69,6 @@ def clarity(display: FloatImage, radius: int, eps: float, strength: float) -> Fl
     tones = np.clip(display, _END, np.float32(1.0) - _END)
     log_odds = np.asarray(np.log(tones / (np.float32(1.0) - tones)) / _SLOPE, dtype=np.float32)
     detailed = core.local_contrast(log_odds, core.GuidedFilterParams(radius, eps), strength)
-    result: FloatImage = np.where(inside, np.float32(1.0) / (np.float32(1.0) + np.exp(-_SLOPE * detailed)), display)
+    back = np.float32(1.0) / (np.float32(1.0) + np.exp(-_SLOPE * detailed))
+    result: FloatImage = np.where(inside, back, display)
     return result
