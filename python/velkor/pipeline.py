@@ -115,7 +115,10 @@ class Pipeline:
         return display
 
     def to_grey(self, rgb: FloatImage) -> FloatImage:
-        """The conversion stage alone: linear RGB (H, W, 3) to linear grey (H, W, 1)."""
+        """The conversion stage alone: linear RGB (H, W, 3) to linear grey (H, W, 1).
+
+        A filter or mix is opened up by its filter factor, and the exposure applied.
+        """
         if self.mixer is None and self.filter == "NoFilter" and self.exposure == 0.0:
             return core.luminance_bw(rgb, getattr(core.LuminanceStandard, self.standard))
         # The filter factor and the exposure are folded into the weights: one pass.
