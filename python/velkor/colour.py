@@ -127,7 +127,7 @@ def icc_space(icc: bytes | None, path: Path, *, grey: bool = False, otherwise: I
         description = (profile.profile_description or "").strip()
         kind = profile.xcolor_space.strip()
         tags = _icc_tags(icc)
-        if kind == "GRAY" and b"kTRC" in tags:
+        if kind == "GRAY" and grey and b"kTRC" in tags:
             return InputSpace(description, (_icc_curve(tags[b"kTRC"]),) * 3)
         if kind == "RGB" and not grey and profile.is_matrix_shaper:
             curves = tuple(_icc_curve(tags[t]) for t in (b"rTRC", b"gTRC", b"bTRC"))
@@ -290,7 +290,7 @@ def _through_littlecms(samples: npt.NDArray[Any], icc: bytes, max_code: int | No
     if max_code is None:
         codes = np.clip(np.rint(samples * 255.0), 0, 255).astype(np.uint8)
     else:
-        codes = (samples.astype(np.uint32) * 255 // max_code).astype(np.uint8)
+        codes = ((samples.astype(np.uint32) * 255 + max_code // 2) // max_code).astype(np.uint8)
     source = ImageCms.ImageCmsProfile(io.BytesIO(icc))
     converted = ImageCms.profileToProfile(
         Image.fromarray(np.ascontiguousarray(codes)), source, _srgb_profile(),
