@@ -10,7 +10,7 @@ import imagecodecs
 import numpy as np
 import pytest
 import tifffile
-from PIL import Image, ImageCms, ImageOps
+from PIL import Image, ImageOps
 
 import velkor
 from velkor.writing import RECIPE_KEY, quantise
@@ -98,16 +98,6 @@ def test_tiff_orientation_tag_is_honoured(tmp_path: Path) -> None:
     tifffile.imwrite(tmp_path / "o.tif", RGB8, photometric="rgb", extratags=[(274, "H", 1, 6, True)])
     linear = velkor.read_image(tmp_path / "o.tif").linear
     np.testing.assert_allclose(linear, srgb_decode(np.rot90(RGB8, k=-1), 255), rtol=2e-6)
-
-
-def test_foreign_icc_profile_warns_and_srgb_does_not(tmp_path: Path) -> None:
-    lab = ImageCms.ImageCmsProfile(ImageCms.createProfile("LAB")).tobytes()
-    srgb = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
-    with pytest.warns(velkor.ColourProfileWarning, match="not sRGB"):
-        velkor.read_image(write_pillow(tmp_path / "lab.jpg", RGB8, icc_profile=lab))
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        velkor.read_image(write_pillow(tmp_path / "srgb.png", RGB8, icc_profile=srgb))
 
 
 def test_raw_is_developed_linear_without_brightening(raw_file: Path) -> None:

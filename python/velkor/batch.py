@@ -32,7 +32,7 @@ class BatchReport:
             text += f", {self.conflicts} in conflict (exists, made by another recipe)"
         text += f", {self.failed} failed"
         if self.ignored:
-            text += f", {self.ignored} ignored (not JPEG, PNG, TIFF or RAW)"
+            text += f", {self.ignored} ignored (not JPEG, PNG, WebP, HEIF, TIFF or RAW)"
         return text
 
 

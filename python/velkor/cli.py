@@ -25,6 +25,7 @@ from velkor.errors import (
     UnsupportedFormatError,
 )
 from velkor.options import add_recipe_options, pipeline_from_options
+from velkor.pipeline import Pipeline
 from velkor.presets import PRESETS
 from velkor.reading import read_image
 from velkor.sample import sample_path
@@ -82,7 +83,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert = commands.add_parser("convert", help="convert one photograph",
                                   description="Convert one photograph (the bundled sample if none is given).",
                                   epilog=_EPILOG)
-    convert.add_argument("input", nargs="?", type=Path, metavar="IN", help="JPEG, PNG, TIFF or RAW file")
+    convert.add_argument("input", nargs="?", type=Path, metavar="IN", help="JPEG, PNG, WebP, HEIF, TIFF or RAW file")
     convert.add_argument("-o", "--output", type=Path, metavar="OUT",
                          help="PNG or TIFF to write, or a folder (default: IN's name with _bw.png, here)")
     convert.add_argument("--save-recipe", type=Path, metavar="FILE", help="also write the recipe used as TOML")
@@ -91,7 +92,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert.set_defaults(handler=_convert)
 
     batch = commands.add_parser("batch", help="convert every photograph in a folder",
-                                description="Convert every JPEG, PNG, TIFF and RAW file in a folder.",
+                                description="Convert every JPEG, PNG, WebP, HEIF, TIFF and RAW file in a folder.",
                                 epilog=_EPILOG)
     batch.add_argument("directory", type=Path, metavar="DIR")
     batch.add_argument("-o", "--output", type=Path, metavar="OUTDIR", required=True)
@@ -222,14 +223,18 @@ def _preview(args: argparse.Namespace) -> ExitCode:
     image = read_image(source)
     write_preview(image.linear, pipeline, picture, size=args.size, overwrite=args.overwrite)
     plot_zone_curve(pipeline, curve, overwrite=args.overwrite)
-    print(f"velkor: wrote {picture} and {curve}")
+    print(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})")
     return ExitCode.OK
 
 
 def _presets(args: argparse.Namespace) -> ExitCode:
     for name, pipeline in PRESETS.items():
-        print(f"{name:22} {pipeline.description}")
+        print(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}")
     return ExitCode.OK
+
+
+def _factor(pipeline: Pipeline) -> str:
+    return f"filter factor {pipeline.filter_factor_stops:+.2f} stops".replace("-0.00", "+0.00")
 
 
 class _UsageError(Exception):

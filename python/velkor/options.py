@@ -6,11 +6,12 @@ import argparse
 import dataclasses
 from typing import Any
 
+from velkor.looks import SHORT_FILTER_NAMES
 from velkor.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, Pipeline
 from velkor.presets import PRESETS, preset
 from velkor.recipe import load_recipe
 
-_PLAIN_FLAGS = ("standard", "filter", "radius", "eps", "strength", "bit_depth", "dither")
+_PLAIN_FLAGS = ("standard", "filter", "exposure", "radius", "eps", "strength", "bit_depth", "dither")
 
 
 def add_recipe_options(parser: argparse.ArgumentParser) -> None:
@@ -20,9 +21,12 @@ def add_recipe_options(parser: argparse.ArgumentParser) -> None:
     source.add_argument("--preset", metavar="NAME", help=f"start from a preset: {', '.join(PRESETS)}")
     source.add_argument("--recipe", metavar="FILE", help="start from a recipe file (TOML)")
     base.add_argument("--standard", metavar="STD", help=f"luminance standard: {', '.join(STANDARDS)}")
-    base.add_argument("--filter", metavar="FILTER", help=f"coloured filter: {', '.join(FILTERS)}")
+    base.add_argument("--filter", metavar="FILTER",
+                      help=f"coloured filter: {', '.join(FILTERS)} (or {', '.join(SHORT_FILTER_NAMES)})")
     base.add_argument("--mixer", metavar=("R", "G", "B"), nargs=3, type=float,
                       help="channel mixer weights, instead of a filter")
+    base.add_argument("--exposure", type=float, metavar="STOPS",
+                      help="exposure in stops (-6 to 6), on top of the filter factor")
     base.add_argument("--zone", metavar="Z=STOPS", action="append", default=[], type=zone_flag,
                       help="move zone Z (0-10) by STOPS (-3 to 3); repeat for more zones")
     base.add_argument("--radius", type=int, help="local-contrast window radius in pixels")

@@ -15,6 +15,7 @@ import velkor_core as core
 
 from velkor._types import FloatImage
 from velkor.errors import RecipeError
+from velkor.looks import SHORT_FILTER_NAMES, canonical_filter, clarity, factor_in_stops, filter_weights
 
 StandardName: TypeAlias = Literal["Bt601", "Bt709", "Bt2020"]
 FilterName: TypeAlias = Literal[
@@ -32,6 +33,7 @@ ZONES = range(0, 11)
 MAX_ZONE_OFFSET = 3.0
 MAX_RADIUS = 4096
 STRENGTH_RANGE = (-1.0, 5.0)
+EXPOSURE_RANGE = (-6.0, 6.0)
 
 
 class Zones(Mapping[int, float]):
@@ -72,16 +74,19 @@ class Pipeline:
     1. Conversion to grey, by one of three means: an ITU-R luminance
        ``standard`` (``"Bt601"``, ``"Bt709"``, ``"Bt2020"``); a coloured lens
        ``filter`` in front of that standard (``"Yellow8K2"``, ``"Orange21"``,
-       ``"Red25A"``, ``"Green11X1"``, ``"Blue47C5"``; ``"NoFilter"`` for
-       none); or free channel ``mixer`` weights (red, green, blue), which
-       replace standard and filter.
+       ``"Red25A"``, ``"Green11X1"``, ``"Blue47C5"``, or in short ``"yellow"``
+       ... ``"blue"``, in any case; ``"NoFilter"`` for none); or free channel
+       ``mixer`` weights (red, green, blue), which replace standard and filter.
+       A filter or mix is opened up by its filter factor, so that a neutral
+       grey stays where it was; ``exposure`` (stops) adds to that.
     2. Zone System tone curve: ``zones`` maps a zone (0 to 10, Zone V is
        middle grey 0.18) to an offset in stops (-3 to +3). Offsets blend
        smoothly into the neighbouring zones and add up there.
-    3. Local contrast: detail above the scale of a guided filter of window
-       ``radius`` pixels and smoothing ``eps`` is multiplied by
-       ``1 + strength``. A negative strength softens; 0 skips the stage.
-    4. sRGB encoding for display.
+    3. sRGB encoding for display.
+    4. Local contrast (clarity): detail above the scale of a guided filter
+       of window ``radius`` pixels and smoothing ``eps`` is multiplied by
+       ``1 + strength``, on the log-odds of the display tones so that no tone
+       is pushed to black or white. A negative strength softens; 0 skips it.
 
     ``bit_depth`` (8 or 16) and ``dither`` (8-bit only) describe the file
     written from the result. Instances are immutable; derive variants with
@@ -93,6 +98,7 @@ class Pipeline:
     standard: StandardName = "Bt709"
     filter: FilterName = "NoFilter"
     mixer: tuple[float, float, float] | None = None
+    exposure: float = 0.0
     zones: Mapping[int, float] = dataclasses.field(default_factory=Zones)
     radius: int = 8
     eps: float = 0.01
@@ -105,9 +111,11 @@ class Pipeline:
             if not isinstance(getattr(self, text_field), str):
                 raise RecipeError(f"bad recipe value: {text_field} = {getattr(self, text_field)!r} (expected text)")
         _check_choice("standard", self.standard, STANDARDS)
-        _check_choice("filter", self.filter, FILTERS)
+        object.__setattr__(self, "filter", canonical_filter(self.filter, FILTERS))
+        _check_choice("filter", self.filter, FILTERS + tuple(SHORT_FILTER_NAMES))
         if self.mixer is not None:
             object.__setattr__(self, "mixer", _checked_mixer(self.mixer, self.filter))
+        object.__setattr__(self, "exposure", _check_real("exposure", self.exposure, *EXPOSURE_RANGE))
         object.__setattr__(self, "zones", _checked_zones(self.zones))
         object.__setattr__(self, "radius", _check_int("radius", self.radius, 0, MAX_RADIUS))
         object.__setattr__(self, "eps", _check_real("eps", self.eps, low=0.0, low_open=True))
@@ -126,8 +134,8 @@ class Pipeline:
 
         ``rgb_linear`` has shape (H, W, 3), scene-referred linear values
         (1.0 is diffuse white). The result is a new float32 array of shape
-        (H, W, 1), sRGB-encoded and not clamped: local contrast may push
-        values a little outside [0, 1], and writing a file clamps them.
+        (H, W, 1), sRGB-encoded and not clamped: tones brighter than white
+        stay above 1, and writing a file clamps them.
         """
         rgb = np.asarray(rgb_linear, dtype=np.float32)
         if rgb.ndim != 3 or rgb.shape[2] != 3:
@@ -135,19 +143,32 @@ class Pipeline:
         grey = self.to_grey(rgb)
         if self.zones:
             grey = core.zone_system(grey, core.ZoneParams(dict(self.zones)))
+        display = core.encode_srgb(grey)
         if self.strength != 0.0:
-            params = core.GuidedFilterParams(self.radius, self.eps)
-            grey = core.local_contrast(grey, params, self.strength)
-        return core.encode_srgb(grey)
+            display = clarity(display, self.radius, self.eps, self.strength)
+        return display
 
     def to_grey(self, rgb: FloatImage) -> FloatImage:
-        """The conversion stage alone: linear RGB (H, W, 3) to linear grey (H, W, 1)."""
-        if self.mixer is not None:
-            return core.channel_mixer_bw(rgb, *self.mixer)
-        standard = getattr(core.LuminanceStandard, self.standard)
-        if self.filter == "NoFilter":
-            return core.luminance_bw(rgb, standard)
-        return core.color_filter_bw(rgb, getattr(core.ColorFilter, self.filter), standard)
+        """The conversion stage alone: linear RGB (H, W, 3) to linear grey (H, W, 1).
+
+        A filter or mix is opened up by its filter factor, and the exposure applied.
+        """
+        if self.mixer is None and self.filter == "NoFilter" and self.exposure == 0.0:
+            return core.luminance_bw(rgb, getattr(core.LuminanceStandard, self.standard))
+        # The filter factor and the exposure are folded into the weights: one pass.
+        gain = 2.0**self.exposure / math.fsum(self.weights)
+        red, green, blue = (w * gain for w in self.weights)
+        return core.channel_mixer_bw(rgb, red, green, blue)
+
+    @property
+    def weights(self) -> tuple[float, float, float]:
+        """The grey conversion's red, green and blue weights, before the filter factor."""
+        return self.mixer or filter_weights(self.filter, self.standard)
+
+    @property
+    def filter_factor_stops(self) -> float:
+        """How many stops the conversion opens up to keep a neutral grey where it was."""
+        return factor_in_stops(self.weights)
 
     def to_toml(self) -> str:
         """The recipe as TOML text, readable by :meth:`from_toml`."""

@@ -5,10 +5,10 @@ from __future__ import annotations
 from velkor.errors import RecipeError
 from velkor.pipeline import Pipeline
 
-# A coloured filter passes only part of the light, and nothing in the
-# kernels compensates: the offsets on every zone below give that exposure
-# back. The Zone System weights are not normalised, so an equal offset on
-# all zones moves a mid-tone by about twice that many stops.
+# The pipeline opens up by each filter's factor, so a neutral grey stays
+# where it was and the zone offsets below are the look alone. The Zone
+# System weights are not normalised: neighbouring offsets add up, and an
+# equal offset on all zones moves a mid-tone by about twice that many stops.
 
 PRESETS: dict[str, Pipeline] = {
     preset.name: preset
@@ -20,11 +20,12 @@ PRESETS: dict[str, Pipeline] = {
         Pipeline(
             name="red-filter-landscape",
             description=(
-                "Red 25A filter: dark, dramatic skies and bright clouds and foliage; "
-                "deep blacks, open highlights and extra clarity; 16-bit output for print."
+                "Red 25A filter: dark, dramatic skies with bright clouds, glowing reds and "
+                "skin, darker foliage; deep blacks, open highlights and extra clarity; "
+                "16-bit output for print."
             ),
             filter="Red25A",
-            zones={0: 0.55, 1: 0.7, 2: 0.8, 3: 0.85, 4: 0.9, 5: 0.9, 6: 0.95, 7: 1.0, 8: 1.0, 9: 0.9, 10: 0.8},
+            zones={0: -0.35, 1: -0.2, 2: -0.1, 3: -0.05, 6: 0.05, 7: 0.1, 8: 0.1, 10: -0.1},
             radius=24,
             eps=0.02,
             strength=0.5,
@@ -37,7 +38,7 @@ PRESETS: dict[str, Pipeline] = {
                 "and a touch of softening."
             ),
             filter="Yellow8K2",
-            zones={2: 0.25, 3: 0.3, 4: 0.2, 5: 0.1, 8: -0.15, 9: -0.25},
+            zones={2: 0.25, 3: 0.3, 4: 0.15, 8: -0.15, 9: -0.25},
             radius=6,
             eps=0.02,
             strength=-0.3,

@@ -19,6 +19,11 @@ from velkor.writing import open_for_writing, output_format, quantise, write_imag
 
 MIDDLE_GREY = 0.18
 MIDDLE_ZONE = 5
+# Where the print reaches the paper's ends, as output zones: white is linear
+# 1.0; black is the tone that an 8-bit file rounds to code 0 (half a code,
+# decoded from sRGB's linear segment).
+PAPER_WHITE_ZONE = MIDDLE_ZONE + float(np.log2(1.0 / MIDDLE_GREY))
+PAPER_BLACK_ZONE = MIDDLE_ZONE + float(np.log2(0.5 / 255 / 12.92 / MIDDLE_GREY))
 _GAP = 8  # pixels of white between the two halves
 
 
@@ -47,12 +52,13 @@ def _resized(display: FloatImage, size: int) -> FloatImage:
 
 
 def zone_curve(pipeline: Pipeline, zones: FloatImage) -> FloatImage:
-    """Output zone for each input zone under the recipe's Zone System curve.
+    """Output zone for each input zone of a neutral tone: exposure, then the Zone System curve.
 
     Computed by the kernel itself on a ramp of luminance values, so the plot
-    shows exactly what the pipeline does.
+    shows exactly what the pipeline does. The filter factor keeps a neutral
+    tone where it was, so only the recipe's exposure moves it.
     """
-    luminance = np.float32(MIDDLE_GREY) * np.exp2(zones - np.float32(MIDDLE_ZONE))
+    luminance = np.float32(MIDDLE_GREY) * np.exp2(zones - np.float32(MIDDLE_ZONE) + np.float32(pipeline.exposure))
     ramp = np.ascontiguousarray(luminance, dtype=np.float32).reshape(1, -1, 1)
     toned = core.zone_system(ramp, core.ZoneParams(dict(pipeline.zones))).reshape(-1)
     curve: FloatImage = (np.log2(toned / np.float32(MIDDLE_GREY)) + np.float32(MIDDLE_ZONE)).astype(np.float32)
@@ -60,17 +66,33 @@ def zone_curve(pipeline: Pipeline, zones: FloatImage) -> FloatImage:
 
 
 def plot_zone_curve(pipeline: Pipeline, path: Path, *, overwrite: bool = False) -> Path:
-    """Plot input zone against output zone, with the recipe's offsets, to an image file."""
+    """Plot input zone against output zone, with the recipe's offsets, to an image file.
+
+    Lines mark where the print reaches paper white and paper black, and the
+    title gives the filter factor that the conversion opens up by.
+    """
     output_format(path)
-    zones = np.linspace(-1.0, 11.0, 481, dtype=np.float32)
+    zones = np.linspace(-6.0, 11.0, 681, dtype=np.float32)
+    curve = zone_curve(pipeline, zones)
     figure, (axes, bars) = plt.subplots(
         2, 1, figsize=(6.4, 5.6), dpi=100, sharex=True, gridspec_kw={"height_ratios": [3, 1]}
     )
     try:
         axes.plot(zones, zones, linestyle="--", color="0.6", label="unchanged")
-        axes.plot(zones, zone_curve(pipeline, zones), color="black", label=pipeline.name)
+        axes.plot(zones, curve, color="black", label=pipeline.name)
+        for level, paper in ((PAPER_WHITE_ZONE, "white"), (PAPER_BLACK_ZONE, "black")):
+            axes.axhline(level, color="tab:blue", linewidth=0.8, linestyle=":")
+            crossing = zones[curve >= level][0] if paper == "white" and (curve >= level).any() else (
+                zones[curve <= level][-1] if paper == "black" and (curve <= level).any() else None)
+            side = "from" if paper == "white" else "below"
+            where = f" {side} input zone {crossing:.1f}" if crossing is not None else ""
+            axes.annotate(f"paper {paper}{where}", (zones[0], level), xytext=(4, -12 if paper == "white" else 4),
+                          textcoords="offset points", color="tab:blue", fontsize=8)
+        axes.set_ylim(PAPER_BLACK_ZONE - 1.0, max(11.0, float(np.nanmax(curve))))
         axes.set_ylabel("output zone")
-        axes.set_title("Zone System tone curve")
+        conversion = "channel mix" if pipeline.mixer else f"{pipeline.filter} filter"
+        axes.set_title(f"Zone System tone curve; {conversion}: factor {pipeline.filter_factor_stops:+.2f} stops"
+                       + (f", exposure {pipeline.exposure:+.2f}" if pipeline.exposure else ""), fontsize=10)
         axes.grid(True, color="0.9")
         axes.legend(loc="upper left")
         # The offsets as set; neighbouring zones blend and add up in the curve.
@@ -78,7 +100,8 @@ def plot_zone_curve(pipeline: Pipeline, path: Path, *, overwrite: bool = False) 
         bars.bar(placed, [pipeline.zones[z] for z in placed], width=0.6, color="tab:red")
         bars.axhline(0.0, color="0.6", linewidth=0.8)
         bars.set_ylabel("offset (stops)")
-        bars.set_xticks(range(0, 11), ["0", "I", "II", "III", "IV", "V", "VI", "VII", "VIII", "IX", "X"])
+        roman = ["0", "I", "II", "III", "IV", "V", "VI", "VII", "VIII", "IX", "X"]
+        bars.set_xticks(range(-5, 11), [str(z) for z in range(-5, 0)] + roman)
         bars.set_xlabel("input zone (V = middle grey)")
         bars.grid(True, axis="y", color="0.9")
         figure.tight_layout()

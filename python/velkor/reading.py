@@ -1,11 +1,12 @@
 """Reading photographs into linear-light float32 RGB.
 
-JPEG and PNG go through Pillow (16-bit PNG pixels through imagecodecs,
-since Pillow keeps only 8 bits of a 16-bit colour PNG), TIFF through
-tifffile and camera RAW through rawpy. Integer files hold sRGB-encoded
-values and are decoded to linear light; float TIFFs already hold linear
-light, as HDR and RAW-development tools write them, and are taken as is
-once made finite and clamped to [0, FLOAT_INPUT_MAX].
+JPEG, PNG, WebP and HEIF go through Pillow (HEIF with pillow-heif; 16-bit
+PNG pixels through imagecodecs, since Pillow keeps only 8 bits of a 16-bit
+colour PNG), TIFF through tifffile and camera RAW through rawpy. Integer
+files are decoded to linear light through their colour profile, sRGB when
+they carry none; float TIFFs without a profile already hold linear light,
+as HDR and RAW-development tools write them, and are taken as is once made
+finite and clamped to [0, FLOAT_INPUT_MAX].
 
 Any failure of any decoder becomes :class:`UnreadableImageError` naming
 the file; what the decoders only warn or log about reaches the caller as
@@ -27,10 +28,12 @@ from typing import Any
 import imagecodecs
 import numpy as np
 import numpy.typing as npt
+import pillow_heif
 import tifffile
 from PIL import Image, ImageCms, ImageFile
 
 from velkor._types import FloatImage
+from velkor.colour import LINEAR_SRGB, icc_space, pillow_space, to_linear
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
@@ -39,16 +42,17 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
-from velkor.icc import warn_unless_srgb
 from velkor.orientation import ORIENTATION_TAG, apply_orientation
 from velkor.raw import RAW_SUFFIXES, read_raw
-from velkor.transfer import decode_integer_srgb
 
-PILLOW_SUFFIXES = frozenset({".jpg", ".jpeg", ".jpe", ".png"})
+PILLOW_SUFFIXES = frozenset({".jpg", ".jpeg", ".jpe", ".png", ".webp", ".heic", ".heif", ".hif"})
 TIFF_SUFFIXES = frozenset({".tif", ".tiff"})
 INPUT_SUFFIXES = PILLOW_SUFFIXES | TIFF_SUFFIXES | RAW_SUFFIXES
 
-_PILLOW_FORMATS = frozenset({"JPEG", "MPO", "PNG"})  # MPO: multi-picture JPEG from cameras
+# Pillow's format names, and ours; MPO is the multi-picture JPEG of some cameras.
+_PILLOW_FORMATS = {"JPEG": "JPEG", "MPO": "JPEG", "PNG": "PNG", "WEBP": "WEBP", "HEIF": "HEIF"}
+
+pillow_heif.register_heif_opener()
 _ICC_TAG = 34675
 
 # Float input is scene-linear with 1.0 as diffuse white. Above this bound
@@ -68,15 +72,16 @@ class SourceImage:
     linear: FloatImage
     path: Path
     format: str
-    """"JPEG", "PNG", "TIFF" or "RAW"."""
+    """"JPEG", "PNG", "WEBP", "HEIF", "TIFF" or "RAW"."""
 
 
 def read_image(path: str | Path) -> SourceImage:
-    """Read a JPEG, PNG, TIFF or camera RAW file as linear-light RGB.
+    """Read a JPEG, PNG, WebP, HEIF, TIFF or camera RAW file as linear-light RGB.
 
-    Raises :class:`InputNotFoundError`, :class:`UnsupportedFormatError` or
-    :class:`UnreadableImageError`; warns with :class:`ColourProfileWarning`
-    when the file embeds an ICC profile other than sRGB.
+    Colours are converted from the file's profile to linear Rec. 709
+    primaries (see :mod:`velkor.colour`). Raises :class:`InputNotFoundError`,
+    :class:`UnsupportedFormatError` or :class:`UnreadableImageError`; warns
+    with :class:`ColourProfileWarning` when a profile cannot be used.
     """
     source = Path(path)
     if not source.exists():
@@ -87,7 +92,7 @@ def read_image(path: str | Path) -> SourceImage:
     if suffix not in INPUT_SUFFIXES:
         raise UnsupportedFormatError(
             f"unsupported input format '{suffix or source.name}': {source} "
-            "(velkor reads JPEG, PNG, TIFF and camera RAW files)"
+            "(velkor reads JPEG, PNG, WebP, HEIF, TIFF and camera RAW files)"
         )
     with _decoder_reports(source):
         try:
@@ -169,18 +174,18 @@ def _read_with_pillow(path: Path) -> SourceImage:
         if image.format not in _PILLOW_FORMATS:
             raise UnsupportedFormatError(
                 f"unsupported input format: {path} holds {image.format} data, "
-                "not JPEG or PNG"
+                "not JPEG, PNG, WebP or HEIF"
             )
         sixteen_bit = _is_16_bit_png(image)  # before anything loads the pixels
-        warn_unless_srgb(image.info.get("icc_profile"), path)
+        space = pillow_space(image, path)
         orientation = int(image.getexif().get(ORIENTATION_TAG, 1))
         if sixteen_bit:
             codes: npt.NDArray[Any] = imagecodecs.png_decode(path.read_bytes())
         else:
             codes = np.asarray(_as_rgb_8_bit(image))
-        file_format = "PNG" if image.format == "PNG" else "JPEG"
+        file_format = _PILLOW_FORMATS[image.format]
     rgb = _as_rgb_array(codes)
-    linear = decode_integer_srgb(rgb, _max_code(rgb.dtype, path))
+    linear = to_linear(rgb, space, _max_code(rgb.dtype, path))
     return SourceImage(apply_orientation(linear, orientation), path, file_format)
 
 
@@ -208,9 +213,8 @@ def _read_tiff(path: Path) -> FloatImage:
                 f"unsupported input format: {path} is a {photometric} TIFF "
                 "(velkor reads grey, RGB, palette, CMYK and JPEG-compressed YCbCr TIFF)"
             )
+        grey = photometric in ("MINISBLACK", "MINISWHITE")
         icc: bytes | None = page.tags.valueof(_ICC_TAG)
-        if photometric != "SEPARATED":
-            warn_unless_srgb(icc, path)
         orientation = int(page.tags.valueof(ORIENTATION_TAG, 1))
         bits = int(page.bitspersample)
         colormap = page.colormap if photometric == "PALETTE" else None
@@ -223,6 +227,7 @@ def _read_tiff(path: Path) -> FloatImage:
         rgb = _palette_to_rgb(samples, colormap, path)
     elif photometric == "SEPARATED":
         rgb = _cmyk_to_rgb(samples, icc, path)
+        icc = None  # its profile is spent: the codes are sRGB now
     else:
         rgb = _as_rgb_array(samples)
         if rgb.dtype.kind == "u" and bits < 8:
@@ -230,9 +235,9 @@ def _read_tiff(path: Path) -> FloatImage:
         if photometric == "MINISWHITE":
             rgb = (1.0 - rgb) if rgb.dtype.kind == "f" else np.iinfo(rgb.dtype).max - rgb
     if rgb.dtype.kind == "f":
-        linear = _finite_linear(rgb, path)
+        linear = to_linear(_finite_linear(rgb, path), icc_space(icc, path, grey=grey, otherwise=LINEAR_SRGB), None)
     elif rgb.dtype in (np.uint8, np.uint16):
-        linear = decode_integer_srgb(rgb, _max_code(rgb.dtype, path))
+        linear = to_linear(rgb, icc_space(icc, path, grey=grey), _max_code(rgb.dtype, path))
     else:
         raise UnsupportedFormatError(
             f"unsupported input format: {path} holds {rgb.dtype} samples "

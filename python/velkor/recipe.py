@@ -8,6 +8,7 @@ The schema is flat, one table per stage::
     [conversion]
     standard = "Bt709"
     filter = "Red25A"        # or: mixer = [0.5, 0.4, 0.1]
+    exposure = 0.0           # stops, on top of the filter factor
 
     [zones]                  # zone = offset in stops
     2 = -0.3
@@ -45,6 +46,7 @@ _LAYOUT: dict[str, tuple[str, str]] = {
     "standard": ("conversion", "standard"),
     "filter": ("conversion", "filter"),
     "mixer": ("conversion", "mixer"),
+    "exposure": ("conversion", "exposure"),
     "radius": ("local_contrast", "radius"),
     "eps": ("local_contrast", "eps"),
     "strength": ("local_contrast", "strength"),

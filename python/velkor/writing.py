@@ -114,11 +114,19 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
     """
     if not overwrite and path.exists():
         raise OutputExistsError(f"output exists: {path}")
+    # The name is chosen before the file exists, so that a signal arriving
+    # anywhere after its creation still finds it to clean up.
+    temporary = path
     try:
-        stream, temporary = _temporary_beside(path)
-    except OSError as error:
-        raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
-    try:
+        while True:
+            temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}.velkor-part")
+            try:
+                # Not tempfile.mkstemp: its files are private (0600), and the
+                # finished file should get the permissions any new file gets here.
+                stream = open(temporary, "xb")  # noqa: SIM115 - closed below
+                break
+            except FileExistsError:
+                continue
         with stream:
             yield stream
             stream.flush()
@@ -126,21 +134,11 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
         _take_name(temporary, path, overwrite)
         _sync_folder(path.parent)
     except BaseException as error:
-        temporary.unlink(missing_ok=True)
+        if temporary != path:
+            temporary.unlink(missing_ok=True)
         if isinstance(error, OSError) and not isinstance(error, (OutputWriteError, OutputExistsError)):
             raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
         raise
-
-
-def _temporary_beside(path: Path) -> tuple[IO[bytes], Path]:
-    # Not tempfile.mkstemp: its files are private (0600), and the finished
-    # file should get the permissions any new file gets here (the umask).
-    while True:
-        temporary = path.with_name(f".{path.name}.{secrets.token_hex(4)}.velkor-part")
-        try:
-            return open(temporary, "xb"), temporary  # noqa: SIM115 - closed by the caller
-        except FileExistsError:
-            continue
 
 
 def _take_name(temporary: Path, path: Path, overwrite: bool) -> None:

@@ -1,0 +1,74 @@
+"""What a printer does by hand: open up for a filter, and add clarity without losing the paper's ends.
+
+A coloured filter passes only part of the light, so a photographer opens
+up by its filter factor and a neutral grey prints where it would have
+without the filter. Here the factor is the grey conversion's response to
+neutral grey, and the conversion's weights are scaled by its inverse.
+
+Local contrast adds back detail as ``L + strength * (L - smooth(L))``; in
+linear light that pushes the dark side of every edge below black. Clarity
+therefore runs on the log-odds of the display tone, ``log(E / (1 - E))``:
+a tone moves freely in the mid-tones, ever less towards the ends, and
+never reaches 0 or 1 unless it was there already.
+"""
+
+from __future__ import annotations
+
+import functools
+import math
+
+import numpy as np
+import velkor_core as core
+
+from velkor._types import FloatImage
+
+SHORT_FILTER_NAMES = {
+    "none": "NoFilter", "yellow": "Yellow8K2", "orange": "Orange21",
+    "red": "Red25A", "green": "Green11X1", "blue": "Blue47C5",
+}
+
+# Log-odds of tones this close to black or white are not taken: such tones
+# (and any outside [0, 1]) are left as they are.
+_END = np.float32(2.0**-16)
+# Log-odds are divided by 4, the slope of the logistic at mid-grey, so that
+# there a tone and its copy change alike and eps means what it meant for tones.
+_SLOPE = np.float32(4.0)
+
+
+def canonical_filter(name: object, filters: tuple[str, ...]) -> object:
+    """A filter's own name for a short (``red``) or differently cased (``red25a``) one.
+
+    Anything else comes back unchanged, for validation to refuse.
+    """
+    if not isinstance(name, str):
+        return name
+    key = name.strip().lower()
+    full = {f.lower(): f for f in filters} | SHORT_FILTER_NAMES
+    return full.get(key, name)
+
+
+@functools.cache
+def filter_weights(filter_name: str, standard: str) -> tuple[float, float, float]:
+    """The grey conversion's weights for red, green and blue: the kernel's response to each."""
+    unit = np.eye(3, dtype=np.float32).reshape(1, 3, 3)
+    grey = core.color_filter_bw(
+        unit, getattr(core.ColorFilter, filter_name), getattr(core.LuminanceStandard, standard)
+    )
+    red, green, blue = (float(w) for w in grey.reshape(3))
+    return red, green, blue
+
+
+def factor_in_stops(weights: tuple[float, float, float]) -> float:
+    """The filter factor, as the stops a photographer opens up by: log2(1 / response to grey)."""
+    return -math.log2(math.fsum(weights))
+
+
+def clarity(display: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
+    """Local contrast on the log-odds of display tones (H, W, 1); ends and outliers kept."""
+    inside = (display > _END) & (display < np.float32(1.0) - _END)
+    tones = np.clip(display, _END, np.float32(1.0) - _END)
+    log_odds = np.asarray(np.log(tones / (np.float32(1.0) - tones)) / _SLOPE, dtype=np.float32)
+    detailed = core.local_contrast(log_odds, core.GuidedFilterParams(radius, eps), strength)
+    back = np.float32(1.0) / (np.float32(1.0) + np.exp(-_SLOPE * detailed))
+    result: FloatImage = np.where(inside, back, display)
+    return result

@@ -1,0 +1,118 @@
+"""Colour-managed input: every tagged file lands on linear Rec. 709 with its own luminance."""
+
+from __future__ import annotations
+
+import struct
+from pathlib import Path
+
+import numpy as np
+import pytest
+import tifffile
+import velkor_core as core
+from PIL import Image, ImageCms, PngImagePlugin
+
+import velkor
+from velkor.writing import quantise
+
+COLORD = Path("/usr/share/color/icc/colord")  # Debian's colord-data
+PATCHES = np.array([[255, 0, 0], [0, 255, 0], [0, 0, 255], [200, 60, 30], [30, 160, 60],
+                    [40, 70, 200], [128, 128, 128], [250, 250, 250], [12, 12, 12]], np.uint8)
+IMAGE = np.repeat(np.repeat(PATCHES[None], 16, axis=0), 16, axis=1)  # 16 x 16 blocks survive lossy codecs
+ADOBE_Y = np.array([0.2973769, 0.6273491, 0.0752741])  # Y row of Adobe RGB (1998) to XYZ
+ADOBE_GAMMA = 563 / 256
+
+
+def colord(name: str) -> bytes:
+    if not (COLORD / name).exists():
+        pytest.skip("colord-data is not installed")
+    return (COLORD / name).read_bytes()
+
+
+def adobe_exif() -> Image.Exif:
+    exif = Image.Exif()
+    exif[0x8769] = {0xA001: 0xFFFF, 0xA005: {1: "R03"}}  # colour space uncalibrated, interop R03
+    return exif
+
+
+def png_chunk(kind: bytes, data: bytes) -> PngImagePlugin.PngInfo:
+    info = PngImagePlugin.PngInfo()
+    info.add(kind, data)
+    return info
+
+
+def chromaticities(*xy: float) -> bytes:
+    return struct.pack(">8I", *(round(v * 100000) for v in xy))
+
+
+def grey_profile(gamma: float) -> bytes:
+    """A minimal ICC v2 grey profile: white point and one gamma curve."""
+    tags = [(b"wtpt", b"XYZ \0\0\0\0" + struct.pack(">3i", 63190, 65536, 54061)),
+            (b"kTRC", b"curv\0\0\0\0" + struct.pack(">IH", 1, round(gamma * 256)) + b"\0\0")]
+    offset, table, body = 132 + 12 * len(tags), b"", b""
+    for signature, data in tags:
+        table += struct.pack(">4sII", signature, offset + len(body), len(data))
+        body += data
+    header = struct.pack(">I4sI4s4s4s12x4s", offset + len(body), b"lcms", 0x02100000,
+                         b"mntr", b"GRAY", b"XYZ ", b"acsp").ljust(128, b"\0")
+    return header + struct.pack(">I", len(tags)) + table + body
+
+
+def chrm_gama() -> PngImagePlugin.PngInfo:
+    """PNG chunks naming Adobe RGB's primaries, D65 white and gamma."""
+    info = png_chunk(b"cHRM", chromaticities(0.3127, 0.329, 0.64, 0.33, 0.21, 0.71, 0.15, 0.06))
+    info.add(b"gAMA", struct.pack(">I", round(100000 / ADOBE_GAMMA)))
+    return info
+
+
+def adobe(v: np.ndarray) -> np.ndarray:
+    return (v**ADOBE_GAMMA) @ ADOBE_Y
+
+
+def display_p3(v: np.ndarray) -> np.ndarray:
+    return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4) @ [0.2289746, 0.6917385, 0.0792869]
+
+
+# (file name, writer, luminance the file's own colour space gives the patches)
+CASES = [
+    ("icc.png", lambda p: Image.fromarray(IMAGE).save(p, icc_profile=colord("AdobeRGB1998.icc")), adobe),
+    ("icc16.tif", lambda p: tifffile.imwrite(p, IMAGE.astype(np.uint16) * 257, photometric="rgb",
+                                             iccprofile=colord("AdobeRGB1998.icc")), adobe),
+    ("r03.jpg", lambda p: Image.fromarray(IMAGE).save(p, quality=100, subsampling=0, exif=adobe_exif()), adobe),
+    ("icc.webp", lambda p: Image.fromarray(IMAGE).save(p, lossless=True, icc_profile=colord("AdobeRGB1998.icc")),
+     adobe),
+    ("icc.heic", lambda p: Image.fromarray(IMAGE).save(p, quality=-1, icc_profile=colord("AdobeRGB1998.icc")),
+     adobe),
+    ("nclx.heic", lambda p: Image.fromarray(IMAGE).save(p, quality=-1, color_primaries=12, matrix_coefficients=0,
+                                                         transfer_characteristics=13), display_p3),
+    ("chrm.png", lambda p: Image.fromarray(IMAGE).save(p, pnginfo=chrm_gama()), adobe),
+    ("cicp.png", lambda p: Image.fromarray(IMAGE).save(p, pnginfo=png_chunk(b"cICP", bytes([1, 8, 0, 1]))),
+     lambda v: v @ [0.2126, 0.7152, 0.0722]),
+]
+
+
+@pytest.mark.parametrize(("name", "write", "luminance"), CASES, ids=[c[0] for c in CASES])
+def test_patches_keep_the_luminance_of_their_colour_space(tmp_path: Path, name: str, write, luminance) -> None:
+    write(tmp_path / name)
+    linear = velkor.read_image(tmp_path / name).linear[8::16, 8::16]
+    codes = quantise(velkor.preset("neutral").run(linear), 16).ravel() / 257.0
+    expected = core.encode_srgb(np.float32(luminance(PATCHES / 255.0)).reshape(1, -1, 1)).ravel() * 255
+    np.testing.assert_allclose(codes, expected, atol=2.0)
+    if luminance is adobe:  # Adobe RGB's green lies outside sRGB: a negative red, not a clipped one
+        assert linear[0, 1, 0] < -0.3
+
+
+@pytest.mark.parametrize("profile", ["AdobeRGB1998.icc", "ProPhotoRGB.icc", "Rec709.icc"])
+def test_colours_agree_with_littlecms_where_it_does_not_clip(tmp_path: Path, profile: str) -> None:
+    muted = (PATCHES // 3 + 70)[None]
+    Image.fromarray(muted).save(tmp_path / "in.png", icc_profile=colord(profile))
+    ours = core.encode_srgb(velkor.read_image(tmp_path / "in.png").linear) * 255
+    source = ImageCms.ImageCmsProfile(str(COLORD / profile))
+    theirs = ImageCms.profileToProfile(Image.fromarray(muted), source, ImageCms.createProfile("sRGB"),
+                                       renderingIntent=ImageCms.Intent.RELATIVE_COLORIMETRIC)
+    np.testing.assert_allclose(np.clip(ours, 0, 255), np.asarray(theirs), atol=1.5)  # theirs clips to sRGB
+
+
+def test_grey_profile_is_honoured(tmp_path: Path) -> None:
+    ramp = np.arange(0, 256, 15, dtype=np.uint8)[None]
+    Image.fromarray(ramp).save(tmp_path / "grey.png", icc_profile=grey_profile(1.0))
+    np.testing.assert_allclose(velkor.read_image(tmp_path / "grey.png").linear[0, :, 1], ramp[0] / 255, atol=1e-6)
