@@ -85,6 +85,14 @@ std::optional<BorrowedImage> BorrowedImage::convert(PyObject* object, const char
     std::optional<BorrowedImage> image(BorrowedImage{});
     image->array_ = Ref::borrow(object);
     image->parameter_ = parameter;
+    // From here to the end of the call Python code runs: the conversions of
+    // later arguments, and other threads while the kernel runs.  NumPy
+    // refuses to resize an array that is weakly referenced, even with
+    // refcheck=False, so this keeps the memory of the array, and of every
+    // view of it, in place.
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    image->resize_guard_ = Ref::steal(PyWeakref_NewRef(owning_array(array), nullptr));
+    if (!image->resize_guard_) return std::nullopt;
     return image;
 }
 
@@ -96,9 +104,8 @@ bool BorrowedImage::pin() {
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     hold_ = SharedArrayHold(span_of(array));
-    // The kernel reads the memory without the interpreter lock, while other
-    // threads run.  NumPy refuses to resize an array that is weakly
-    // referenced, even with refcheck=False, so this keeps the memory in place.
+    // A conversion may have given the array memory of another owner
+    // (__setstate__); the guard follows it.
     resize_guard_ = Ref::steal(PyWeakref_NewRef(owning_array(array), nullptr));
     if (!resize_guard_) return false;
 
