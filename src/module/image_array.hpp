@@ -14,7 +14,8 @@ class BorrowedImage {
 public:
     // Accepts a 3-D native float32 ndarray (or subclass) of any layout.
     // Otherwise raises the instance rule's TypeError for `parameter` and
-    // returns nothing.  Only the array is held here: the view comes later.
+    // returns nothing.  Holds the array and keeps it from being resized; the
+    // view comes later.
     static std::optional<BorrowedImage> convert(PyObject* object, const char* parameter);
 
     // Holds the array's memory and builds the view, after the last argument
