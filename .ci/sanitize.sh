@@ -32,8 +32,8 @@ show_reports() {
 }
 # GCC 12's AddressSanitizer does not hold its allocator's locks across
 # fork(), so a child forked while a worker frees memory can hang for good:
-# the fork tests run under ThreadSanitizer below instead.  A time limit
-# turns any other hang into a failure.
+# the fork test runs in the plain build only.  A time limit turns any other
+# hang into a failure.
 echo "== pytest under AddressSanitizer and UndefinedBehaviorSanitizer"
 LD_PRELOAD="$runtime" \
 ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:log_path=$logs/asan" \

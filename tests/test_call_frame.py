@@ -206,3 +206,37 @@ def test_the_lock_is_released_while_a_kernel_runs(call):
         stop.set()
         counter.join()
     assert sum(start < t < end for t in ticks) > 10
+
+
+class ReplacesImage:
+    """A float whose conversion gives the image new memory, freeing the old."""
+
+    def __init__(self, img, replacement):
+        self.img, self.replacement = img, replacement
+
+    def __float__(self):
+        new = self.replacement
+        self.img.__setstate__((1, new.shape, new.dtype, False, new.tobytes()))
+        return 1.0
+
+
+REPLACED = {
+    "channel_mixer_bw": (3, lambda img, weight: vc.channel_mixer_bw(img, weight, 1.0, 1.0)),
+    "local_contrast": (1, lambda img, strength: vc.local_contrast(img, GuidedFilterParams(1, 0.01), strength)),
+}
+
+
+# 4096 x 4096: the old memory goes back to the system, so a read of it faults.
+@pytest.mark.parametrize("size", [8, 4096])
+@pytest.mark.parametrize("name", list(REPLACED))
+def test_the_kernel_reads_the_image_as_it_is_after_the_last_conversion(name, size):
+    channels, call = REPLACED[name]
+    img = np.ones((size, size, channels), np.float32)
+    replacement = np.random.default_rng(size).random((2, 3, channels), dtype=np.float32)
+    assert np.array_equal(call(img, ReplacesImage(img, replacement)), call(replacement, 1.0))
+
+
+def test_an_image_that_stops_being_one_during_conversion_is_refused():
+    img = np.ones((8, 8, 3), np.float32)
+    with pytest.raises(TypeError, match=r"^argument 'img': 'ndarray' object is not an instance of 'ndarray'$"):
+        vc.channel_mixer_bw(img, ReplacesImage(img, np.zeros(6, np.float32)), 1, 1)

@@ -1,7 +1,6 @@
-"""Concurrency: many Python threads calling every kernel at once, setters
-racing running calls, and kernels run after fork().  VELKOR_STRESS_SECONDS
-and VELKOR_STRESS_THREADS size the threaded runs."""
-import multiprocessing
+"""Concurrency: many Python threads calling every kernel at once, and setters
+racing running calls (fork() is tested in test_fork.py).
+VELKOR_STRESS_SECONDS and VELKOR_STRESS_THREADS size the threaded runs."""
 import os
 import random
 import subprocess
@@ -132,63 +131,6 @@ def test_setters_race_running_local_contrast():
     params.radius = 3  # every call has given its hold back
     print(f"\nsetter race: {counts}")
     assert counts["calls"] and counts["stored"] and counts["refused"]
-
-
-def wait_for_child(pid, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.05)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    raise AssertionError("the forked child hung: the worker pool does not survive fork()")
-
-
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() of a multi-threaded process
-def test_fork_while_other_threads_run_kernels():
-    """The children start while the pool is busy with the parent's calls."""
-    rgb, luma = inputs()
-    reference = outcomes(rgb, luma)
-    big = np.random.default_rng(9).random((512, 512, 3), dtype=np.float32)
-    stop = threading.Event()
-    busy = [name for name in NAMES if isinstance(outcome(name, big, big[..., :1]), bytes)]  # the calls that work
-
-    def keep_busy():
-        while not stop.is_set():
-            for name in busy:
-                outcome(name, big, big[..., :1])
-
-    workers = [threading.Thread(target=keep_busy) for _ in range(2)]
-    for worker in workers:
-        worker.start()
-    try:
-        for _ in range(8):
-            time.sleep(0.01)
-            pid = os.fork()
-            if pid == 0:
-                try:
-                    os._exit(0 if outcomes(rgb, luma) == reference else 1)
-                finally:
-                    os._exit(2)
-            assert wait_for_child(pid) == 0
-    finally:
-        stop.set()
-        for worker in workers:
-            worker.join()
-
-
-def pool_task(name):
-    return outcome(name, *inputs())
-
-
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_kernels_run_in_fork_multiprocessing_pool():
-    reference = outcomes(*inputs())  # the parent's pool is running, idle, when the children start
-    with multiprocessing.get_context("fork").Pool(2) as pool:
-        got = pool.map_async(pool_task, NAMES * 3).get(timeout=120)
-    assert got == [reference[name] for name in NAMES * 3]
 
 
 FIRST_USE = """

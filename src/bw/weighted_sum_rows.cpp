@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "parallel/compute_once.hpp"
+
 namespace velkor {
 namespace {
 
@@ -174,12 +176,14 @@ VELKOR_AVX2 void planar_row_avx2(const float* r, const float* g, const float* b,
     }
 }
 
+// Without a lock, so that a fork() during the check leaves no busy guard.
+parallel::ComputeOnce<bool> avx2;
+
 bool cpu_has_avx2() {
-    static const bool has = [] {
+    return avx2.get([] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
+    });
 }
 
 template <ChannelOrder Order>

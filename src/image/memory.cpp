@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstdlib>
 
+#if __has_include(<unistd.h>)
+#include <unistd.h>
+#endif
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
 #endif
@@ -25,9 +28,11 @@
 //    in 4 KiB pieces;
 //  - a few of the most recently released ones are kept and handed out again
 //    for requests of the same size.  Work that repeats its sizes (a batch of
-//    same-sized images, a benchmark) then reuses its memory.  A request that
-//    no kept block fits means the sizes have changed: it releases them all,
-//    so memory stays held only while it is being reused.
+//    same-sized images, a benchmark) then reuses its memory.  They must not
+//    outlive that work: every kernel call names the size of its image, and
+//    the first call on another size, a tiny one included, gives them all
+//    back; and together they never hold more than an eighth of the physical
+//    memory.
 namespace velkor::memory {
 namespace {
 
@@ -37,6 +42,7 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;  // x86-64's
 constexpr std::size_t kKept = std::size_t{4} << 20;       // worth huge pages and keeping
 constexpr std::size_t kFreshMapping = std::size_t{32} << 20;
 constexpr std::size_t kSlots = 8;  // local_contrast frees five or six per call
+constexpr std::size_t kUnset = static_cast<std::size_t>(-1);
 
 constexpr std::size_t round_up(std::size_t bytes, std::size_t unit) {
     return (bytes + unit - 1) / unit * unit;
@@ -46,6 +52,10 @@ constexpr std::size_t round_up(std::size_t bytes, std::size_t unit) {
 // thread, and one taken out belongs to the thread that took it.  No lock,
 // so none that a fork could leave held.
 std::atomic<void*> kept[kSlots];
+// Usable bytes of the blocks in the slots (and of those on their way in).
+std::atomic<std::size_t> kept_bytes{0};
+std::atomic<std::size_t> limit{kUnset};
+std::atomic<std::size_t> current_call_pixels{kUnset};
 
 std::size_t usable_size([[maybe_unused]] void* block) {
 #if defined(__GLIBC__)
@@ -65,37 +75,67 @@ bool fits(void* block, std::size_t bytes) {
     return usable >= bytes && usable - bytes <= bytes / 64 + kHugePage;
 }
 
-void put_back(std::atomic<void*>& slot, void* block) {
-    void* empty = nullptr;
-    if (!slot.compare_exchange_strong(empty, block, std::memory_order_acq_rel)) std::free(block);
+std::size_t physical_memory_eighth() {
+#if defined(_SC_PHYS_PAGES)
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page = ::sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page > 0) return static_cast<std::size_t>(pages) / 8 * static_cast<std::size_t>(page);
+#endif
+    return 0;  // unknown: keep nothing
 }
 
-// A kept block for `bytes`, or nullptr.  Every slot is emptied to look at its
-// block; the others go back on a hit and are released on a miss.
+// Frees a block taken out of a slot.
+void drop(void* block) {
+    kept_bytes.fetch_sub(usable_size(block), std::memory_order_relaxed);
+    std::free(block);
+}
+
+void put_back(std::atomic<void*>& slot, void* block) {
+    void* empty = nullptr;
+    if (!slot.compare_exchange_strong(empty, block, std::memory_order_acq_rel)) drop(block);
+}
+
+// A kept block for `bytes`, or nullptr.  The blocks that do not fit stay.
 void* take_kept(std::size_t bytes) {
-    void* found = nullptr;
-    void* others[kSlots] = {};
-    for (std::size_t k = 0; k < kSlots; ++k) {
-        void* block = kept[k].exchange(nullptr, std::memory_order_acq_rel);
+    for (std::atomic<void*>& slot : kept) {
+        void* block = slot.exchange(nullptr, std::memory_order_acq_rel);
         if (block == nullptr) continue;
-        if (found == nullptr && fits(block, bytes)) {
-            found = block;
-        } else {
-            others[k] = block;
+        if (fits(block, bytes)) {
+            kept_bytes.fetch_sub(usable_size(block), std::memory_order_relaxed);
+            return block;
         }
+        put_back(slot, block);
     }
-    for (std::size_t k = 0; k < kSlots; ++k) {
-        if (others[k] == nullptr) continue;
-        if (found != nullptr) {
-            put_back(kept[k], others[k]);
-        } else {
-            std::free(others[k]);
-        }
+    return nullptr;
+}
+
+void release_kept() {
+    for (std::atomic<void*>& slot : kept) {
+        if (void* block = slot.exchange(nullptr, std::memory_order_acq_rel)) drop(block);
     }
-    return found;
 }
 
 void keep(void* block) {
+    const std::size_t size = usable_size(block);
+    const std::size_t most = kept_limit();
+    if (size > most) {
+        std::free(block);
+        return;
+    }
+    // Counted before it is placed, so that concurrent keeps see each other;
+    // older blocks make room for it.
+    std::size_t total = kept_bytes.fetch_add(size, std::memory_order_relaxed) + size;
+    for (std::size_t k = 0; total > most && k < kSlots; ++k) {
+        if (void* older = kept[k].exchange(nullptr, std::memory_order_acq_rel)) {
+            const std::size_t older_size = usable_size(older);
+            std::free(older);
+            total = kept_bytes.fetch_sub(older_size, std::memory_order_relaxed) - older_size;
+        }
+    }
+    if (total > most) {
+        drop(block);
+        return;
+    }
     for (std::atomic<void*>& slot : kept) {
         void* empty = nullptr;
         if (slot.compare_exchange_strong(empty, block, std::memory_order_acq_rel)) return;
@@ -103,7 +143,7 @@ void keep(void* block) {
     // All full: the newest block takes the place of one of the others.
     static std::atomic<std::size_t> next{0};
     std::size_t k = next.fetch_add(1, std::memory_order_relaxed) % kSlots;
-    if (void* displaced = kept[k].exchange(block, std::memory_order_acq_rel)) std::free(displaced);
+    if (void* displaced = kept[k].exchange(block, std::memory_order_acq_rel)) drop(displaced);
 }
 
 // Only advice: a refusal costs speed, nothing else.  The advice covers whole
@@ -138,6 +178,23 @@ void release(void* block) {
         return;
     }
     keep(block);
+}
+
+void begin_call(std::size_t pixels) {
+    if (current_call_pixels.exchange(pixels, std::memory_order_relaxed) != pixels) release_kept();
+}
+
+std::size_t kept_limit() {
+    std::size_t value = limit.load(std::memory_order_relaxed);
+    if (value != kUnset) return value;
+    const std::size_t computed = physical_memory_eighth();
+    // Racing first callers compute the same value; the first one stays.
+    return limit.compare_exchange_strong(value, computed, std::memory_order_relaxed) ? computed : value;
+}
+
+void set_kept_limit(std::size_t bytes) {
+    limit.store(bytes, std::memory_order_relaxed);
+    release_kept();
 }
 
 }  // namespace velkor::memory

@@ -14,4 +14,14 @@ void* allocate(std::size_t bytes);
 // through a plain function pointer.
 void release(void* block);
 
+// Names the size of the image a kernel call works on.  Kept blocks serve a
+// run of calls on images of one size; the first call on another size gives
+// them all back to the system.
+void begin_call(std::size_t pixels);
+
+// The most the kept blocks may hold together, in bytes: an eighth of the
+// physical memory, unless set otherwise (setting it gives them all back).
+std::size_t kept_limit();
+void set_kept_limit(std::size_t bytes);
+
 }  // namespace velkor::memory

@@ -5,6 +5,7 @@
 
 #include "local_contrast/lanes.hpp"
 #include "local_contrast/table_sweep.hpp"
+#include "parallel/compute_once.hpp"
 
 namespace velkor {
 namespace {
@@ -66,14 +67,16 @@ VELKOR_AVX2 void apply_row_avx2(const RowWindows& windows, std::size_t begin, st
     apply_row_any(windows, begin, end, l_row, l_step, q_row);
 }
 
+// Without a lock, so that a fork() during the check leaves no busy guard.
+parallel::ComputeOnce<bool> avx2;
+
 bool use_avx2() {
-    static const bool avx2 = [] {
+    return avx2.get([] {
         __builtin_cpu_init();
         const char* cap = std::getenv("VELKOR_SIMD");
         if (cap != nullptr && std::string_view(cap) == "scalar") return false;
         return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return avx2;
+    });
 }
 
 }  // namespace

@@ -8,22 +8,28 @@
 #include "error/python_errors.hpp"
 #include "error/velkor_error.hpp"
 #include "image/image.hpp"
+#include "image/memory.hpp"
 #include "module/image_array.hpp"
 #include "module/pyref.hpp"
 
 namespace velkor::py {
 
-// `kernel` must not touch Python objects: it runs without the lock.
-// A C++ exception from it is rethrown after the lock is back, for `guarded`
-// to convert.
+// Runs kernel(view of `image`) once every other argument has been converted
+// and held: the view is built here, so no conversion can change the memory
+// under it.  `kernel` must not touch Python objects: it runs without the
+// lock.  A C++ exception from it is rethrown after the lock is back, for
+// `guarded` to convert.
 template <class Kernel>
-PyObject* run_kernel(Kernel&& kernel) {
+PyObject* run_kernel(BorrowedImage& image, Kernel&& kernel) {
+    if (!image.pin()) return nullptr;
+    const ImageView& view = image.view();
     std::optional<Result<OwnedImage>> outcome;
     std::exception_ptr failure;
     {
         GilRelease unlocked;
+        memory::begin_call(view.h * view.w);
         try {
-            outcome.emplace(kernel());
+            outcome.emplace(kernel(view));
         } catch (...) {
             failure = std::current_exception();
         }

@@ -20,7 +20,9 @@ PyObject* channel_mixer_bw_py(PyObject*, PyObject* const* args, Py_ssize_t nargs
             !to_float(values[3], "wb", weights.b)) {
             return nullptr;
         }
-        return run_kernel([&] { return velkor::channel_mixer_bw(img->view(), weights); });
+        return run_kernel(*img, [&](const ImageView& view) {
+            return velkor::channel_mixer_bw(view, weights);
+        });
     });
 }
 

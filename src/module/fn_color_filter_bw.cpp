@@ -25,7 +25,9 @@ PyObject* color_filter_bw_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             !read_enum_argument(values[2], "standard", luminance_standard_class, standard)) {
             return nullptr;
         }
-        return run_kernel([&] { return velkor::color_filter_bw(img->view(), filter, standard); });
+        return run_kernel(*img, [&](const ImageView& view) {
+            return velkor::color_filter_bw(view, filter, standard);
+        });
     });
 }
 

@@ -27,8 +27,8 @@ PyObject* local_contrast_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         float strength = 0.0f;
         if (!to_float(values[2], "strength", strength)) return nullptr;
         const GuidedFilterParams filter = *params;
-        return run_kernel([&] {
-            return velkor::local_contrast(img->view(), filter.radius, filter.eps, strength);
+        return run_kernel(*img, [&](const ImageView& view) {
+            return velkor::local_contrast(view, filter.radius, filter.eps, strength);
         });
     });
 }

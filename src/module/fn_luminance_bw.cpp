@@ -21,7 +21,9 @@ PyObject* luminance_bw_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             !read_enum_argument(values[1], "standard", luminance_standard_class, standard)) {
             return nullptr;
         }
-        return run_kernel([&] { return velkor::luminance_bw(img->view(), standard); });
+        return run_kernel(*img, [&](const ImageView& view) {
+            return velkor::luminance_bw(view, standard);
+        });
     });
 }
 

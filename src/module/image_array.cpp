@@ -82,17 +82,34 @@ std::optional<BorrowedImage> BorrowedImage::convert(PyObject* object, const char
         raise_not_instance(parameter, object, "ndarray");
         return std::nullopt;
     }
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
     std::optional<BorrowedImage> image(BorrowedImage{});
     image->array_ = Ref::borrow(object);
-    image->hold_ = SharedArrayHold(span_of(array));
-    // The view below outlives the conversions of later arguments, which may
-    // run Python code.  NumPy refuses to resize an array that is weakly
-    // referenced, even with refcheck=False, so this keeps the memory in place.
+    image->parameter_ = parameter;
+    // From here to the end of the call Python code runs: the conversions of
+    // later arguments, and other threads while the kernel runs.  NumPy
+    // refuses to resize an array that is weakly referenced, even with
+    // refcheck=False, so this keeps the memory of the array, and of every
+    // view of it, in place.
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
     image->resize_guard_ = Ref::steal(PyWeakref_NewRef(owning_array(array), nullptr));
     if (!image->resize_guard_) return std::nullopt;
+    return image;
+}
 
-    ImageView& view = image->view_;
+bool BorrowedImage::pin() {
+    PyObject* object = array_.get();
+    if (!is_float32_image(object)) {
+        raise_not_instance(parameter_, object, "ndarray");
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    hold_ = SharedArrayHold(span_of(array));
+    // A conversion may have given the array memory of another owner
+    // (__setstate__); the guard follows it.
+    resize_guard_ = Ref::steal(PyWeakref_NewRef(owning_array(array), nullptr));
+    if (!resize_guard_) return false;
+
+    ImageView& view = view_;
     view.h = static_cast<std::size_t>(PyArray_DIM(array, 0));
     view.w = static_cast<std::size_t>(PyArray_DIM(array, 1));
     view.c = static_cast<std::size_t>(PyArray_DIM(array, 2));
@@ -103,12 +120,12 @@ std::optional<BorrowedImage> BorrowedImage::convert(PyObject* object, const char
         for (int axis = 0; axis < 3; ++axis) {
             view.step[axis] = axis_matters(array, axis) ? PyArray_STRIDE(array, axis) / npy_intp{kFloat} : 0;
         }
-        return image;
+        return true;
     }
     // Read element by element through the byte strides into an aligned,
     // row-major copy; the view keeps the caller's contiguity for the kernels.
-    image->aligned_copy_ = Buffer<float>::uninitialized(view.count());
-    float* copy = image->aligned_copy_.data();
+    aligned_copy_ = Buffer<float>::uninitialized(view.count());
+    float* copy = aligned_copy_.data();
     for (std::size_t y = 0; y < view.h; ++y) {
         for (std::size_t x = 0; x < view.w; ++x) {
             for (std::size_t k = 0; k < view.c; ++k) {
@@ -119,11 +136,11 @@ std::optional<BorrowedImage> BorrowedImage::convert(PyObject* object, const char
             }
         }
     }
-    view.origin = image->aligned_copy_.data();
+    view.origin = aligned_copy_.data();
     view.step[0] = static_cast<std::ptrdiff_t>(view.w * view.c);
     view.step[1] = static_cast<std::ptrdiff_t>(view.c);
     view.step[2] = 1;
-    return image;
+    return true;
 }
 
 namespace {

@@ -14,13 +14,23 @@ class BorrowedImage {
 public:
     // Accepts a 3-D native float32 ndarray (or subclass) of any layout.
     // Otherwise raises the instance rule's TypeError for `parameter` and
-    // returns nothing.
+    // returns nothing.  Holds the array and keeps it from being resized; the
+    // view comes later.
     static std::optional<BorrowedImage> convert(PyObject* object, const char* parameter);
+
+    // Holds the array's memory and builds the view, after the last argument
+    // has been converted: a later conversion may run Python code that
+    // replaces the array's memory, shape or type (`__setstate__` frees the
+    // old buffer in place), so nothing read from the array before then is
+    // trusted.  False with the instance rule's TypeError set if the array no
+    // longer qualifies.
+    bool pin();
 
     const ImageView& view() const { return view_; }
 
 private:
     BorrowedImage() = default;
+    const char* parameter_ = nullptr;
     Ref array_;                       // declared first: released last
     SharedArrayHold hold_;
     Ref resize_guard_;                // a weak reference to the memory's owning array

@@ -8,7 +8,11 @@
 //
 // After fork() the child has only the forking thread; the parent's workers
 // do not exist there.  The child therefore forgets the parent's pool (its
-// memory is simply left behind) and makes its own on first use.
+// memory is simply left behind) and makes its own on first use.  The fork
+// handlers that do this are registered when the library is loaded: glibc
+// runs only the handlers registered before a fork() began, so registering
+// them when the pool is first made would miss a fork() racing that first
+// call.
 #include <pthread.h>
 
 #include <atomic>
@@ -27,11 +31,10 @@ namespace {
 constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
 
 std::atomic<WorkerPool*> global{nullptr};
-// Guards the creation and the fields below; held across fork() so that the
+// Guards the creation and the flag below; held across fork() so that the
 // child never inherits it half-way through a creation.
 std::mutex creation_mutex;
 bool creation_attempted = false;
-bool fork_handlers_installed = false;
 
 void lock_for_fork() { creation_mutex.lock(); }
 void unlock_after_fork() { creation_mutex.unlock(); }
@@ -42,12 +45,11 @@ void forget_pool_in_child() {
     creation_mutex.unlock();
 }
 
-void install_fork_handlers() {
-    if (fork_handlers_installed) return;
-    if (pthread_atfork(lock_for_fork, unlock_after_fork, forget_pool_in_child) == 0) {
-        fork_handlers_installed = true;
-    }
-}
+// Registered once, while the library is loaded.  Should registration fail
+// (no memory), a fork() racing the first kernel call could hang the child,
+// nothing else.
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(lock_for_fork, unlock_after_fork, forget_pool_in_child);
 
 [[noreturn]] void fail_creation(const std::string& cause) {
     internal_failure(std::string(kNotInitialized) + ": " + cause);
@@ -61,7 +63,6 @@ WorkerPool& create_pool() {
         fail_creation("The global thread pool has already been initialized.");
     }
     creation_attempted = true;
-    install_fork_handlers();
     std::size_t threads = thread_count_from_environment();
     try {
         WorkerPool* pool = new WorkerPool(threads);

@@ -3,9 +3,10 @@
 // iteration.  Read avx2_kernels.cpp first; only the mechanics differ (mask
 // registers instead of movemask, vpermt2 for the 16-entry tables).
 //
-// The development machine has no AVX-512, so this file is only compiled
-// there.  It is trusted on a CPU only after the dispatcher's self-test has
-// compared it with libm; if that fails the AVX2 set is tried next.
+// Checked on an AVX-512 machine against every one of the 2^32 floats with
+// both glibc builds (bench/verify_libm.cpp), with no difference.  Even so it
+// is trusted on a CPU only after the dispatcher's self-test has compared it
+// with libm; if that fails the AVX2 set is tried next.
 #include <immintrin.h>
 
 #include <bit>

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "parallel/compute_once.hpp"
 #include "simd/kernel_set.hpp"
 #include "simd/math_span.hpp"
 #include "simd/self_test.hpp"
@@ -105,11 +106,12 @@ Choice choose() {
     return {&kScalarKernels, "scalar", build_name(build)};
 }
 
-// Thread-safe, once: the first caller runs the self-test, others wait.
-const Choice& choice() {
-    static const Choice chosen = choose();
-    return chosen;
-}
+// Threads that come first at the same time may each run the self-test, and
+// agree.  No lock: a fork() during the self-test leaves the child nothing
+// to wait for (see parallel/compute_once.hpp).
+parallel::ComputeOnce<Choice> chosen;
+
+const Choice& choice() { return chosen.get(choose); }
 
 const KernelSet& kernels() { return *choice().kernels; }
 

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "parallel/compute_once.hpp"
 #include "simd/srgb_power.hpp"
 #include "simd/srgb_span.hpp"
 
@@ -84,10 +85,10 @@ PowerTable build_power_table() {
     return table;
 }
 
-const PowerTable& power_table() {
-    static const PowerTable table = build_power_table();
-    return table;
-}
+// Without a lock, so that a fork() during the build leaves no busy guard.
+parallel::ComputeOnce<PowerTable> table;
+
+const PowerTable& power_table() { return table.get(build_power_table); }
 
 VELKOR_AVX2 inline __m256d lower_to_double(__m256 x) {
     return _mm256_cvtps_pd(_mm256_castps256_ps128(x));

@@ -1,6 +1,7 @@
-// The block allocator: alignment, the one kept large block (handed out again
-// only for a request of the same size), and release from many threads at
-// once (run under ThreadSanitizer and AddressSanitizer in CI).
+// The block allocator: alignment, kept large blocks (handed out again only
+// for a request of the same size, given back on a call of another size and
+// beyond the limit), and release from many threads at once (run under
+// ThreadSanitizer and AddressSanitizer in CI).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -39,8 +40,20 @@ void alignment() {
     memory::release(nullptr);
 }
 
+// A block fresh from the kernel reads back zero; a kept one keeps its mark.
+bool marked(void* block, std::size_t bytes) {
+    auto* bytes_of = static_cast<unsigned char*>(block);
+    return bytes_of[0] == 0x5a && bytes_of[bytes - 1] == 0x5a;
+}
+
+void mark(void* block, std::size_t bytes) {
+    static_cast<unsigned char*>(block)[0] = static_cast<unsigned char>(0x5a);
+    static_cast<unsigned char*>(block)[bytes - 1] = static_cast<unsigned char>(0x5a);
+}
+
 void reuse() {
 #if defined(__GLIBC__)
+    memory::begin_call(1);
     void* first = memory::allocate(40 * kMiB);
     memory::release(first);
     void* again = memory::allocate(40 * kMiB);
@@ -56,38 +69,54 @@ void reuse() {
     for (std::size_t i = 1; i <= 16; ++i) {
         void* spacer = ::mmap(nullptr, i * 128 * 1024, PROT_READ | PROT_WRITE,
                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        memory::release(memory::allocate(20 * kMiB));  // a miss: nothing kept of 40 MiB
-        auto* block = static_cast<unsigned char*>(memory::allocate(40 * kMiB));
-        block[0] = 0x5a;  // a fresh mapping would read back zero, even at the same address
+        memory::begin_call(100 + i);  // another size: nothing stays kept
+        void* block = memory::allocate(40 * kMiB);
+        mark(block, 40 * kMiB);
         memory::release(block);
-        auto* again_here = static_cast<unsigned char*>(memory::allocate(40 * kMiB));
-        check(again_here == block && again_here[0] == 0x5a,
+        void* again_here = memory::allocate(40 * kMiB);
+        check(again_here == block && marked(again_here, 40 * kMiB),
               "reuse with the mapping moved by " + std::to_string(i) + " x 128 KiB");
         memory::release(again_here);
         ::munmap(spacer, i * 128 * 1024);
     }
 
-    // Several sizes are kept side by side, as one call's working blocks are.
+    // Several sizes are kept side by side, as one call's working blocks are,
+    // through any number of calls on images of one size.
+    memory::begin_call(7);
     void* medium = memory::allocate(8 * kMiB);
     memory::release(again);
     memory::release(medium);
     memory::release(larger);
+    memory::begin_call(7);
     check(memory::allocate(8 * kMiB) == medium, "a kept heap-sized block comes back");
     check(memory::allocate(40 * kMiB) == again, "a hit leaves the other kept blocks in place");
     check(memory::allocate(44 * kMiB) == larger, "every kept size comes back");
 
-    // A request no kept block fits drops them all: the 40 MiB block goes back
-    // to the kernel, and the next one comes fresh (zeroed), not marked.
-    std::memset(again, 0x5a, 40 * kMiB);
+    // A call on another size, however small, gives every kept block back:
+    // the next 40 MiB come fresh from the kernel, not marked.
+    mark(again, 40 * kMiB);
     memory::release(medium);
     memory::release(again);
-    void* unrelated = memory::allocate(20 * kMiB);
-    auto* fresh = static_cast<unsigned char*>(memory::allocate(40 * kMiB));
-    check(fresh[0] == 0 && fresh[40 * kMiB - 1] == 0, "a miss releases the kept blocks");
+    memory::begin_call(1);
+    void* fresh = memory::allocate(40 * kMiB);
+    check(!marked(fresh, 40 * kMiB), "a call on another size releases the kept blocks");
     memory::release(fresh);
-    memory::release(unrelated);
+
+    // Kept blocks never hold more than the limit together: the older one
+    // makes room for the newer.
+    const std::size_t limit = memory::kept_limit();
+    memory::set_kept_limit(60 * kMiB);
+    void* old_block = memory::allocate(40 * kMiB);
+    mark(old_block, 40 * kMiB);
+    memory::release(old_block);
+    memory::release(larger);
+    void* after = memory::allocate(40 * kMiB);
+    check(!marked(after, 40 * kMiB), "the limit gives back the older block");
+    check(memory::allocate(44 * kMiB) == larger, "the newer block stays under the limit");
+    memory::release(after);
     memory::release(larger);
     memory::release(other);
+    memory::set_kept_limit(limit);
 #endif
 }
 
