@@ -1,7 +1,7 @@
-"""Concurrency: many Python threads calling every kernel at once, setters
-racing running calls, and kernels run after fork().  VELKOR_STRESS_SECONDS
-and VELKOR_STRESS_THREADS size the threaded runs."""
-import multiprocessing
+"""Python threads: setters racing running calls, first calls of every kernel
+racing in a fresh interpreter, and exit while daemon threads run kernels.
+Kernels and the pool under many threads are checked in
+tests/cpp/kernels_concurrent.cpp.  VELKOR_STRESS_SECONDS sizes the race."""
 import os
 import random
 import subprocess
@@ -10,21 +10,16 @@ import threading
 import time
 
 import numpy as np
-import pytest
 
 import velkor_core as vc
-
-from reliability_support import bits
+from velkor_testing import bits
 
 SECONDS = float(os.environ.get("VELKOR_STRESS_SECONDS", "2"))
-THREADS = int(os.environ.get("VELKOR_STRESS_THREADS", "16"))
 
 
 def inputs(seed=3):
     rng = np.random.default_rng(seed)
-    rgb = rng.random((96, 128, 3), dtype=np.float32) * 2 - 0.25
-    luma = rng.random((96, 128, 1), dtype=np.float32)
-    return rgb, luma
+    return rng.random((96, 128, 3), dtype=np.float32) * 2 - 0.25, rng.random((96, 128, 1), dtype=np.float32)
 
 
 # Each case is a call on (rgb, luma).  Some read strided views, two end in
@@ -54,18 +49,17 @@ def outcomes(rgb, luma):
     return {name: outcome(name, rgb, luma) for name in NAMES}
 
 
-def run_threads(count, target):
-    start = threading.Barrier(count)
-    failures = []
+def run_threads(targets):
+    start, failures = threading.Barrier(len(targets)), []
 
-    def body(index):
+    def body(target):
         start.wait()
         try:
-            target(index)
+            target()
         except BaseException as error:  # noqa: B036
             failures.append(error)
 
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
+    threads = [threading.Thread(target=body, args=(target,)) for target in targets]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -74,33 +68,12 @@ def run_threads(count, target):
         raise failures[0]
 
 
-def test_threads_match_single_threaded_results():
-    rgb, luma = inputs()
-    reference = outcomes(rgb, luma)
-    calls = [0] * THREADS
-    deadline = time.monotonic() + SECONDS
-
-    def caller(index):
-        own_rgb, own_luma = rgb.copy(), luma.copy()  # separate inputs besides the shared ones
-        chooser = random.Random(index)
-        while time.monotonic() < deadline:
-            name = chooser.choice(NAMES)
-            shared = chooser.random() < 0.5
-            got = outcome(name, *((rgb, luma) if shared else (own_rgb, own_luma)))
-            assert got == reference[name], f"{name} differs in thread {index} ({'shared' if shared else 'own'})"
-            calls[index] += 1
-
-    run_threads(THREADS, caller)
-    print(f"\nstress: {THREADS} threads, {SECONDS} s, {sum(calls)} calls over {len(NAMES)} cases")
-    assert all(calls)
-
-
 def test_setters_race_running_local_contrast():
     luma = np.random.default_rng(5).random((256, 256, 1), dtype=np.float32)
     radii, epsilons = (2, 7), (0.01, 0.5)
     valid = {bits(vc.local_contrast(luma, vc.GuidedFilterParams(r, e), 1.0)) for r in radii for e in epsilons}
     params = vc.GuidedFilterParams(radii[0], epsilons[0])
-    counts = {"calls": 0, "stored": 0, "refused": 0, "reads": 0}
+    counts = {"calls": 0, "stored": 0, "refused": 0}
     deadline = time.monotonic() + SECONDS
     valid_eps = {float(np.float32(e)) for e in epsilons}
 
@@ -120,75 +93,11 @@ def test_setters_race_running_local_contrast():
             except RuntimeError as error:
                 assert str(error) == "Already borrowed"
                 counts["refused"] += 1
-
-    def read_values():
-        while time.monotonic() < deadline:
             assert params.radius in radii and params.eps in valid_eps
-            assert repr(params).startswith("GuidedFilterParams(radius=")
-            counts["reads"] += 1
 
-    roles = [run_calls] * 2 + [lambda i=i: set_values(i) for i in range(4)] + [read_values] * 2
-    run_threads(len(roles), lambda index: roles[index]())
+    run_threads([run_calls] * 2 + [lambda i=i: set_values(i) for i in range(4)])
     params.radius = 3  # every call has given its hold back
-    print(f"\nsetter race: {counts}")
     assert counts["calls"] and counts["stored"] and counts["refused"]
-
-
-def wait_for_child(pid, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.05)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    raise AssertionError("the forked child hung: the worker pool does not survive fork()")
-
-
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() of a multi-threaded process
-def test_fork_while_other_threads_run_kernels():
-    """The children start while the pool is busy with the parent's calls."""
-    rgb, luma = inputs()
-    reference = outcomes(rgb, luma)
-    big = np.random.default_rng(9).random((512, 512, 3), dtype=np.float32)
-    stop = threading.Event()
-    busy = [name for name in NAMES if isinstance(outcome(name, big, big[..., :1]), bytes)]  # the calls that work
-
-    def keep_busy():
-        while not stop.is_set():
-            for name in busy:
-                outcome(name, big, big[..., :1])
-
-    workers = [threading.Thread(target=keep_busy) for _ in range(2)]
-    for worker in workers:
-        worker.start()
-    try:
-        for _ in range(8):
-            time.sleep(0.01)
-            pid = os.fork()
-            if pid == 0:
-                try:
-                    os._exit(0 if outcomes(rgb, luma) == reference else 1)
-                finally:
-                    os._exit(2)
-            assert wait_for_child(pid) == 0
-    finally:
-        stop.set()
-        for worker in workers:
-            worker.join()
-
-
-def pool_task(name):
-    return outcome(name, *inputs())
-
-
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_kernels_run_in_fork_multiprocessing_pool():
-    reference = outcomes(*inputs())  # the parent's pool is running, idle, when the children start
-    with multiprocessing.get_context("fork").Pool(2) as pool:
-        got = pool.map_async(pool_task, NAMES * 3).get(timeout=120)
-    assert got == [reference[name] for name in NAMES * 3]
 
 
 FIRST_USE = """
@@ -197,18 +106,12 @@ sys.path[:0] = {paths!r}
 import test_stress as t   # only the module: nothing of velkor_core has been used yet
 
 rgb, luma = t.inputs()
-start = threading.Barrier(len(t.NAMES) * 2)
 first = {{}}
 
 def call(name, slot):
-    start.wait()
     first[name, slot] = t.outcome(name, rgb, luma)
 
-threads = [threading.Thread(target=call, args=(name, slot)) for name in t.NAMES for slot in (0, 1)]
-for thread in threads:
-    thread.start()
-for thread in threads:
-    thread.join()
+t.run_threads([lambda name=name, slot=slot: call(name, slot) for name in t.NAMES for slot in (0, 1)])
 later = t.outcomes(rgb, luma)
 assert all(first[name, slot] == later[name] for name, slot in first), "first calls raced"
 print(len(first))
