@@ -114,7 +114,8 @@ def test_numpy_is_loaded_on_first_use_and_its_absence_is_a_panic_naming_the_caps
     ids=["encode_srgb", "local_contrast"],
 )
 def test_the_lock_is_released_while_a_kernel_runs(call):
-    ticks, stop = [], threading.Event()
+    ticks = []
+    stop = threading.Event()
 
     def count():
         while not stop.is_set():

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-from velkor_testing import LAYOUTS, PANIC, assert_same_bits
+from velkor_testing import LAYOUTS, PANIC, BadFloat, assert_same_bits
 
 import velkor_core as vc
 
@@ -26,16 +26,7 @@ PARAMETERS = {
     "encode_srgb": ("img",),
 }
 FLOATS = st.one_of(st.floats(width=32), st.sampled_from([0.0, -0.0, 0.0031308, float("nan"), float("inf")]))
-
-
-class Refusing:
-    """Every conversion fails, with an error that is not a TypeError."""
-
-    def __float__(self):
-        raise ArithmeticError("no float")
-
-    def __index__(self):
-        raise LookupError("no index")
+ZONES = st.builds(vc.ZoneParams, st.dictionaries(st.integers(-3, 13), FLOATS, max_size=3))
 
 
 def members(cls):
@@ -51,10 +42,10 @@ def images(draw):
 
 ANYTHING = st.one_of(
     st.none(), st.booleans(), st.integers(-3, 10), st.sampled_from([2**32, -2**63 - 1, 10**400]), st.floats(),
-    st.text(max_size=2), st.builds(Refusing), st.sampled_from([np.float32(2.5), np.int64(3), 1 + 2j, [1.0], {}]),
-    images(), hnp.arrays(st.sampled_from([np.float64, np.int32, ">f4"]), hnp.array_shapes(max_dims=4, max_side=2)),
+    st.text(max_size=2), st.builds(BadFloat), st.sampled_from([np.float32(2.5), np.int64(3), 1 + 2j, [1.0], {}]),
+    images(), hnp.arrays(st.sampled_from([np.float32, np.float64, ">f4"]), hnp.array_shapes(max_dims=4, max_side=2)),
     st.sampled_from(members(vc.LuminanceStandard) + members(vc.ColorFilter)),
-    st.builds(vc.ZoneParams, st.dictionaries(st.integers(-3, 13), FLOATS, max_size=3)),
+    ZONES,
     st.builds(vc.GuidedFilterParams, st.integers(0, 6), FLOATS))
 PROPER = {
     "img": images(), "standard": st.sampled_from(members(vc.LuminanceStandard)),
@@ -65,7 +56,7 @@ PROPER = {
 
 def proper(function, parameter):
     if parameter == "params" and function == "zone_system":
-        return st.builds(vc.ZoneParams, st.dictionaries(st.integers(-3, 13), FLOATS, max_size=3))
+        return ZONES
     return PROPER.get(parameter, st.one_of(FLOATS, st.integers(-3, 3)))
 
 

@@ -201,10 +201,6 @@ int main() {
         blocks_visit_each_position_once(pool);
         a_throwing_body_loses_only_its_piece(pool);
     }
-    {
-        WorkerPool pool(3);
-        many_submitters("private pool", [&](std::size_t n, RangeBody body) { pool.for_range(n, body); });
-    }
     // The process-wide pool, first made by racing submitters.
     many_submitters("global pool", [](std::size_t n, RangeBody body) { for_range(n, body); });
     loops_after_fork();

@@ -31,7 +31,7 @@ def bits_of(values):
 
 def bits(array):
     """Bytes of a float32 array in C order: compares NaNs and signed zeros too."""
-    return np.ascontiguousarray(array, dtype=np.float32).tobytes()
+    return bits_of(array).tobytes()
 
 
 def assert_same_bits(actual, expected):
