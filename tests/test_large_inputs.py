@@ -2,12 +2,12 @@
 leaves a working interpreter (each case in its own interpreter, under a
 lowered address-space limit); a live large result is never written over.
 bench/bench_local_contrast.py reports the peak bytes per pixel."""
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pytest
+
+from velkor_testing import run_python
 
 from velkor_core import encode_srgb, luminance_bw
 
@@ -36,16 +36,9 @@ CASES = {
 }
 
 
-def run_child(body, timeout=300):
-    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)], capture_output=True, text=True,
-                          timeout=timeout)
-    assert done.returncode == 0, done.stderr[-2000:]
-    return done.stdout
-
-
 @pytest.mark.parametrize("call", CASES.values(), ids=CASES.keys())
 def test_impossible_allocation_raises_memory_error(call):
-    out = run_child(f"""
+    out = run_python(PRELUDE + textwrap.dedent(f"""
         params = vc.GuidedFilterParams(2, 0.01)
         limit_address_space(1 << 30)
         try:
@@ -55,7 +48,7 @@ def test_impossible_allocation_raises_memory_error(call):
         params.radius = 3  # the failed call gave its hold back
         assert vc.encode_srgb(small).tobytes() == expected.tobytes()
         print("still running")
-    """)
+    """)).stdout
     assert out.splitlines() == ["MemoryError", "still running"]
 
 

@@ -1,13 +1,8 @@
 // The worker pool: the worker count from the environment; every index or
 // position of a loop visited exactly once by non-empty pieces that each walk
 // one contiguous stretch of memory; a throwing body; many submitters at
-// once; the process-wide pool remade in a fork() child.
-#include <sys/wait.h>
-#include <unistd.h>
-
+// once.  Kernels after fork() are checked from Python (test_fork.py).
 #include <atomic>
-#include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -141,59 +136,9 @@ void many_submitters(const char* what, auto run_range) {
     EXPECT(broken == 0, "%s: %d wrong outputs", what, broken.load());
 }
 
-long os_threads() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("Threads:", 0) == 0) return std::stol(line.substr(8));
-    return -1;
-}
-
-bool global_loop_covers(std::size_t n) {
-    std::vector<std::atomic<int>> visits(n);
-    for_range(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) visits[i].fetch_add(1);
-    });
-    for (auto& v : visits)
-        if (v != 1) return false;
-    return true;
-}
-
-// Forks while another thread keeps the parent's pool busy, so the fork may
-// land while pool locks are held; the child has only the forking thread
-// until its own pool starts.  A deadlock shows as the alarm's signal.
-void loops_after_fork() {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    constexpr bool sanitized = true;  // the sanitizers start threads of their own
-#else
-    constexpr bool sanitized = false;
-#endif
-    std::atomic<bool> stop{false};
-    std::thread busy([&] {
-        while (!stop) global_loop_covers(20000);
-    });
-    for (int round = 0; round < 20; ++round) {
-        std::fflush(nullptr);
-        pid_t pid = fork();
-        if (pid == 0) {
-            alarm(5);
-            bool alone = sanitized || os_threads() == 1;
-            bool ok = global_loop_covers(20000) && thread_count() == 2 && (sanitized || os_threads() == 3);
-            std::_Exit(alone && ok ? 0 : 1);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT(WIFEXITED(status) && WEXITSTATUS(status) == 0, "fork round %d: status %d", round, status);
-    }
-    stop = true;
-    busy.join();
-    EXPECT(global_loop_covers(5000), "parent loop after forks");
-}
-
 }  // namespace
 
 int main() {
-    // Before the process-wide pool exists: the fork children read it again.
-    setenv("RAYON_NUM_THREADS", "2", 1);
     thread_counts();
     for (std::size_t workers : {1, 2, 3, 7}) {
         WorkerPool pool(workers);
@@ -203,6 +148,5 @@ int main() {
     }
     // The process-wide pool, first made by racing submitters.
     many_submitters("global pool", [](std::size_t n, RangeBody body) { for_range(n, body); });
-    loops_after_fork();
     return finish("pool_test");
 }
