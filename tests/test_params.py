@@ -20,14 +20,13 @@ class Float:
         return 0.75
 
 
+# Random ints and floats are shown against NumPy's shortest text in
+# test_fuzz_arguments.py; these are the conversions it does not make.
 @pytest.mark.parametrize(
     "offsets, text",
     [
         ({5: 0.5, 3: -0.3}, "ZoneParams({3: -0.3, 5: 0.5})"),
-        ({}, "ZoneParams({})"),
         ({1: 1 / 3}, "ZoneParams({1: 0.33333334})"),
-        ({-1: 1e20}, "ZoneParams({-1: 100000000000000000000})"),
-        ({4: 1e-7}, "ZoneParams({4: 0.0000001})"),
         ({5: -0.0, 6: float("nan"), 7: 1e39}, "ZoneParams({5: -0, 6: NaN, 7: inf})"),  # beyond float32: infinity
         ({5: -250.0, 42: float("-inf")}, "ZoneParams({5: -250, 42: -inf})"),  # no range is enforced
         ({True: 0.25, 2**31 - 1: 1.0, -(2**31): 2.0}, "ZoneParams({-2147483648: 2, 1: 0.25, 2147483647: 1})"),
@@ -61,7 +60,6 @@ def test_dict_subclass_is_read_through_its_storage():
 @pytest.mark.parametrize(
     "radius, eps, text",
     [
-        (7, 1e40, "GuidedFilterParams(radius=7, eps=inf)"),  # beyond single precision
         (4294967295, 1 / 3, "GuidedFilterParams(radius=4294967295, eps=0.33333334)"),
         (Index(7), Float(), "GuidedFilterParams(radius=7, eps=0.75)"),
         (True, Index(9), "GuidedFilterParams(radius=1, eps=9)"),
