@@ -21,8 +21,7 @@ def reference(values):
 
 
 def encode_flat(values):
-    values = np.asarray(values, np.float32)
-    return encode_srgb(values.reshape(1, -1, 1)).ravel()
+    return encode_srgb(np.asarray(values, np.float32).reshape(1, -1, 1)).ravel()
 
 
 @pytest.mark.parametrize(
@@ -30,30 +29,24 @@ def encode_flat(values):
     [
         (1.0, 0x3F7FFFFF),  # 1.055 - 0.055 rounds below one
         (THRESHOLD, 0x3D25AED5),  # the threshold takes the linear segment
-        (0.0, 0x00000000),
+        (np.nextafter(THRESHOLD, np.float32(1)), 0x3D25AECE),  # and the next float the power
+        (-1.0, 0xC14EB852),  # nothing is clamped
         (-0.0, 0x80000000),
         (np.inf, 0x7F800000),
-        (-np.inf, 0xFF800000),
     ],
 )
 def test_documented_values(x, expected_bits):
     assert bits_of(encode_flat([x]))[0] == expected_bits
 
 
-@pytest.mark.parametrize("x, approx", [(-1.0, -12.92), (2.0, 1.353256), (0.18, 0.461356), (np.nan, np.nan)])
-def test_unclamped_values(x, approx):
-    assert encode_flat([x])[0] == pytest.approx(approx, rel=1e-6, nan_ok=True)
-
-
 def test_bit_exact_against_platform_powf():
     rng = np.random.default_rng(7)
-    neighbours = [np.nextafter(THRESHOLD, np.float32(np.inf)), np.nextafter(THRESHOLD, np.float32(-np.inf))]
     samples = np.concatenate(
         [
             rng.random(20000, dtype=np.float32),
             rng.random(2000, dtype=np.float32) * 100 - 20,
             f32_from_bits(rng.integers(0, 2**32, 4000, dtype=np.uint64).astype(np.uint32)),
-            np.array(neighbours + [THRESHOLD, 1e-45, 1.1754942e-38, 3.4028235e38], np.float32),
+            np.array([1e-45, 1.1754942e-38, 3.4028235e38], np.float32),
         ]
     )
     np.testing.assert_array_equal(bits_of(encode_flat(samples)), bits_of(reference(samples)))
@@ -72,19 +65,12 @@ POWF_MISROUNDED = f32_from_bits(
 )
 
 
-def test_inputs_where_powf_misrounds_in_every_lane():
-    blocks = []
-    for lane in range(9):
-        block = np.full((len(POWF_MISROUNDED), 17), 0.5, np.float32)
+@pytest.mark.parametrize("channels", [1, 3, 4, 7])
+def test_misrounded_inputs_in_every_lane_and_channel(channels):
+    block = np.full((len(POWF_MISROUNDED), 17 * channels), 0.5, np.float32)
+    for lane in range(0, 17 * channels, 2):
         block[:, lane] = POWF_MISROUNDED
-        blocks.append(block.ravel())
-    samples = np.concatenate(blocks)
-    np.testing.assert_array_equal(bits_of(encode_flat(samples)), bits_of(reference(samples)))
-
-
-@pytest.mark.parametrize("shape", [(3, 5, 1), (3, 5, 3), (3, 5, 4), (2, 2, 7)])
-def test_every_channel_is_encoded(shape):
-    img = np.random.default_rng(1).random(shape, dtype=np.float32) * 1.2
+    img = block.reshape(len(POWF_MISROUNDED), 17, channels)
     out = encode_srgb(img)
-    assert out.shape == shape
+    assert out.shape == img.shape
     np.testing.assert_array_equal(bits_of(out).ravel(), bits_of(reference(img)))

@@ -22,7 +22,8 @@ def same_bits(a, b):
 
 
 # Bit-exactness against a plain-loop reference, over sizes, radii, eps and
-# strengths, is checked in tests/cpp/local_contrast_test.cpp.
+# strengths, is checked in tests/cpp/local_contrast_test.cpp; layouts in
+# test_call_frame.py.
 def test_worked_example():
     img = np.array([0, 0, 1, 1], f32).reshape(1, 4, 1)
     out = local_contrast(img, GuidedFilterParams(1, 0.01), 1.0)
@@ -35,25 +36,6 @@ def test_worked_example():
 def test_strength_zero_returns_the_input():
     img = scene(30, 40)
     assert same_bits(local_contrast(img, GuidedFilterParams(3, 0.01), 0.0), img)
-
-
-def views():
-    base = scene(24, 30, seed=9)
-    wide = np.concatenate([base, base[::-1]], axis=2)  # (24, 30, 2)
-    return {
-        "every second column": base[:, ::2],
-        "every third row, reversed": base[::-3, ::-1],
-        "Fortran order": np.asfortranarray(base),
-        "one channel of two": wide[:, :, 1:2],
-        "transposed": base.transpose(1, 0, 2),
-    }
-
-
-@pytest.mark.parametrize("name", list(views()))
-def test_views_match_contiguous_copies(name):
-    view = views()[name]
-    params = GuidedFilterParams(5, 0.02)
-    assert same_bits(local_contrast(view, params, 1.0), local_contrast(np.ascontiguousarray(view), params, 1.0))
 
 
 def test_params_are_released_when_a_later_argument_fails():

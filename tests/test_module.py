@@ -7,55 +7,43 @@ from velkor_testing import run_python
 
 import velkor_core
 
-ALL = [
-    "LuminanceStandard", "ColorFilter", "ZoneParams", "GuidedFilterParams",
-    "luminance_bw", "channel_mixer_bw", "color_filter_bw", "zone_system", "local_contrast", "encode_srgb",
-]
-CLASSES = ALL[:4]
-FUNCTIONS = ALL[4:]
-
-DOC = (
-    "The `velkor_core` Python extension module.\n"
-    "\n"
-    "Exposes the numerical kernels as Python-callable functions. All\n"
-    "arrays are `numpy.float32`, C-contiguous, shape `(H, W, C)`."
-)
-
 SIGNATURES = {
+    "LuminanceStandard": None,
+    "ColorFilter": None,
+    "ZoneParams": "(offsets)",
+    "GuidedFilterParams": "(radius, eps)",
     "luminance_bw": "(img, standard=...)",
     "channel_mixer_bw": "(img, wr, wg, wb)",
     "color_filter_bw": "(img, filter=..., standard=...)",
     "zone_system": "(img, params)",
     "local_contrast": "(img, params, strength)",
     "encode_srgb": "(img)",
-    "ZoneParams": "(offsets)",
-    "GuidedFilterParams": "(radius, eps)",
 }
+ALL = list(SIGNATURES)
+CLASSES, FUNCTIONS = ALL[:4], ALL[4:]
 
 
 def test_docstring_and_all_in_registration_order():
-    assert velkor_core.__doc__ == DOC
+    assert velkor_core.__doc__ == (
+        "The `velkor_core` Python extension module.\n"
+        "\n"
+        "Exposes the numerical kernels as Python-callable functions. All\n"
+        "arrays are `numpy.float32`, C-contiguous, shape `(H, W, C)`."
+    )
     assert velkor_core.__all__ == ALL
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_function_objects(name):
-    function = getattr(velkor_core, name)
-    assert function.__name__ == name
-    assert function.__module__ == "velkor_core"
-    assert function.__self__ is None
-    assert function.__text_signature__ == SIGNATURES[name]
-    assert not function.__doc__.startswith(name + "(")
-
-
-@pytest.mark.parametrize("name", CLASSES)
-def test_class_objects(name):
-    cls = getattr(velkor_core, name)
-    assert cls.__module__ == "builtins"
-    assert cls.__qualname__ == cls.__name__ == name
-    assert cls.__text_signature__ == SIGNATURES.get(name)
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
+@pytest.mark.parametrize("name", ALL)
+def test_registered_objects(name):
+    obj = getattr(velkor_core, name)
+    assert obj.__text_signature__ == SIGNATURES[name]
+    if name in FUNCTIONS:
+        assert obj.__name__ == name and obj.__module__ == "velkor_core" and obj.__self__ is None
+        assert not obj.__doc__.startswith(name + "(")
+    else:
+        assert obj.__module__ == "builtins" and obj.__qualname__ == obj.__name__ == name
+        with pytest.raises(TypeError):
+            type("Sub", (obj,), {})
 
 
 @pytest.mark.parametrize("make", [lambda: velkor_core.ZoneParams({5: 0.5}),
@@ -63,36 +51,23 @@ def test_class_objects(name):
 def test_params_objects_take_no_new_attributes_and_compare_by_identity(make):
     params = make()
     with pytest.raises(AttributeError):
-        params.offsets = {}  # no attribute beyond the documented ones
+        params.offsets = {}
     assert params != make() and {params: 1}[params] == 1
 
 
-def test_fresh_import_shares_classes_and_makes_new_functions():
+def test_fresh_import_shares_classes_and_makes_new_functions_and_reload_never_fails():
     old = velkor_core
     del sys.modules["velkor_core"]
     try:
         new = importlib.import_module("velkor_core")
-        assert new is not old
-        for name in CLASSES:
-            assert getattr(new, name) is getattr(old, name)
-        for name in FUNCTIONS:
-            assert getattr(new, name) is not getattr(old, name)
-        assert new.__all__ == old.__all__
+        assert new is not old and new.__all__ == old.__all__
+        assert all(getattr(new, name) is getattr(old, name) for name in CLASSES)
+        assert all(getattr(new, name) is not getattr(old, name) for name in FUNCTIONS)
+        # CPython may skip the exec step on reload; when it runs, the names are appended again.
+        assert importlib.reload(new) is new and new.__all__ in (ALL, ALL + ALL)
+        assert new.encode_srgb(np.ones((1, 1, 1), np.float32)).shape == (1, 1, 1)
     finally:
         sys.modules["velkor_core"] = old
-
-
-def test_reload_never_fails():
-    # CPython marks an executed module and may skip the step on reload; when it
-    # does run again, the names are appended a second time.
-    module = importlib.import_module("velkor_core")
-    before = list(module.__all__)
-    try:
-        assert importlib.reload(module) is module
-        assert module.__all__ in (before, before + before)
-        assert module.encode_srgb(np.ones((1, 1, 1), np.float32)).shape == (1, 1, 1)
-    finally:
-        module.__all__ = before
 
 
 def test_refused_in_isolated_subinterpreters():

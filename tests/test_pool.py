@@ -1,6 +1,6 @@
 """The process-wide worker pool as Python sees it: its size from the
-environment, a failed start, and results independent of its size.  Threads
-and fork() are exercised in test_stress.py."""
+environment, a failed start, and results independent of its size.  The
+parsing rules themselves are covered in tests/cpp/pool_test.cpp."""
 
 import json
 import os
@@ -31,10 +31,9 @@ print(json.dumps([after_import - before, after_call - before, threads() - before
 """
 
 
-# The parsing rules themselves are covered in tests/cpp/pool_thread_count.cpp.
 @pytest.mark.parametrize(
     "num_threads, rs_num_cpus, expected",
-    [("3", "2", 3), ("abc", "3", 3), (None, None, DEFAULT)],
+    [("3", "2", 3), ("abc", "3", 3), ("0", "3", DEFAULT), (None, None, DEFAULT)],
 )
 def test_pool_size_follows_environment_on_first_call(num_threads, rs_num_cpus, expected):
     done = run_python(COUNT_THREADS, RAYON_NUM_THREADS=num_threads, RAYON_RS_NUM_CPUS=rs_num_cpus)

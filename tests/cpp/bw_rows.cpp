@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "bw/weighted_sum_rows.hpp"
+#include "check.hpp"
 
 namespace {
 
@@ -16,7 +16,6 @@ using velkor::ChannelWeights;
 
 constexpr float kSentinel = -12345.0f;
 constexpr std::size_t kMaxLength = 40;
-int failures = 0;
 
 float reference(float r, float g, float b, ChannelWeights w) {
     float red = r * w.r;
@@ -44,19 +43,10 @@ struct Case {
 
 // `out` has a sentinel just before its first and just after its last output.
 void expect_row(const Case& c, const float* out, const std::vector<float>& expected) {
-    for (std::size_t i = 0; i < c.n; ++i) {
-        if (std::bit_cast<std::uint32_t>(out[i]) != std::bit_cast<std::uint32_t>(expected[i])) {
-            std::printf("%s: n=%zu offset=%zu shift=%zu: pixel %zu differs\n", c.form, c.n, c.input_offset,
-                        c.output_shift, i);
-            ++failures;
-            return;
-        }
-    }
-    if (out[-1] != kSentinel || out[c.n] != kSentinel) {
-        std::printf("%s: n=%zu offset=%zu shift=%zu: wrote outside its row\n", c.form, c.n, c.input_offset,
-                    c.output_shift);
-        ++failures;
-    }
+    bool same = true;
+    for (std::size_t i = 0; i < c.n; ++i) same = same && std::bit_cast<std::uint32_t>(out[i]) == std::bit_cast<std::uint32_t>(expected[i]);
+    EXPECT(same && out[-1] == kSentinel && out[c.n] == kSentinel, "%s: n=%zu offset=%zu shift=%zu", c.form, c.n,
+           c.input_offset, c.output_shift);
 }
 
 // Packed rows written at each of the eight float positions of a 32-byte
@@ -111,6 +101,5 @@ int main() {
             for (std::size_t offset = 0; offset < 4; ++offset) check(n, offset, w);
         }
     }
-    if (failures != 0) std::printf("%d failures\n", failures);
-    return failures == 0 ? 0 : 1;
+    return finish("bw_rows");
 }

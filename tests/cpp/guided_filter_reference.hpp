@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "check.hpp"
 #include "image/image.hpp"
 
 namespace reference {
@@ -116,27 +117,3 @@ inline Plane random_plane(std::size_t h, std::size_t w, std::uint32_t seed) {
 }
 
 }  // namespace reference
-
-// A tiny harness: count failures, print the first few, exit non-zero.
-inline int g_failures = 0;
-
-#define EXPECT(cond, ...)                                                    \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
-            if (++g_failures <= 20) {                                        \
-                std::fprintf(stderr, "%s:%d: failed: %s: ", __FILE__, __LINE__, #cond); \
-                std::fprintf(stderr, __VA_ARGS__);                           \
-                std::fputc('\n', stderr);                                    \
-            }                                                                \
-        }                                                                    \
-    } while (0)
-
-// Bit-identical, except that NaNs match whatever their sign and payload: which
-// NaN an operation on two NaNs returns depends on the operand order the
-// compiler picks for a commutative addition.
-template <class T>
-bool same_bits(T a, T b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    if constexpr (sizeof(T) == 8) return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-    else return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
-}

@@ -26,22 +26,15 @@ struct Image {
     std::vector<float> values;
     std::size_t h, w, c;
 
-    ImageView view() const {
+    // Rows in reverse order when `reversed`: a negative step, not C-contiguous.
+    ImageView view(bool reversed = false) const {
         ImageView v;
-        v.origin = values.data();
         v.h = h, v.w = w, v.c = c;
-        v.step[0] = static_cast<std::ptrdiff_t>(w * c);
+        v.step[0] = static_cast<std::ptrdiff_t>(w * c) * (reversed ? -1 : 1);
         v.step[1] = static_cast<std::ptrdiff_t>(c);
         v.step[2] = 1;
-        v.c_contiguous = true;
-        return v;
-    }
-    // Rows in reverse order: a negative step, not C-contiguous.
-    ImageView reversed() const {
-        ImageView v = view();
-        v.origin += (h - 1) * w * c;
-        v.step[0] = -v.step[0];
-        v.c_contiguous = false;
+        v.origin = values.data() + (reversed ? (h - 1) * w * c : 0);
+        v.c_contiguous = !reversed;
         return v;
     }
 };
@@ -76,9 +69,9 @@ std::vector<Job> jobs() {
     static const ZoneOffsets offsets = ZoneOffsets::from_pairs({{3, -0.5f}, {5, 0.5f}, {7, 1.0f}});
     return {
         {"encode_srgb", [](const Image& rgb, const Image&) { return encode_srgb(rgb.view()); }},
-        {"encode_srgb reversed", [](const Image& rgb, const Image&) { return encode_srgb(rgb.reversed()); }},
+        {"encode_srgb reversed", [](const Image& rgb, const Image&) { return encode_srgb(rgb.view(true)); }},
         {"luminance_bw",
-         [](const Image& rgb, const Image&) { return luminance_bw(rgb.reversed(), LuminanceStandard::Bt2020); }},
+         [](const Image& rgb, const Image&) { return luminance_bw(rgb.view(true), LuminanceStandard::Bt2020); }},
         {"color_filter_bw",
          [](const Image& rgb, const Image&) {
              return color_filter_bw(rgb.view(), ColorFilter::Red25A, LuminanceStandard::Bt709);
@@ -89,7 +82,7 @@ std::vector<Job> jobs() {
          }},
         {"zone_system", [](const Image&, const Image& luma) { return zone_system(luma.view(), offsets); }},
         {"local_contrast",
-         [](const Image&, const Image& luma) { return local_contrast(luma.reversed(), 4, 0.01f, 1.5f); }},
+         [](const Image&, const Image& luma) { return local_contrast(luma.view(true), 4, 0.01f, 1.5f); }},
     };
 }
 

@@ -13,19 +13,16 @@
 
 #include "image/buffer.hpp"
 #include "image/memory.hpp"
+#include "check.hpp"
 
 namespace {
 
 namespace memory = velkor::memory;
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
-int failures = 0;
+int& failures = g_failures;
 
-void check(bool ok, const std::string& what) {
-    if (ok) return;
-    std::printf("FAIL: %s\n", what.c_str());
-    ++failures;
-}
+void check(bool ok, const std::string& what) { EXPECT(ok, "%s", what.c_str()); }
 
 bool aligned(void* p, std::size_t unit) { return reinterpret_cast<std::uintptr_t>(p) % unit == 0; }
 

@@ -8,7 +8,7 @@ cmake -S "$root" -B "$build" -G Ninja -DVELKOR_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE
     -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null
 cmake --build "$build"
-# halt_on_error: the first report fails the test.  die_after_fork=0: the
-# fork test starts threads in children of a threaded parent on purpose.
+# halt_on_error: the first report fails the test.  die_after_fork=0: a
+# test that forks (to run itself again) must not die for it.
 TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 ${TSAN_OPTIONS:-}" \
     ctest --test-dir "$build" --output-on-failure
