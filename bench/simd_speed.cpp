@@ -13,10 +13,9 @@
 #include <random>
 #include <vector>
 
+#include "encode/srgb.hpp"
 #include "simd/kernel_set.hpp"
 #include "simd/math_span.hpp"
-#include "simd/srgb_span.hpp"
-#include "simd/zone_curve.hpp"
 
 namespace {
 
@@ -60,7 +59,7 @@ int main() {
     std::printf("%-28s %8s %8s %8s\n", "ns/element", "scalar", "vector", "speedup");
     const float zone_a[11] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     const float zone_b[11] = {0.1f, -0.2f, 0.3f, 0.05f, -0.4f, 0.25f, 0.0f, -0.1f, 0.6f, -0.3f, 0.2f};
-    const float y = srgb::kExponent;
+    const float y = velkor::srgb::kExponent;
     row("expf [-10, 10]", scalar.expf, expf_span, uniform(-10, 10));
     row("exp2f [-10, 10]", scalar.exp2f, exp2f_span, uniform(-10, 10));
     row("logf (0, 4]", scalar.logf, logf_span, uniform(1e-6f, 4));

@@ -17,8 +17,8 @@
 #include <functional>
 #include <vector>
 
+#include "encode/srgb.hpp"
 #include "simd/math_span.hpp"
-#include "simd/srgb_span.hpp"
 
 namespace {
 
@@ -58,18 +58,18 @@ int main(int argc, char** argv) {
     std::printf("level=%s libm build=%s\n", active_level(), libm_build());
     const std::uint64_t all = 0xffffffffull;
     if (argc > 1 && std::strcmp(argv[1], "encode") == 0) {
-        return verify("encode_srgb", 0, all, encode_srgb_span, encode_srgb_reference) == 0 ? 0 : 1;
+        return verify("encode_srgb", 0, all, encode_srgb_span, velkor::srgb::encode_reference) == 0 ? 0 : 1;
     }
-    std::uint64_t bad = verify("encode_srgb", 0, 0x3f800000, encode_srgb_span, encode_srgb_reference);
+    std::uint64_t bad = verify("encode_srgb", 0, 0x3f800000, encode_srgb_span, velkor::srgb::encode_reference);
     if (argc > 1 && std::strcmp(argv[1], "all") == 0) {
         bad += verify("expf", 0, all, expf_span, [](float x) { return ::expf(x); });
         bad += verify("exp2f", 0, all, exp2f_span, [](float x) { return ::exp2f(x); });
         bad += verify("logf", 0, all, logf_span, [](float x) { return ::logf(x); });
-        float y = srgb::kExponent;
+        float y = velkor::srgb::kExponent;
         bad += verify("powf(x,1/2.4)", 0, all,
                       [y](const float* in, float* out, std::size_t n) { powf_span(in, out, n, y); },
                       [y](float x) { return ::powf(x, y); });
-        bad += verify("encode_srgb", 0, all, encode_srgb_span, encode_srgb_reference);
+        bad += verify("encode_srgb", 0, all, encode_srgb_span, velkor::srgb::encode_reference);
     }
     return bad == 0 ? 0 : 1;
 }

@@ -17,8 +17,6 @@
 #include "simd/kernel_set.hpp"
 #include "simd/math_span.hpp"
 #include "simd/self_test.hpp"
-#include "simd/srgb_span.hpp"
-#include "simd/zone_curve.hpp"
 
 namespace velkor::simd {
 namespace {

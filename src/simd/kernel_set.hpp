@@ -25,8 +25,7 @@ extern const KernelSet kScalarKernels;
 extern const KernelSet kAvx2KernelsForFmaLibm;
 extern const KernelSet kAvx2KernelsForSse2Libm;
 
-// The same with AVX-512, eight double lanes at a time.  Not testable on the
-// development machine: used only after the self-test vouches for it.
+// The same with AVX-512, eight double lanes at a time.
 extern const KernelSet kAvx512KernelsForFmaLibm;
 extern const KernelSet kAvx512KernelsForSse2Libm;
 

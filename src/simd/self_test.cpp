@@ -6,7 +6,7 @@
 #include <iterator>
 #include <vector>
 
-#include "simd/srgb_span.hpp"
+#include "encode/srgb.hpp"
 
 namespace velkor::simd {
 namespace {

@@ -23,8 +23,6 @@
 #include <vector>
 
 #include "simd/math_span.hpp"
-#include "simd/srgb_span.hpp"
-#include "simd/zone_curve.hpp"
 
 namespace {
 

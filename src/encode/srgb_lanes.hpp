@@ -1,0 +1,137 @@
+#pragma once
+// The sRGB encoding over a lane type, bit-identical to encode_reference
+// (srgb.hpp) evaluated with the process's libm powf.
+//
+// Two ways to the power.  The direct one: glibc's powf evaluates x^y in
+// double precision and rounds the double to float once; for the sRGB
+// exponent that double is within about 2^-33 of the true power (relative),
+// far closer than the float spacing.  So any other evaluation that is at
+// least as accurate rounds to the same float, unless the true value lies so
+// near the midpoint between two floats that the two small errors can fall on
+// opposite sides of it.  The direct power (srgb_power_table.hpp) is cheaper
+// than powf and good to about 2^-39; we measure how far its double lies from
+// the nearest midpoint: outside a guard band the rounding cannot differ, and
+// the few lanes inside it (under 1 %) take glibc's steps (powf_lanes).  This only holds
+// when rounding to nearest: a directed mode moves the rounding boundaries
+// from the midpoints to the floats themselves, so then glibc's own steps
+// (powf_lanes) are taken.  bench/verify_libm.cpp checks every float.
+//
+// Include after the lane type and simd/libm_lanes.hpp, in the instruction
+// set's file: every function here is a template over the lane type.
+#include <xmmintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "encode/srgb.hpp"
+#include "encode/srgb_power_table.hpp"
+#include "simd/libm_lanes.hpp"
+
+namespace velkor::simd {
+namespace {
+
+// The float spacing sits 29 bits above the double's last bit.  A double whose
+// low 29 bits are within kSrgbGuard of the midpoint pattern 2^28 is too close
+// to call.  Our error is below 2^-39 relative and glibc's below 2^-33 (2^20
+// units here, found by checking every input); the guard doubles that.
+constexpr std::uint32_t kSrgbMidpoint = 1u << 28;
+constexpr std::uint32_t kSrgbGuard = 1u << 21;
+
+// scale * (1 + r)^a.
+template <class L>
+inline typename L::D srgb_power(const srgb::PowerTable& table, typename L::D z, typename L::D f,
+                                typename L::D scale) {
+    auto r = L::fmsub(z, f, L::splat(1.0));  // exact
+    auto s = L::splat(table.series[srgb::kSeriesTerms - 1]);
+    for (int n = srgb::kSeriesTerms - 2; n >= 0; --n) s = L::fmadd(s, r, L::splat(table.series[n]));
+    return L::fmadd(scale, L::mul(s, r), scale);
+}
+
+// Lanes whose double is too near a float midpoint.
+template <class L>
+inline typename L::Bits near_midpoint(typename L::D lower, typename L::D upper) {
+    auto low = L::and_bits(L::low_words(lower, upper), L::splat_u32(2 * kSrgbMidpoint - 1));
+    auto offset = L::sub_u32(low, L::splat_u32(kSrgbMidpoint - kSrgbGuard));
+    return L::below_u32(offset, 2 * kSrgbGuard);
+}
+
+template <class L, bool Fused>
+struct EncodeDirectOp {
+    const srgb::PowerTable& table;
+
+    // (2^k / f_j)^a for index = 16 k + j.  Where the tables are held in
+    // registers, lanes outside their binades join `special`.
+    typename L::Halves scale_factor(typename L::I index, typename L::Bits& special) const {
+        if constexpr (L::kRegisterTables) {
+            auto k = L::add_u32(L::shift_right_i32(index, 4), L::splat_u32(16));
+            special |= L::below_u32(k, 32) ^ kAllLanes<L>;
+            auto wide = L::widen(index);
+            auto interval = L::lookup16(table.interval_scale, wide);
+            auto binade = L::lookup32(table.binade_scale, L::shift_right(wide, 4));
+            return {L::mul(binade.lower, interval.lower), L::mul(binade.upper, interval.upper)};
+        } else {
+            return L::gather(table.scale + srgb::kIndexCount / 2, index);
+        }
+    }
+
+    typename L::F vector(typename L::F x, typename L::Bits& special) const {
+        auto ix = L::as_ints(x);
+        auto offset = L::sub_u32(ix, L::splat_u32(srgb::kIntervalOrigin));
+        auto index = L::shift_right_i32(offset, srgb::kIndexShift);
+        auto z = L::as_floats(L::sub_u32(ix, L::and_bits(offset, L::splat_u32(0xff800000))));
+        auto f = L::lookup16(table.inverse_z, index);
+        typename L::Bits outside = 0;
+        auto scale = scale_factor(index, outside);
+        auto lower = srgb_power<L>(table, L::lower(z), L::lower(f), scale.lower);
+        auto upper = srgb_power<L>(table, L::upper(z), L::upper(f), scale.upper);
+        // Where libm must decide: near a midpoint, infinity, NaN.
+        auto doubtful = near_midpoint<L>(lower, upper) | outside |
+                        L::bits(L::not_less(x, L::splat(__builtin_inff())));
+        auto linear_lanes = L::less_equal(x, L::splat(srgb::kThreshold));
+        special = doubtful & ~L::bits(linear_lanes);
+        auto p = L::to_float(lower, upper);
+        if (special != 0) {
+            // Too near a midpoint to call: glibc's own steps decide, still a
+            // vector at a time (far cheaper than libm per lane); only their
+            // special cases (NaN, infinity) are left to libm.
+            typename L::Bits stepwise_special = 0;
+            auto exact = powf_lanes<L, Fused>(x, L::splat(static_cast<double>(srgb::kExponent)), stepwise_special);
+            p = L::select_bits(special, exact, p);
+            special &= stepwise_special;
+        }
+        auto encoded = L::add(L::mul(p, L::splat(srgb::kScale)), L::splat(srgb::kOffset));
+        return L::select(linear_lanes, L::mul(x, L::splat(srgb::kSlope)), encoded);
+    }
+    static float scalar(float x) { return srgb::encode_reference(x); }
+};
+
+// glibc's own steps, for directed rounding modes.
+template <class L, bool Fused>
+struct EncodeStepwiseOp {
+    typename L::D exponent;
+
+    typename L::F vector(typename L::F x, typename L::Bits& special) const {
+        auto linear_lanes = L::less_equal(x, L::splat(srgb::kThreshold));
+        auto linear = L::mul(x, L::splat(srgb::kSlope));
+        special = 0;
+        if (L::bits(linear_lanes) == kAllLanes<L>) return linear;  // deep shadows: no powf at all
+        auto p = powf_lanes<L, Fused>(x, exponent, special);
+        special &= ~L::bits(linear_lanes);
+        auto encoded = L::add(L::mul(p, L::splat(srgb::kScale)), L::splat(srgb::kOffset));
+        return L::select(linear_lanes, linear, encoded);
+    }
+    static float scalar(float x) { return srgb::encode_reference(x); }
+};
+
+template <class L, bool Fused>
+void encode_srgb_span_of(const float* in, float* out, std::size_t n) {
+    constexpr unsigned kRoundingControl = 0x6000;  // MXCSR bits 13-14; 0 is to-nearest
+    if ((_mm_getcsr() & kRoundingControl) == 0) {
+        run<L>(EncodeDirectOp<L, Fused>{srgb::power_table()}, in, out, n);
+    } else {
+        run<L>(EncodeStepwiseOp<L, Fused>{L::splat(static_cast<double>(srgb::kExponent))}, in, out, n);
+    }
+}
+
+}  // namespace
+}  // namespace velkor::simd
