@@ -11,8 +11,7 @@ namespace {
 
 template <class L, bool Fused>
 constexpr KernelSet lane_kernels() {
-    return {expf_span_of<L, Fused>, exp2f_span_of<L, Fused>,       logf_span_of<L, Fused>,
-            powf_span_of<L, Fused>, encode_srgb_span_of<L, Fused>, zone_curve_span_of<L, Fused>};
+    return {encode_srgb_span_of<L, Fused>, zone_curve_span_of<L, Fused>};
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 // glibc's expf, exp2f, logf and powf, written once over a lane type (Avx2 in
 // lanes_avx2.hpp, Avx512 in lanes_avx512.hpp), and the loop that runs an
-// operation over a span.
+// operation over a span.  The operations built on them (tone/, encode/) are
+// what production runs; bench/verify_libm.cpp checks the functions alone.
 //
 // Every step below is one step of glibc's C code (see libm_tables.hpp for the
 // origin of the algorithms), in double precision, half a vector of floats at
@@ -221,77 +222,6 @@ inline void run(const Op& op, const float* in, float* out, std::size_t n) {
         }
     }
     for (; i < n; ++i) out[i] = op.scalar(in[i]);
-}
-
-// ------------------------------------------------------------ operations
-
-template <class L, bool Fused>
-struct ExpfOp {
-    // |x| >= 88 or NaN: overflow, underflow, infinities.
-    typename L::F vector(typename L::F x, typename L::Bits& special) const {
-        special = L::magnitude_at_least(x, 0x42b00000);
-        return expf_lanes<L, Fused>(x);
-    }
-    static float scalar(float x) { return ::expf(x); }
-};
-
-template <class L, bool Fused>
-struct Exp2fOp {
-    // |x| >= 128 or NaN.
-    typename L::F vector(typename L::F x, typename L::Bits& special) const {
-        special = L::magnitude_at_least(x, 0x43000000);
-        return exp2f_lanes<L, Fused>(x);
-    }
-    static float scalar(float x) { return ::exp2f(x); }
-};
-
-template <class L, bool Fused>
-struct LogfOp {
-    // Zero, negative, subnormal, infinite, NaN; and 1, which glibc answers
-    // with +0 directly so that no rounding mode can produce -0.
-    typename L::F vector(typename L::F x, typename L::Bits& special) const {
-        special = L::not_positive_normal(x) | L::equal_bits(x, 0x3f800000);
-        return logf_lanes<L, Fused>(x);
-    }
-    static float scalar(float x) { return ::logf(x); }
-};
-
-template <class L, bool Fused>
-struct PowfOp {
-    float y;
-    typename L::D yd;
-    typename L::F vector(typename L::F x, typename L::Bits& special) const {
-        special = 0;
-        return powf_lanes<L, Fused>(x, yd, special);
-    }
-    float scalar(float x) const { return ::powf(x, y); }
-};
-
-template <class L, bool Fused>
-void expf_span_of(const float* in, float* out, std::size_t n) {
-    run<L>(ExpfOp<L, Fused>{}, in, out, n);
-}
-
-template <class L, bool Fused>
-void exp2f_span_of(const float* in, float* out, std::size_t n) {
-    run<L>(Exp2fOp<L, Fused>{}, in, out, n);
-}
-
-template <class L, bool Fused>
-void logf_span_of(const float* in, float* out, std::size_t n) {
-    run<L>(LogfOp<L, Fused>{}, in, out, n);
-}
-
-// y zero, infinite or NaN (glibc's `2 * iy - 1 >= 2u * 0x7f800000 - 1`) is
-// left to libm.
-template <class L, bool Fused>
-void powf_span_of(const float* in, float* out, std::size_t n, float y) {
-    std::uint32_t iy = std::bit_cast<std::uint32_t>(y);
-    if (2 * iy - 1 >= 2u * 0x7f800000 - 1) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = ::powf(in[i], y);
-        return;
-    }
-    run<L>(PowfOp<L, Fused>{y, L::splat(static_cast<double>(y))}, in, out, n);
 }
 
 }  // namespace
