@@ -43,23 +43,19 @@ namespace {
 
 // Each function with the lanes where glibc leaves its main path flagged for
 // libm, as the kernels flag them.
-template <class L, bool Fused>
-struct ExpfOp {
+template <class L, bool Fused, bool Base2>
+struct ExpOp {
+    // |x| >= 88 (expf) or 128 (exp2f), or NaN.
     typename L::F vector(typename L::F x, typename L::Bits& special) const {
-        special = L::magnitude_at_least(x, 0x42b00000);  // |x| >= 88 or NaN
-        return expf_lanes<L, Fused>(x);
+        special = L::magnitude_at_least(x, Base2 ? 0x43000000 : 0x42b00000);
+        return Base2 ? exp2f_lanes<L, Fused>(x) : expf_lanes<L, Fused>(x);
     }
-    static float scalar(float x) { return ::expf(x); }
+    static float scalar(float x) { return Base2 ? ::exp2f(x) : ::expf(x); }
 };
-
 template <class L, bool Fused>
-struct Exp2fOp {
-    typename L::F vector(typename L::F x, typename L::Bits& special) const {
-        special = L::magnitude_at_least(x, 0x43000000);  // |x| >= 128 or NaN
-        return exp2f_lanes<L, Fused>(x);
-    }
-    static float scalar(float x) { return ::exp2f(x); }
-};
+using ExpfOp = ExpOp<L, Fused, false>;
+template <class L, bool Fused>
+using Exp2fOp = ExpOp<L, Fused, true>;
 
 template <class L, bool Fused>
 struct LogfOp {
