@@ -55,7 +55,8 @@ inline typename L::Bits near_midpoint(typename L::D lower, typename L::D upper) 
     return L::below_u32(offset, 2 * kSrgbGuard);
 }
 
-template <class L, bool Fused>
+// The encoding of a vector; `doubtful` gets the lanes it cannot call.
+template <class L>
 struct EncodeDirectOp {
     const srgb::PowerTable& table;
 
@@ -74,7 +75,7 @@ struct EncodeDirectOp {
         }
     }
 
-    typename L::F vector(typename L::F x, typename L::Bits& special) const {
+    typename L::F vector(typename L::F x, typename L::Bits& doubtful) const {
         auto ix = L::as_ints(x);
         auto offset = L::sub_u32(ix, L::splat_u32(srgb::kIntervalOrigin));
         auto index = L::shift_right_i32(offset, srgb::kIndexShift);
@@ -84,26 +85,74 @@ struct EncodeDirectOp {
         auto scale = scale_factor(index, outside);
         auto lower = srgb_power<L>(table, L::lower(z), L::lower(f), scale.lower);
         auto upper = srgb_power<L>(table, L::upper(z), L::upper(f), scale.upper);
-        // Where libm must decide: near a midpoint, infinity, NaN.
-        auto doubtful = near_midpoint<L>(lower, upper) | outside |
-                        L::bits(L::not_less(x, L::splat(__builtin_inff())));
+        // Near a midpoint, outside the tables, infinity, NaN.
+        doubtful = near_midpoint<L>(lower, upper) | outside | L::bits(L::not_less(x, L::splat(__builtin_inff())));
         auto linear_lanes = L::less_equal(x, L::splat(srgb::kThreshold));
-        special = doubtful & ~L::bits(linear_lanes);
+        doubtful &= ~L::bits(linear_lanes);
         auto p = L::to_float(lower, upper);
-        if (special != 0) {
-            // Too near a midpoint to call: glibc's own steps decide, still a
-            // vector at a time (far cheaper than libm per lane); only their
-            // special cases (NaN, infinity) are left to libm.
-            typename L::Bits stepwise_special = 0;
-            auto exact = powf_lanes<L, Fused>(x, L::splat(static_cast<double>(srgb::kExponent)), stepwise_special);
-            p = L::select_bits(special, exact, p);
-            special &= stepwise_special;
-        }
         auto encoded = L::add(L::mul(p, L::splat(srgb::kScale)), L::splat(srgb::kOffset));
         return L::select(linear_lanes, L::mul(x, L::splat(srgb::kSlope)), encoded);
     }
-    static float scalar(float x) { return srgb::encode_reference(x); }
 };
+
+// Lanes the direct power cannot call are set aside and encoded by glibc's
+// steps (powf_lanes) a whole vector at a time, once enough have gathered or
+// the span ends: that costs about what a single lane costs through libm.
+// Only the steps' own special cases (NaN, infinity) go to libm.
+template <class L, bool Fused>
+class DeferredLanes {
+public:
+    explicit DeferredLanes(float* out) : out_(out) {}
+
+    // x > the linear segment's threshold, or NaN; out[at] is to be its code.
+    void add(float x, std::size_t at) {
+        x_[count_] = x;
+        at_[count_] = at;
+        if (++count_ == L::kLanes) flush();
+    }
+
+    void flush() {
+        if (count_ == 0) return;
+        for (std::size_t i = count_; i < L::kLanes; ++i) x_[i] = 1.0f;  // any positive normal
+        typename L::Bits special = 0;
+        auto p = powf_lanes<L, Fused>(L::load(x_), L::splat(static_cast<double>(srgb::kExponent)), special);
+        alignas(64) float encoded[L::kLanes];
+        L::store(encoded, L::add(L::mul(p, L::splat(srgb::kScale)), L::splat(srgb::kOffset)));
+        for (std::size_t i = 0; i < count_; ++i) {
+            out_[at_[i]] = (special >> i) & 1 ? srgb::encode_reference(x_[i]) : encoded[i];
+        }
+        count_ = 0;
+    }
+
+private:
+    float* out_;
+    alignas(64) float x_[L::kLanes];
+    std::size_t at_[L::kLanes];
+    std::size_t count_ = 0;
+};
+
+// The inputs of deferred lanes are kept, so `out` may be `in`.
+template <class L, bool Fused>
+void encode_direct(const float* in, float* out, std::size_t n) {
+    constexpr std::size_t kLanes = L::kLanes;
+    const EncodeDirectOp<L> op{srgb::power_table()};
+    DeferredLanes<L, Fused> deferred(out);
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        typename L::F x = L::load(in + i);
+        typename L::Bits doubtful = 0;
+        L::store(out + i, op.vector(x, doubtful));
+        if (doubtful == 0) continue;
+        alignas(64) float xs[kLanes];
+        L::store(xs, x);
+        for (; doubtful != 0; doubtful &= doubtful - 1) {
+            const int lane = __builtin_ctz(doubtful);
+            deferred.add(xs[lane], i + lane);
+        }
+    }
+    for (; i < n; ++i) out[i] = srgb::encode_reference(in[i]);
+    deferred.flush();
+}
 
 // glibc's own steps, for directed rounding modes.
 template <class L, bool Fused>
@@ -127,7 +176,7 @@ template <class L, bool Fused>
 void encode_srgb_span_of(const float* in, float* out, std::size_t n) {
     constexpr unsigned kRoundingControl = 0x6000;  // MXCSR bits 13-14; 0 is to-nearest
     if ((_mm_getcsr() & kRoundingControl) == 0) {
-        run<L>(EncodeDirectOp<L, Fused>{srgb::power_table()}, in, out, n);
+        encode_direct<L, Fused>(in, out, n);
     } else {
         run<L>(EncodeStepwiseOp<L, Fused>{L::splat(static_cast<double>(srgb::kExponent))}, in, out, n);
     }

@@ -73,11 +73,6 @@ struct Avx2 {
     // Not below: also true where either is NaN.
     static FMask not_less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_NLT_UQ); }
     static F select(FMask m, F if_true, F if_false) { return _mm256_blendv_ps(if_false, if_true, m); }
-    static F select_bits(Bits m, F if_true, F if_false) {
-        I lane = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-        I mask = _mm256_cmpeq_epi32(_mm256_and_si256(splat_u32(m), lane), lane);
-        return _mm256_blendv_ps(if_false, if_true, as_floats(mask));
-    }
     static F zero_where(FMask m, F v) { return _mm256_andnot_ps(m, v); }
     static Bits equal_bits(F x, std::uint32_t pattern) {
         return bits(_mm256_castsi256_ps(_mm256_cmpeq_epi32(as_ints(x), splat_u32(pattern))));

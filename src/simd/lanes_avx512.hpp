@@ -78,9 +78,6 @@ struct Avx512 {
     static FMask equal(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
     static FMask not_less(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_NLT_UQ); }
     static F select(FMask m, F if_true, F if_false) { return _mm512_mask_blend_ps(m, if_false, if_true); }
-    static F select_bits(Bits m, F if_true, F if_false) {
-        return _mm512_mask_blend_ps(static_cast<__mmask16>(m), if_false, if_true);
-    }
     static F zero_where(FMask m, F v) { return _mm512_mask_blend_ps(m, v, _mm512_setzero_ps()); }
     static Bits equal_bits(F x, std::uint32_t pattern) {
         return _mm512_cmpeq_epi32_mask(as_ints(x), splat_u32(pattern));
