@@ -137,18 +137,31 @@ void encode_direct(const float* in, float* out, std::size_t n) {
     constexpr std::size_t kLanes = L::kLanes;
     const EncodeDirectOp<L> op{srgb::power_table()};
     DeferredLanes<L, Fused> deferred(out);
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        typename L::F x = L::load(in + i);
-        typename L::Bits doubtful = 0;
-        L::store(out + i, op.vector(x, doubtful));
-        if (doubtful == 0) continue;
+    auto defer = [&](typename L::F x, typename L::Bits doubtful, std::size_t at) {
         alignas(64) float xs[kLanes];
         L::store(xs, x);
         for (; doubtful != 0; doubtful &= doubtful - 1) {
             const int lane = __builtin_ctz(doubtful);
-            deferred.add(xs[lane], i + lane);
+            deferred.add(xs[lane], at + lane);
         }
+    };
+    std::size_t i = 0;
+    // Two independent vectors per step keep both dependency chains busy.
+    for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
+        typename L::F x0 = L::load(in + i), x1 = L::load(in + i + kLanes);
+        typename L::Bits doubtful0 = 0, doubtful1 = 0;
+        typename L::F y0 = op.vector(x0, doubtful0), y1 = op.vector(x1, doubtful1);
+        L::store(out + i, y0);
+        L::store(out + i + kLanes, y1);
+        if ((doubtful0 | doubtful1) == 0) continue;
+        defer(x0, doubtful0, i);
+        defer(x1, doubtful1, i + kLanes);
+    }
+    for (; i + kLanes <= n; i += kLanes) {
+        typename L::F x = L::load(in + i);
+        typename L::Bits doubtful = 0;
+        L::store(out + i, op.vector(x, doubtful));
+        if (doubtful != 0) defer(x, doubtful, i);
     }
     for (; i < n; ++i) out[i] = srgb::encode_reference(in[i]);
     deferred.flush();
