@@ -11,10 +11,10 @@
 // opposite sides of it.  The direct power (srgb_power_table.hpp) is cheaper
 // than powf and good to about 2^-39; we measure how far its double lies from
 // the nearest midpoint: outside a guard band the rounding cannot differ, and
-// the few lanes inside it (under 1 %) take glibc's steps (powf_lanes).  This only holds
-// when rounding to nearest: a directed mode moves the rounding boundaries
-// from the midpoints to the floats themselves, so then glibc's own steps
-// (powf_lanes) are taken.  bench/verify_libm.cpp checks every float.
+// the few lanes inside it (under 1 %) take glibc's own steps (powf_lanes).
+// This only holds when rounding to nearest: a directed mode moves the
+// rounding boundaries from the midpoints to the floats themselves, so then
+// every lane takes glibc's steps.  bench/verify_libm.cpp checks every float.
 //
 // Include after the lane type and simd/libm_lanes.hpp, in the instruction
 // set's file: every function here is a template over the lane type.
