@@ -21,10 +21,9 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
-from velkor.pipeline import Pipeline
+from velkor.pipeline import Pipeline, load_recipe
 from velkor.presets import PRESETS, preset
 from velkor.reading import SourceImage, read_image
-from velkor.recipe import load_recipe
 from velkor.sample import sample_path
 from velkor.transfer import srgb_to_linear
 from velkor.writing import write_image

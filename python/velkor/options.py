@@ -7,9 +7,8 @@ import dataclasses
 from typing import Any
 
 from velkor.looks import SHORT_FILTER_NAMES
-from velkor.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, Pipeline
+from velkor.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, Pipeline, load_recipe
 from velkor.presets import PRESETS, preset
-from velkor.recipe import load_recipe
 
 _PLAIN_FLAGS = ("standard", "filter", "exposure", "radius", "eps", "strength", "bit_depth", "dither")
 

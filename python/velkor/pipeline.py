@@ -13,9 +13,11 @@ import numpy as np
 import numpy.typing as npt
 import velkor_core as core
 
+from velkor import recipe
 from velkor._types import FloatImage
 from velkor.errors import RecipeError
 from velkor.looks import SHORT_FILTER_NAMES, canonical_filter, clarity, factor_in_stops, filter_weights
+from velkor.writing import write_text
 
 StandardName: TypeAlias = Literal["Bt601", "Bt709", "Bt2020"]
 FilterName: TypeAlias = Literal[
@@ -172,29 +174,31 @@ class Pipeline:
 
     def to_toml(self) -> str:
         """The recipe as TOML text, readable by :meth:`from_toml`."""
-        from velkor.recipe import pipeline_to_toml
-
-        return pipeline_to_toml(self)
+        return recipe.to_toml({field.name: getattr(self, field.name) for field in dataclasses.fields(self)})
 
     @classmethod
     def from_toml(cls, text: str) -> Pipeline:
         """Parse a recipe from TOML text; raises :class:`RecipeError`."""
-        from velkor.recipe import pipeline_from_toml
-
-        return pipeline_from_toml(text)
+        return cls(**recipe.from_toml(text))
 
     def save(self, path: str | Path) -> None:
         """Write the recipe to a TOML file, replacing any file of that name whole."""
-        from velkor.writing import write_text
-
         write_text(path, self.to_toml(), overwrite=True)
 
     @classmethod
     def load(cls, path: str | Path) -> Pipeline:
         """Read a recipe from a TOML file; raises :class:`RecipeError`."""
-        from velkor.recipe import load_recipe
+        source = Path(path)
+        text = recipe.read_text(source)
+        try:
+            return cls.from_toml(text)
+        except RecipeError as error:
+            raise RecipeError(f"{source}: {error}") from error
 
-        return load_recipe(path)
+
+def load_recipe(path: str | Path) -> Pipeline:
+    """Read a recipe file; the same as :meth:`Pipeline.load`."""
+    return Pipeline.load(path)
 
 
 def _check_choice(field: str, value: object, choices: tuple[str, ...]) -> None:

@@ -24,6 +24,8 @@ The schema is flat, one table per stage::
     dither = false
 
 Every key is optional; a missing one keeps the default of :class:`Pipeline`.
+This module translates between that text and the pipeline's fields as a
+plain mapping; :class:`velkor.Pipeline` builds and validates the look.
 """
 
 from __future__ import annotations
@@ -36,7 +38,6 @@ from typing import Any
 import tomli_w
 
 from velkor.errors import InputNotFoundError, RecipeError, VelkorError
-from velkor.pipeline import Pipeline
 from velkor.writing import OUTPUT_SUFFIXES, recorded_recipe
 
 # Where each Pipeline field lives in the file: (table or "" for the top level, key).
@@ -56,32 +57,32 @@ _LAYOUT: dict[str, tuple[str, str]] = {
 _TABLES = ("conversion", "zones", "local_contrast", "output")
 
 
-def pipeline_to_toml(pipeline: Pipeline) -> str:
-    """Render a pipeline as TOML text."""
-    document: dict[str, Any] = {"name": pipeline.name}
-    if pipeline.description:
-        document["description"] = pipeline.description
+def to_toml(fields: Mapping[str, Any]) -> str:
+    """Render a pipeline's fields as TOML text."""
+    document: dict[str, Any] = {"name": fields["name"]}
+    if fields["description"]:
+        document["description"] = fields["description"]
     for table in _TABLES:
         document[table] = {}
     for field, (table, key) in _LAYOUT.items():
-        value = getattr(pipeline, field)
+        value = fields[field]
         if table and value is not None:
             document[table][key] = list(value) if isinstance(value, tuple) else value
-    document["zones"] = {str(zone): stops for zone, stops in pipeline.zones.items()}
+    document["zones"] = {str(zone): stops for zone, stops in fields["zones"].items()}
     return tomli_w.dumps(document)
 
 
-def pipeline_from_toml(text: str) -> Pipeline:
-    """Parse TOML text into a validated pipeline."""
+def from_toml(text: str) -> dict[str, Any]:
+    """Parse TOML text into pipeline fields, not yet validated."""
     try:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
         raise RecipeError(f"recipe is not valid TOML: {error}") from error
-    return pipeline_from_mapping(document)
+    return from_mapping(document)
 
 
-def pipeline_from_mapping(document: Mapping[str, Any]) -> Pipeline:
-    """Build a pipeline from a parsed recipe document, refusing unknown keys."""
+def from_mapping(document: Mapping[str, Any]) -> dict[str, Any]:
+    """Pipeline fields from a parsed recipe document, refusing unknown keys."""
     fields: dict[str, Any] = {}
     known = {table: {key for t, key in _LAYOUT.values() if t == table} for table in _TABLES}
     for key, value in document.items():
@@ -101,27 +102,22 @@ def pipeline_from_mapping(document: Mapping[str, Any]) -> Pipeline:
             raise RecipeError(f"unknown recipe key: {key}")
     if isinstance(fields.get("mixer"), list):
         fields["mixer"] = tuple(fields["mixer"])
-    return Pipeline(**fields)
+    return fields
 
 
-def load_recipe(path: str | Path) -> Pipeline:
-    """Read a recipe file, or the recipe recorded in a PNG or TIFF that velkor wrote."""
-    source = Path(path)
+def read_text(source: Path) -> str:
+    """The text of a recipe file, or of the recipe recorded in a PNG or TIFF that velkor wrote."""
     if source.suffix.lower() in OUTPUT_SUFFIXES:
         return _recipe_of_print(source)
     try:
-        text = source.read_text(encoding="utf-8")
+        return source.read_text(encoding="utf-8")
     except FileNotFoundError as error:
         raise InputNotFoundError(f"recipe not found: {source}") from error
     except (OSError, UnicodeDecodeError) as error:
         raise RecipeError(f"cannot read recipe {source}: {error}") from error
-    try:
-        return pipeline_from_toml(text)
-    except RecipeError as error:
-        raise RecipeError(f"{source}: {error}") from error
 
 
-def _recipe_of_print(source: Path) -> Pipeline:
+def _recipe_of_print(source: Path) -> str:
     if not source.exists():
         raise InputNotFoundError(f"recipe not found: {source}")
     try:
@@ -130,10 +126,7 @@ def _recipe_of_print(source: Path) -> Pipeline:
         raise RecipeError(f"cannot read the recipe of {source}: {error}") from error
     if text is None:
         raise RecipeError(f"{source} holds no velkor recipe")
-    try:
-        return pipeline_from_toml(text)
-    except RecipeError as error:
-        raise RecipeError(f"{source}: {error}") from error
+    return text
 
 
 def _field_for(table: str, key: str) -> str:

@@ -3,11 +3,9 @@
 #include "error/internal_failure.hpp"
 #include "image/contiguity.hpp"
 #include "parallel/parallel.hpp"
-#include "simd/srgb_span.hpp"
+#include "simd/math_span.hpp"
 
 namespace velkor {
-
-float encode_srgb_value(float x) { return simd::encode_srgb_reference(x); }
 
 Result<OwnedImage> encode_srgb(const ImageView& img) {
     if (img.count() != 0 && !is_c_contiguous(img)) {

@@ -4,11 +4,9 @@
 
 namespace velkor {
 
-// The IEC 61966-2-1 sRGB transfer encoding of one linear value, unclamped.
-float encode_srgb_value(float x);
-
-// Encodes every element of a C-contiguous (H, W, C) image.  A view that is not
-// C-contiguous (and not empty) takes the internal-failure path.
+// The IEC 61966-2-1 sRGB transfer encoding (srgb.hpp) of every element of a
+// C-contiguous (H, W, C) image.  A view that is not C-contiguous (and not
+// empty) takes the internal-failure path.
 Result<OwnedImage> encode_srgb(const ImageView& img);
 
 }  // namespace velkor

@@ -14,10 +14,6 @@ static std::size_t element_count(std::size_t h, std::size_t w, std::size_t c) {
     return n;
 }
 
-OwnedImage OwnedImage::zeroed(std::size_t h, std::size_t w, std::size_t c) {
-    return {Buffer<float>::zeroed(element_count(h, w, c)), h, w, c};
-}
-
 OwnedImage OwnedImage::uninitialized(std::size_t h, std::size_t w, std::size_t c) {
     return {Buffer<float>::uninitialized(element_count(h, w, c)), h, w, c};
 }

@@ -53,12 +53,7 @@ struct OwnedImage {
     Buffer<float> pixels;
     std::size_t h = 0, w = 0, c = 0;
 
-    static OwnedImage zeroed(std::size_t h, std::size_t w, std::size_t c);
     static OwnedImage uninitialized(std::size_t h, std::size_t w, std::size_t c);
-    PlaneView channel_view(std::size_t k) const {
-        return {pixels.data() + k, h, w, static_cast<std::ptrdiff_t>(w * c),
-                static_cast<std::ptrdiff_t>(c)};
-    }
 };
 
 }  // namespace velkor

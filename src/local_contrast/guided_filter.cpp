@@ -169,25 +169,19 @@ private:
         return step;
     }
 
-    // Loop indices: the build of the L tables, the fit's pixels, q's pixels,
-    // the build of the a, b tables.  The builds sit at both ends, so the
-    // first cut of the loop puts them on different threads.
+    // The fit's pixels and then q's pixels are one range; the two table
+    // builds are serial jobs beside it, on threads of their own.
     void run(const Step& step) {
         const std::size_t fit_pixels = step.fit_rows.count() * w_;
-        const std::size_t n = 1 + fit_pixels + step.q_rows.count() * w_ + 1;
-        parallel::for_range(n, [&](std::size_t begin, std::size_t end) {
-            if (begin == 0) {
-                luminance_tables_.extend_to(step.luminance_to, table_sweep::PlaneAndSquareSource{luminance_});
-                ++begin;
-            }
-            const bool last = end == n;
-            if (last) --end;
-            // Pixel k of the fit is index 1 + k; pixel k of q follows them.
-            const std::size_t fit_end = 1 + fit_pixels;
-            fit(step, std::min(begin, fit_end) - 1, std::min(end, fit_end) - 1);
-            apply(step, std::max(begin, fit_end) - fit_end, std::max(end, fit_end) - fit_end);
-            if (last) coefficient_tables_.extend_to(step.coefficients_to, *step.finished);
-        });
+        const std::size_t n = fit_pixels + step.q_rows.count() * w_;
+        parallel::for_range_with_jobs(
+            n,
+            [&](std::size_t begin, std::size_t end) {
+                fit(step, std::min(begin, fit_pixels), std::min(end, fit_pixels));
+                apply(step, std::max(begin, fit_pixels) - fit_pixels, std::max(end, fit_pixels) - fit_pixels);
+            },
+            [&] { luminance_tables_.extend_to(step.luminance_to, table_sweep::PlaneAndSquareSource{luminance_}); },
+            [&] { coefficient_tables_.extend_to(step.coefficients_to, *step.finished); });
     }
 
     void fit(const Step& step, std::size_t begin, std::size_t end) {

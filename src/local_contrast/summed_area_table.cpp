@@ -69,30 +69,4 @@ void SummedAreaTable::finish_rows(std::size_t built_rows) {
     built_ = built_rows;
 }
 
-SummedAreaTable sat(const PlaneView& plane) {
-    SummedAreaTable table(plane.rows, plane.cols, plane.rows);
-    table_sweep::TableBuilder<1> builder({&table});
-    builder.extend_to(plane.rows, table_sweep::PlaneSource{plane});
-    return table;
-}
-
-WindowSum window_sum(const SummedAreaTable& table, std::size_t y, std::size_t x, std::size_t r,
-                     std::size_t h, std::size_t w) {
-    // Outside these preconditions the clipping below would wrap around.
-    if (y >= h || x >= w) {
-        internal_failure("window_sum: centre (" + std::to_string(y) + ", " + std::to_string(x) +
-                         ") outside the " + std::to_string(h) + " x " + std::to_string(w) + " image");
-    }
-    const WindowSpan rows = clip_window(y, r, h);
-    const WindowSpan cols = clip_window(x, r, w);
-    const bool has_top = rows.first > 0, has_left = cols.first > 0;
-    const double total = table.at(rows.last, cols.last);
-    const double top = has_top ? table.at(rows.first - 1, cols.last) : 0.0;
-    const double left = has_left ? table.at(rows.last, cols.first - 1) : 0.0;
-    const double corner = has_top && has_left ? table.at(rows.first - 1, cols.first - 1) : 0.0;
-    const double sum = corner + ((total - top) - left);
-    const std::size_t count = (rows.last - rows.first + 1) * (cols.last - cols.first + 1);
-    return {sum, static_cast<double>(count)};
-}
-
 }  // namespace velkor

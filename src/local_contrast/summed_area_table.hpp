@@ -20,7 +20,7 @@ class TableRows;
 // guided filter reads rows at most about 2r apart, so it streams through the
 // image with a few hundred rows of each table instead of all of them, which
 // spares most of the memory (and the page faults of touching it the first
-// time).  A table made by sat() keeps every row.
+// time).
 class SummedAreaTable {
 public:
     SummedAreaTable() = default;
@@ -76,9 +76,6 @@ private:
     std::size_t rows_ = 0, cols_ = 0, kept_ = 1, first_ = 0, end_ = 0;
 };
 
-// The complete table of one plane, read through the plane's own steps.
-SummedAreaTable sat(const PlaneView& plane);
-
 // The positions [first, last] that a window of radius r around `centre`
 // covers on an axis of `extent` positions, centre < extent.  Written so that
 // no radius, however large, overflows.
@@ -90,14 +87,5 @@ inline WindowSpan clip_window(std::size_t centre, std::size_t r, std::size_t ext
     const std::size_t last = r >= extent - 1 - centre ? extent - 1 : centre + r;
     return {first, last};
 }
-
-// Sum and pixel count of the (2r+1) x (2r+1) window centred on (y, x),
-// clipped at the borders of an h x w image whose table is `table`.
-struct WindowSum {
-    double sum;
-    double count;
-};
-WindowSum window_sum(const SummedAreaTable& table, std::size_t y, std::size_t x,
-                     std::size_t r, std::size_t h, std::size_t w);
 
 }  // namespace velkor

@@ -143,16 +143,6 @@ struct StridedRow {
     float operator[](std::size_t x) const { return start[static_cast<std::ptrdiff_t>(x) * step]; }
 };
 
-// One plane read through its steps.
-struct PlaneSource {
-    PlaneView plane;
-    struct Row {
-        StridedRow values_row;
-        double values(std::size_t x) const { return values_row[x]; }
-    };
-    Row row(std::size_t y) const { return {{plane.row(y), plane.col_step}}; }
-};
-
 // A plane and its element-wise square, rounded to single precision as a
 // squared plane would hold it: the squares never need a plane of their own.
 struct PlaneAndSquareSource {

@@ -5,7 +5,7 @@
 #include <exception>
 #include <optional>
 
-#include "error/python_errors.hpp"
+#include "module/python_errors.hpp"
 #include "error/velkor_error.hpp"
 #include "image/image.hpp"
 #include "image/memory.hpp"

@@ -1,6 +1,6 @@
 // The ColorFilter enumeration: one Python object per filter preset.
 #include "bw/coefficients.hpp"
-#include "error/python_errors.hpp"
+#include "module/python_errors.hpp"
 #include "module/enum_class.hpp"
 #include "module/registry.hpp"
 

@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "error/python_errors.hpp"
+#include "module/python_errors.hpp"
 #include "local_contrast/guided_filter_params.hpp"
 #include "module/arguments.hpp"
 #include "module/float_repr.hpp"

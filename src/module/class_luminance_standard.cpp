@@ -1,6 +1,6 @@
 // The LuminanceStandard enumeration: one Python object per ITU-R standard.
 #include "bw/coefficients.hpp"
-#include "error/python_errors.hpp"
+#include "module/python_errors.hpp"
 #include "module/enum_class.hpp"
 #include "module/registry.hpp"
 

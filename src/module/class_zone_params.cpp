@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "error/internal_failure.hpp"
-#include "error/python_errors.hpp"
+#include "module/python_errors.hpp"
 #include "module/arguments.hpp"
 #include "module/float_repr.hpp"
 #include "module/pyref.hpp"

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "error/internal_failure.hpp"
-#include "error/python_errors.hpp"
+#include "module/python_errors.hpp"
 #include "module/arguments.hpp"
 #include "module/class_types.hpp"
 #include "module/numpy_api.hpp"

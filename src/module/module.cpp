@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "error/internal_failure.hpp"
-#include "error/python_errors.hpp"
+#include "module/python_errors.hpp"
 #include "module/pyref.hpp"
 #include "module/registry.hpp"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "error/internal_failure.hpp"
-#include "error/python_errors.hpp"
+#include "module/python_errors.hpp"
 #include "module/pyref.hpp"
 
 namespace velkor::py {

@@ -40,6 +40,20 @@ enum class Layout { RowMajor, ColumnMajor };
 using BlockBody = FunctionRef<void(const Block& block)>;
 void for_blocks(std::size_t rows, std::size_t cols, Layout layout, BlockBody body);
 
+// Runs body(begin, end) over [0, n) as for_range does, and beside it two
+// jobs, first() and last(), each once, each on one thread.
+//  - The jobs may run at the same time as each other and as any piece of the
+//    range; nothing orders them: each may read only what neither the other
+//    job nor the body writes.  All three have finished when this returns.
+//  - With two threads or more, the jobs start on different threads: they are
+//    the first and the last index of the loop the pool runs, and the pool's
+//    first cut of a loop separates those two.  first() starts before any
+//    piece that shares its thread, last() after.
+//  - A throwing job or body abandons the rest of its piece (the other job
+//    included, if it shares the piece), as in for_range.
+using Job = FunctionRef<void()>;
+void for_range_with_jobs(std::size_t n, RangeBody body, Job first, Job last);
+
 // The worker count N of the process-wide pool, creating the pool first.
 std::size_t thread_count();
 

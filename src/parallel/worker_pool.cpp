@@ -97,9 +97,8 @@ void name_worker_thread(std::size_t index) {
 struct WorkerPool::Impl {
     explicit Impl(std::size_t threads) : queues(threads) {}
 
-    // Identifies the pool and the worker index of the current thread.
+    // The pool the current thread works for, if any.
     static thread_local const Impl* current_pool;
-    static thread_local std::size_t current_index;
 
     std::vector<TaskQueue<Task>> queues;  // one per worker
     TaskQueue<Task> injector;             // loops from outside the pool
@@ -134,7 +133,6 @@ struct WorkerPool::Impl {
 
     void work(std::size_t self) {
         current_pool = this;
-        current_index = self;
         name_worker_thread(self);
         for (;;) {
             if (std::optional<Task> task = find_task(self)) {
@@ -237,7 +235,6 @@ struct WorkerPool::Impl {
 };
 
 thread_local const WorkerPool::Impl* WorkerPool::Impl::current_pool = nullptr;
-thread_local std::size_t WorkerPool::Impl::current_index = 0;
 
 WorkerPool::WorkerPool(std::size_t threads)
     : impl_(std::make_unique<Impl>(std::max<std::size_t>(threads, 1))) {
@@ -252,8 +249,6 @@ WorkerPool::WorkerPool(std::size_t threads)
 WorkerPool::~WorkerPool() { impl_->stop(); }
 
 std::size_t WorkerPool::thread_count() const { return impl_->size(); }
-
-bool WorkerPool::on_worker_thread() const { return Impl::current_pool == impl_.get(); }
 
 void WorkerPool::for_range(std::size_t n, RangeBody body) {
     Loop loop(run_range_piece, &body, Layout::RowMajor);

@@ -47,9 +47,6 @@ public:
     void for_range(std::size_t n, RangeBody body);
     void for_blocks(std::size_t rows, std::size_t cols, Layout layout, BlockBody body);
 
-    // True on this pool's own worker threads.
-    bool on_worker_thread() const;
-
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

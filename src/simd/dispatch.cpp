@@ -18,8 +18,6 @@
 #include "simd/kernel_set.hpp"
 #include "simd/math_span.hpp"
 #include "simd/self_test.hpp"
-#include "simd/srgb_span.hpp"
-#include "simd/zone_curve.hpp"
 
 namespace velkor::simd {
 namespace {
@@ -117,12 +115,6 @@ const KernelSet& kernels() { return *choice().kernels; }
 
 }  // namespace
 
-void expf_span(const float* in, float* out, std::size_t n) { kernels().expf(in, out, n); }
-void exp2f_span(const float* in, float* out, std::size_t n) { kernels().exp2f(in, out, n); }
-void logf_span(const float* in, float* out, std::size_t n) { kernels().logf(in, out, n); }
-void powf_span(const float* in, float* out, std::size_t n, float y) {
-    kernels().powf(in, out, n, y);
-}
 void encode_srgb_span(const float* in, float* out, std::size_t n) {
     kernels().encode_srgb(in, out, n);
 }

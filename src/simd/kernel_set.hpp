@@ -6,17 +6,13 @@
 namespace velkor::simd {
 
 struct KernelSet {
-    using Unary = void (*)(const float* in, float* out, std::size_t n);
-    Unary expf;
-    Unary exp2f;
-    Unary logf;
-    void (*powf)(const float* in, float* out, std::size_t n, float y);
-    Unary encode_srgb;
+    void (*encode_srgb)(const float* in, float* out, std::size_t n);
     void (*zone_curve)(const float* in, float* out, std::size_t n, const float* zone_a,
                        const float* zone_b, std::size_t zones);
 };
 
-// Element by element through libm: correct everywhere, the fallback.
+// Element by element through the scalar formulas: correct everywhere, the
+// fallback.
 extern const KernelSet kScalarKernels;
 
 // AVX2 code repeating glibc's algorithms.  glibc ships two x86-64 builds of

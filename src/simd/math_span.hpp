@@ -1,11 +1,12 @@
 #pragma once
-// Single-precision expf, exp2f, logf and powf over arrays, returning for
-// every element exactly the bits the process's libm returns for it.
+// The two operations built on single-precision expf, exp2f, logf and powf,
+// over arrays, returning for every element exactly the bits of the scalar
+// formula evaluated with the process's libm.
 //
 // On glibc the work is done by vector code that repeats libm's own
 // algorithms operation for operation; anywhere that cannot be trusted (a
 // different libm, an unexpected build of it, a CPU without AVX2) the same
-// calls fall back to scalar libm.  Elements that need libm's special-case
+// calls fall back to the scalar formulas.  Elements that need libm's special-case
 // handling (NaN, infinities, overflow, subnormal inputs ...) are always
 // computed by libm itself, so NaN payloads and errno match as well.
 //
@@ -14,11 +15,12 @@
 
 namespace velkor::simd {
 
-void expf_span(const float* in, float* out, std::size_t n);
-void exp2f_span(const float* in, float* out, std::size_t n);
-void logf_span(const float* in, float* out, std::size_t n);
-// out[i] = powf(in[i], y).
-void powf_span(const float* in, float* out, std::size_t n, float y);
+// out[i] = srgb::encode_reference(in[i]) (encode/srgb.hpp).
+void encode_srgb_span(const float* in, float* out, std::size_t n);
+// out[i] = zone_curve::zone_curve_reference(in[i], zone_a, zone_b, zones)
+// (tone/zone_curve.hpp).
+void zone_curve_span(const float* in, float* out, std::size_t n, const float* zone_a,
+                     const float* zone_b, std::size_t zones);
 
 // The instruction set the span functions use in this process: "scalar",
 // "avx2" or "avx512".  Chosen once, at the first call of any function here,

@@ -1,34 +1,26 @@
 #include "tone/zone_curve.hpp"
 
-#include <math.h>
-
-#include "simd/zone_curve.hpp"
+#include <cmath>
 
 namespace velkor::zone_curve {
 
-float zone_of(float x) {
-    // maxNum: a NaN x fails the comparison and takes the floor.
-    float m = x > kLogFloor ? x : kLogFloor;
-    float stops = ::logf(m) / kLn2;
-    return (stops + kMiddleZone) + kGreyLog2;
-}
-
-float curve_value(float x, const float* zone_a, const float* zone_b, std::size_t zones) {
-    float z = zone_of(x);
+float zone_curve_reference(float x, const float* zone_a, const float* zone_b, std::size_t zones) {
+    if (zones == 0) return x;
+    // log of zero or a negative value has no zone; clamp to a tiny positive.
+    // A NaN x fails the comparison and takes the floor too.
+    float m = x > kFloor ? x : kFloor;
+    float z = ::logf(m) / kLn2;
+    z = z + kFive;
+    z = z + kMiddleGreyOffset;
     float s = 0.0f;
-    for (std::size_t k = 0; k < zones; ++k) {
-        float d = z - zone_a[k];
-        // Dividing by the negated width equals negating the quotient exactly,
-        // and keeps the operation count of the definition.
-        float q = (d * d) / -kWidth;
-        s += zone_b[k] * ::expf(q);
+    for (std::size_t i = 0; i < zones; ++i) {
+        float d = z - zone_a[i];
+        float q = (d * d) / kNegTwiceVariance;
+        float w = ::expf(q);
+        float bw = zone_b[i] * w;
+        s = s + bw;
     }
     return x * ::exp2f(s);
-}
-
-void zone_curve_span(const float* in, float* out, std::size_t n, const float* zone_a, const float* zone_b,
-                     std::size_t zones) {
-    simd::zone_curve_span(in, out, n, zone_a, zone_b, zones);
 }
 
 }  // namespace velkor::zone_curve

@@ -1,4 +1,4 @@
-#include "error/python_errors.hpp"
+#include "module/python_errors.hpp"
 
 #include <cstdio>
 #include <cstdlib>
