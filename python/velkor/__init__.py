@@ -21,10 +21,13 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
+from velkor.export import ExportOptions, export_print
+from velkor.metadata import PhotoMetadata
 from velkor.pipeline import Pipeline
 from velkor.presets import PRESETS, preset
 from velkor.reading import SourceImage, read_image
 from velkor.recipe import load_recipe
+from velkor.resize import fitted_size, resize_linear
 from velkor.sample import sample_path
 from velkor.transfer import srgb_to_linear
 from velkor.writing import write_image
@@ -32,19 +35,24 @@ from velkor.writing import write_image
 __all__ = [
     "PRESETS",
     "ColourProfileWarning",
+    "ExportOptions",
     "InputNotFoundError",
     "InputWarning",
     "OutputExistsError",
     "OutputWriteError",
+    "PhotoMetadata",
     "Pipeline",
     "RecipeError",
     "SourceImage",
     "UnreadableImageError",
     "UnsupportedFormatError",
     "VelkorError",
+    "export_print",
+    "fitted_size",
     "load_recipe",
     "preset",
     "read_image",
+    "resize_linear",
     "sample_path",
     "srgb_to_linear",
     "write_image",
