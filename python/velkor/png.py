@@ -1,31 +1,26 @@
 """A fast PNG encoder for grey and RGB prints, 8 or 16 bits.
 
-Pillow's encoder tries every row filter on every row and compresses on one
-thread: at 24 megapixels that is seconds, more than all the kernels
-together. Here every row gets the "up" filter (one vectorised subtraction;
-a photograph's rows are much alike, so the ratio is close to the adaptive
-choice) and the data is deflated in pieces on several threads, each piece
-primed with the end of the one before, as pigz does. Python's zlib releases
-the interpreter lock while it compresses, so the pieces run in parallel;
-the pieces join into one zlib stream any decoder reads.
+Pillow's encoder tries every row filter on every row and compresses with
+zlib: at 24 megapixels that is seconds, more than all the kernels together.
+Here every row gets the "up" filter (one vectorised subtraction; the rows
+of a photograph are much alike, so the ratio is close to the adaptive
+choice) and libdeflate (through imagecodecs) compresses, two to three
+times faster than zlib at the same level and ratio.
 """
 
 from __future__ import annotations
 
-import os
 import struct
 import zlib
 from collections.abc import Iterable
-from concurrent.futures import ThreadPoolExecutor
 from typing import IO, Any
 
+import imagecodecs
 import numpy as np
 import numpy.typing as npt
 
-# Level 1 costs a fifth of level 6 and gives files a few per cent larger.
+# Level 1 costs a third of level 6 and gives files a few per cent larger.
 LEVEL = 1
-_PIECE = 4 << 20  # bytes of filtered data a thread compresses at a time
-_WINDOW = 32 << 10  # what deflate can refer back to
 _UP = 2
 
 
@@ -38,7 +33,7 @@ def write_png(stream: IO[bytes], codes: npt.NDArray[Any], chunks: Iterable[tuple
     stream.write(_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, 0 if channels == 1 else 2, 0, 0, 0)))
     for kind, data in chunks:
         stream.write(_chunk(kind, data))
-    stream.write(_chunk(b"IDAT", _deflate(_filtered(codes))))
+    stream.write(_chunk(b"IDAT", imagecodecs.deflate_encode(_filtered(codes), level=LEVEL)))
     stream.write(_chunk(b"IEND", b""))
 
 
@@ -70,19 +65,3 @@ def _filtered(codes: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:
     filtered[0, 1:] = rows[0]
     np.subtract(rows[1:], rows[:-1], out=filtered[1:, 1:])
     return filtered.reshape(-1)
-
-
-def _deflate(data: npt.NDArray[np.uint8]) -> bytes:
-    starts = range(0, len(data), _PIECE)
-    last = starts[-1] if len(starts) else 0
-
-    def piece(start: int) -> bytes:
-        primer = {"zdict": data[max(0, start - _WINDOW):start].tobytes()} if start else {}
-        compressor = zlib.compressobj(LEVEL, zlib.DEFLATED, -15, **primer)
-        body = compressor.compress(data[start:start + _PIECE])
-        return body + compressor.flush(zlib.Z_FINISH if start == last else zlib.Z_SYNC_FLUSH)
-
-    with ThreadPoolExecutor(max(1, min(8, os.cpu_count() or 1))) as pool:
-        pieces = list(pool.map(piece, starts)) if len(starts) > 1 else [piece(0)]
-    # The zlib header for deflate with a 32 KiB window, fastest level; the checksum of all the data.
-    return b"\x78\x01" + b"".join(pieces) + struct.pack(">I", zlib.adler32(data))

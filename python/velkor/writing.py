@@ -70,13 +70,22 @@ def quantise(display: FloatImage, bit_depth: int, *, dither: bool = False) -> np
     NaN becomes 0.
     """
     max_code = (1 << bit_depth) - 1
-    scaled = np.clip(np.nan_to_num(display, nan=0.0), 0.0, 1.0) * np.float32(max_code)
+    dtype = np.uint8 if bit_depth == 8 else np.uint16
     if dither and bit_depth == 8:
         rng = np.random.default_rng(_DITHER_SEED)
-        noise = rng.random(scaled.shape, dtype=np.float32) - rng.random(scaled.shape, dtype=np.float32)
-        scaled = np.clip(scaled + noise, 0.0, float(max_code))
-    dtype = np.uint8 if bit_depth == 8 else np.uint16
-    codes: npt.NDArray[Any] = np.rint(scaled).astype(dtype)
+        noise = rng.random(display.shape, dtype=np.float32) - rng.random(display.shape, dtype=np.float32)
+    codes: npt.NDArray[Any] = np.empty(display.shape, dtype=dtype)
+    # A band of rows at a time stays in the cache through all four steps.
+    step = max(1, (1 << 18) // max(1, display[0].size))
+    for top in range(0, display.shape[0], step):
+        rows = slice(top, top + step)
+        scaled = np.fmax(display[rows], np.float32(0.0))  # fmax also turns NaN into 0
+        np.fmin(scaled, np.float32(1.0), out=scaled)
+        scaled *= np.float32(max_code)
+        if dither and bit_depth == 8:
+            scaled += noise[rows]
+            np.clip(scaled, 0.0, float(max_code), out=scaled)
+        codes[rows] = np.rint(scaled, out=scaled)
     return codes
 
 
