@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import struct
 import zlib
-from collections.abc import Iterable
+from collections.abc import Buffer, Iterable
 from typing import IO, Any
 
 import imagecodecs
@@ -30,11 +30,11 @@ def write_png(stream: IO[bytes], codes: npt.NDArray[Any], chunks: Iterable[tuple
     channels = 1 if codes.ndim == 2 else codes.shape[2]
     depth = 8 * codes.dtype.itemsize
     stream.write(b"\x89PNG\r\n\x1a\n")
-    stream.write(_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, 0 if channels == 1 else 2, 0, 0, 0)))
+    _write_chunk(stream, b"IHDR", struct.pack(">IIBBBBB", width, height, depth, 0 if channels == 1 else 2, 0, 0, 0))
     for kind, data in chunks:
-        stream.write(_chunk(kind, data))
-    stream.write(_chunk(b"IDAT", imagecodecs.deflate_encode(_filtered(codes), level=LEVEL)))
-    stream.write(_chunk(b"IEND", b""))
+        _write_chunk(stream, kind, data)
+    _write_chunk(stream, b"IDAT", imagecodecs.deflate_encode(_filtered(codes), level=LEVEL))
+    _write_chunk(stream, b"IEND", b"")
 
 
 def text_chunk(keyword: str, text: str) -> tuple[bytes, bytes]:
@@ -51,8 +51,11 @@ def resolution_chunk(dpi: tuple[float, float]) -> tuple[bytes, bytes]:
     return b"pHYs", struct.pack(">IIB", *per_metre, 1)
 
 
-def _chunk(kind: bytes, data: bytes) -> bytes:
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(data, zlib.crc32(kind)))
+def _write_chunk(stream: IO[bytes], kind: bytes, data: Buffer) -> None:
+    size = memoryview(data).nbytes
+    stream.write(struct.pack(">I", size) + kind)
+    stream.write(data)
+    stream.write(struct.pack(">I", zlib.crc32(data, zlib.crc32(kind))))
 
 
 def _filtered(codes: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:
