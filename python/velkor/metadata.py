@@ -26,7 +26,8 @@ from pathlib import Path
 from types import MappingProxyType
 from typing import Any
 
-from PIL import Image, ImageCms
+import tifffile
+from PIL import Image, ImageCms, TiffImagePlugin
 
 from velkor.orientation import ORIENTATION_TAG
 
@@ -83,15 +84,42 @@ def metadata_of(image: Image.Image) -> PhotoMetadata:
 def metadata_of_file(path: Path) -> PhotoMetadata:
     """Metadata of a file read by another decoder (TIFF, RAW), or none.
 
-    Only the EXIF directories are parsed, never the pixels; a file whose
-    metadata Pillow cannot make sense of (many RAW formats) simply has none.
+    Only the EXIF directories are parsed, never the pixels. Pillow reads
+    those of most TIFFs, tifffile those of TIFF-based RAW files (DNG, NEF,
+    CR2, ARW, ...), which Pillow will not open; other files have none.
     """
-    try:
-        with warnings.catch_warnings(), Image.open(path) as image:
-            warnings.simplefilter("ignore")
-            return metadata_of(image)
-    except Exception:  # not a file Pillow understands: no metadata
-        return NO_METADATA
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            with Image.open(path) as image:
+                return metadata_of(image)
+        except Exception:  # not a file Pillow opens
+            pass
+        try:
+            return _tifffile_metadata(path)
+        except Exception:  # not a TIFF-based file either
+            return NO_METADATA
+
+
+def _tifffile_metadata(path: Path) -> PhotoMetadata:
+    with tifffile.TiffFile(path) as tiff:
+        tags = tiff.pages.first.tags
+        main = {tag: tags[tag].value for tag in _MAIN_TAGS if tag in tags}
+        named = tags.valueof(_EXIF_IFD, {})
+        inner = {tifffile.TIFF.TAGS[name]: _rational(value) for name, value in named.items()
+                 if name in tifffile.TIFF.TAGS and tifffile.TIFF.TAGS[name] in _EXIF_TAGS}
+        resolution = [tags.valueof(tag) for tag in (_X_RESOLUTION, _Y_RESOLUTION)]
+        per_inch = {2: 1.0, 3: 2.54}.get(int(tags.valueof(_RESOLUTION_UNIT, 2)))
+        dpi = _checked_dpi([_rational(v) for v in resolution], per_inch) if per_inch else None
+    return PhotoMetadata(MappingProxyType(main), MappingProxyType(inner), dpi=dpi)
+
+
+def _rational(value: Any) -> Any:
+    # tifffile gives a rational as (numerator, denominator), several of them flat.
+    if isinstance(value, tuple) and value and len(value) % 2 == 0 and all(isinstance(v, int) for v in value):
+        pairs = [TiffImagePlugin.IFDRational(*value[i:i + 2]) for i in range(0, len(value), 2)]
+        return pairs[0] if len(pairs) == 1 else tuple(pairs)
+    return value
 
 
 def _dpi(exif: Image.Exif) -> tuple[float, float] | None:
