@@ -8,7 +8,9 @@ stages of a convert are timed on their own, best of ``--repeat`` runs:
 - read: decoding the JPEG and its metadata (`read_image` less colour);
 - colour: the file's codes to linear Rec. 709 light (`to_linear`);
 - kernels: the recipe (grey conversion, zones, sRGB encoding, clarity);
-- write: the print to PNG (the default), JPEG and TIFF (deflate).
+- write: the print to PNG (the default), JPEG and TIFF (deflate), and as
+  a peer Pillow's own PNG encoder (level 6, adaptive filters: velkor's
+  writer before) on the same codes, with both PNG sizes in MB.
 
 and the whole command end to end (`velkor convert`, in this process, to
 PNG). The target is the non-kernel part (read + colour + PNG write) at
@@ -21,6 +23,7 @@ bench/results/convert.json.
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
 import tempfile
@@ -64,6 +67,12 @@ def decode(path: Path) -> tuple[np.ndarray, Any]:
         return np.asarray(image.convert("RGB")), pillow_space(image, path)
 
 
+def pillow_png(codes: np.ndarray) -> float:
+    stream = io.BytesIO()
+    Image.fromarray(codes).save(stream, format="PNG")
+    return len(stream.getvalue()) / 1e6
+
+
 def stages(path: Path, out: Path, preset: str, repeat: int) -> dict[str, float]:
     pipeline = velkor.preset(preset)
     row: dict[str, float] = {}
@@ -78,6 +87,9 @@ def stages(path: Path, out: Path, preset: str, repeat: int) -> dict[str, float]:
         row[f"write {suffix}"], _ = best(repeat, lambda: velkor.write_image(
             target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither, recipe=pipeline.to_toml(),
             metadata=metadata, overwrite=True))
+    codes = velkor.writing.quantise(display, pipeline.bit_depth, dither=pipeline.dither)[:, :, 0]
+    row["pillow png"], row["pillow png MB"] = best(repeat, lambda: pillow_png(codes))
+    row["png MB"] = (out / "print.png").stat().st_size / 1e6
     command = ["convert", str(path), "-o", str(out / "cli.png"), "--preset", preset, "--overwrite"]
     row["convert"], status = best(repeat, lambda: velkor_main(command))
     assert status == 0
@@ -97,7 +109,7 @@ def main() -> None:
         print(f"{SIZE[0]} x {SIZE[1]} JPEG, best of {args.repeat}, {os.cpu_count()} processors, "
               f"load {os.getloadavg()[0]:.1f}")
         columns = ["read", "colour", "kernels", "write png", "write jpg", "write tif", "convert",
-                   "non-kernel / kernels"]
+                   "non-kernel / kernels", "pillow png", "png MB", "pillow png MB"]
         print(f"{'preset':22}" + "".join(f"{c:>13}" for c in columns))
         for preset in args.presets:
             row = stages(path, Path(folder), preset, args.repeat)
