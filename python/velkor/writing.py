@@ -21,13 +21,13 @@ from velkor import png
 from velkor._types import FloatImage
 from velkor.errors import OutputExistsError, OutputWriteError, UnreadableImageError, UnsupportedFormatError
 from velkor.metadata import (
-    text_bytes,
     NO_METADATA,
     PhotoMetadata,
     exif_for_print,
     grey_profile,
     srgb_profile,
     sub_directories,
+    text_bytes,
 )
 
 OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF", ".jpg": "JPEG", ".jpeg": "JPEG"}
@@ -336,26 +336,29 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
         **options,
     )
     if isinstance(target, io.BytesIO):
-        stream.write(_with_directories(target, directories))
+        _write_with_directories(stream, target, directories)
 
 
-def _with_directories(tiff: io.BytesIO, directories: dict[int, Any]) -> bytes:
-    """The TIFF with each directory appended and its pointer in the first directory set."""
+def _write_with_directories(stream: IO[bytes], tiff: io.BytesIO, directories: dict[int, Any]) -> None:
+    """Write the TIFF, each directory appended and its pointer in the first directory set."""
     tiff.seek(0)
     with tifffile.TiffFile(tiff) as parsed:
         tags = parsed.pages.first.tags
         pointers = {tag: tags[tag - 1].valueoffset for tag in directories}
-    data = bytearray(tiff.getvalue())
+    data, tail = tiff.getbuffer(), bytearray()
     for tag, values in directories.items():
-        data += b"\0" * (len(data) % 2)  # directories start on a word boundary
+        tail += b"\0" * ((len(data) + len(tail)) % 2)  # directories start on a word boundary
+        offset = len(data) + len(tail)
         directory = TiffImagePlugin.ImageFileDirectory_v2(prefix=b"II")
         for key, value in values.items():
             directory[key] = text_bytes(value)
         entry = pointers[tag] - 8  # tag number (2 bytes), type (2), count (4), then the value
         data[entry:entry + 2] = tag.to_bytes(2, "little")
-        data[pointers[tag]:pointers[tag] + 4] = len(data).to_bytes(4, "little")
-        data += directory.tobytes(len(data))
-    return bytes(data)
+        data[pointers[tag]:pointers[tag] + 4] = offset.to_bytes(4, "little")
+        tail += directory.tobytes(offset)
+    stream.write(data)
+    stream.write(tail)
+    data.release()
 
 
 def ascii_toml(text: str) -> str:
