@@ -35,7 +35,8 @@ def add_recipe_options(parser: argparse.ArgumentParser) -> None:
     base.add_argument("--eps", type=float, help="local-contrast edge smoothing (> 0)")
     base.add_argument("--strength", type=float,
                       help="local-contrast strength (-1 to 5; negative softens, 0 is off)")
-    base.add_argument("--bit-depth", type=int, choices=BIT_DEPTHS, help="bits per sample of the output")
+    base.add_argument("--bit-depth", type=int, choices=BIT_DEPTHS,
+                      help="bits per sample of a PNG or TIFF (a JPEG holds 8)")
     base.add_argument("--dither", action=argparse.BooleanOptionalAction, default=None,
                       help="dither 8-bit output")
 
