@@ -33,8 +33,8 @@ def camera_jpeg(path: Path, size: tuple[int, int] = (40, 30)) -> Path:
 
 @pytest.mark.parametrize(("name", "bit_depth", "compression", "keep_gps", "tiff_codes"), [
     ("p.png", 8, "deflate", False, None), ("p.png", 16, "deflate", True, None), ("p.jpg", 16, "deflate", True, None),
-    ("p.tif", 16, "deflate", False, (8, 2)), ("p.tif", 8, "lzw", True, (5, 2)), ("p.tif", 16, "zstd", False, (50000, 2)),
-    ("p.tiff", 8, "none", True, (1, 1)),
+    ("p.tif", 16, "deflate", False, (8, 2)), ("p.tif", 8, "lzw", True, (5, 2)),
+    ("p.tif", 16, "zstd", False, (50000, 2)), ("p.tiff", 8, "none", True, (1, 1)),
 ])
 def test_prints_keep_camera_metadata_profile_and_recipe(tmp_path: Path, name, bit_depth, compression, keep_gps,
                                                          tiff_codes) -> None:
