@@ -36,8 +36,8 @@ class ExportOptions:
 
 
 def export_print(
-    image: SourceImage, target: Path, pipeline: Pipeline, options: ExportOptions, *,
-    overwrite: bool, recipe: str | None = None,
+    image: SourceImage, target: str | Path, pipeline: Pipeline, options: ExportOptions, *,
+    overwrite: bool = False, recipe: str | None = None,
 ) -> int:
     """Make and write the print of ``image``; returns the bit depth written."""
     linear = resize_linear(image.linear, *options.size_of(*image.linear.shape[:2]))
@@ -48,4 +48,4 @@ def export_print(
         quality=options.quality, compression=options.compression,
         metadata=None if options.strip_metadata else image.metadata, keep_gps=options.keep_gps,
     )
-    return 8 if output_format(target) == "JPEG" else pipeline.bit_depth
+    return 8 if output_format(Path(target)) == "JPEG" else pipeline.bit_depth
