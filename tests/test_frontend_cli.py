@@ -67,7 +67,9 @@ def test_batch_output_names_keep_same_stem_sources_apart() -> None:
         (["convert", "photo.png"], 6, "output exists: photo_bw.png (use --overwrite to replace it)"),
         (["convert", "notes.txt"], 5, "unsupported input format '.txt'"),
         (["convert", "broken.png"], 5, "cannot read broken.png"),
-        (["convert", "photo.png", "-o", "out.jpg"], 5, "unsupported output format '.jpg'"),
+        (["convert", "photo.png", "-o", "out.webp"], 5, "unsupported output format '.webp'"),
+        (["convert", "photo.png", "-o", "o.jpg", "--quality", "101"], 2, "JPEG quality 1 to 100, not '101'"),
+        (["batch", ".", "-o", "o", "--strip-metadata", "--keep-gps"], 2, "not allowed with"),
         (["convert", "photo.png", "--filter", "Purple"], 3, "bad recipe value: filter = 'Purple'"),
         (["convert", "photo.png", "--zone", "5=9"], 3, "bad recipe value: zones.5 = 9.0"),
         (["convert", "photo.png", "--zone", "3"], 2, "malformed --zone '3'"),
@@ -163,7 +165,9 @@ def test_killed_batch_leaves_only_whole_files(tmp_path: Path, moment: float) -> 
             time.sleep(0.01)
         time.sleep(moment)
         run.send_signal(stop)
-        assert run.wait(TIMEOUT) in (0, status)
+        code = run.wait(TIMEOUT)
+        # A batch that finished first may meet the signal as its interpreter exits.
+        assert code in (0, status) or (code == -stop and len(list(out.glob("*.png"))) == 8)
         assert all(decodes(path) for path in out.glob("*.png"))
         assert stop == signal.SIGKILL or not list(out.glob(".*.velkor-part"))  # SIGTERM cleans up like Ctrl-C
     resumed = velkor_cmd(*command[3:], cwd=tmp_path)

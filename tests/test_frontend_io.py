@@ -182,11 +182,13 @@ def test_failed_write_keeps_the_old_file(tmp_path: Path, monkeypatch, overwrite:
     assert [p.name for p in tmp_path.iterdir()] == ["old.png"] and (tmp_path / "old.png").read_bytes() == b"old print"
 
 
-@pytest.mark.parametrize(("bit_depth", "dither", "error"), [(12, False, ValueError), (16.0, False, TypeError),
-                                                            (16, True, ValueError)])
-def test_write_image_refuses_bit_depths_it_cannot_honour(tmp_path: Path, bit_depth, dither, error) -> None:
+@pytest.mark.parametrize(("options", "error"), [
+    ({"bit_depth": 12}, ValueError), ({"bit_depth": 16.0}, TypeError), ({"bit_depth": 16, "dither": True}, ValueError),
+    ({"quality": 0}, ValueError), ({"quality": 90.0}, TypeError), ({"compression": "jpeg"}, ValueError),
+    ({"metadata": {}}, TypeError)])
+def test_write_image_refuses_options_it_cannot_honour(tmp_path: Path, options, error) -> None:
     with pytest.raises(error):
-        velkor.write_image(tmp_path / "x.png", np.zeros((2, 2, 1), np.float32), bit_depth=bit_depth, dither=dither)
+        velkor.write_image(tmp_path / "x.png", np.zeros((2, 2, 1), np.float32), **options)
     assert not list(tmp_path.iterdir())
 
 

@@ -21,9 +21,12 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
+from velkor.export import ExportOptions, export_print
+from velkor.metadata import PhotoMetadata
 from velkor.pipeline import Pipeline, load_recipe
 from velkor.presets import PRESETS, preset
 from velkor.reading import SourceImage, read_image
+from velkor.resize import fitted_size, resize_linear
 from velkor.sample import sample_path
 from velkor.transfer import srgb_to_linear
 from velkor.writing import write_image
@@ -31,19 +34,24 @@ from velkor.writing import write_image
 __all__ = [
     "PRESETS",
     "ColourProfileWarning",
+    "ExportOptions",
     "InputNotFoundError",
     "InputWarning",
     "OutputExistsError",
     "OutputWriteError",
+    "PhotoMetadata",
     "Pipeline",
     "RecipeError",
     "SourceImage",
     "UnreadableImageError",
     "UnsupportedFormatError",
     "VelkorError",
+    "export_print",
+    "fitted_size",
     "load_recipe",
     "preset",
     "read_image",
+    "resize_linear",
     "sample_path",
     "srgb_to_linear",
     "write_image",

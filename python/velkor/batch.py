@@ -10,9 +10,10 @@ from pathlib import Path
 from tqdm import tqdm
 
 from velkor.errors import OutputExistsError, RecipeError, VelkorError
+from velkor.export import ExportOptions, export_print
 from velkor.pipeline import Pipeline
 from velkor.reading import INPUT_SUFFIXES, read_image
-from velkor.writing import recorded_recipe, write_image
+from velkor.writing import recorded_recipe
 
 
 @dataclasses.dataclass
@@ -60,6 +61,7 @@ def run_batch(
     overwrite: bool,
     progress: bool,
     say: Callable[[str], None],
+    options: ExportOptions = ExportOptions(),
 ) -> BatchReport:
     """Convert each source; a file that fails is reported and the batch goes on.
 
@@ -85,10 +87,7 @@ def run_batch(
                 continue
             replace = True
         try:
-            image = read_image(source)
-            display = pipeline.run(image.linear)
-            write_image(target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither,
-                        recipe=recipe, overwrite=replace)
+            export_print(read_image(source), target, pipeline, options, overwrite=replace, recipe=recipe)
         except OutputExistsError as error:  # another run took the name meanwhile
             report.skipped += 1
             say(f"velkor: skipped {source}: {error}")

@@ -24,12 +24,13 @@ from velkor.errors import (
     UnreadableImageError,
     UnsupportedFormatError,
 )
-from velkor.options import add_recipe_options, pipeline_from_options
+from velkor.export import export_print
+from velkor.options import add_output_options, add_recipe_options, export_options, pixels, pipeline_from_options
 from velkor.pipeline import Pipeline
 from velkor.presets import PRESETS
 from velkor.reading import read_image
 from velkor.sample import sample_path
-from velkor.writing import output_format, software_name, write_image, write_text
+from velkor.writing import output_format, software_name, write_text
 
 
 class ExitCode(enum.IntEnum):
@@ -63,14 +64,7 @@ def _terminate(signum: int, frame: object) -> None:
     raise _Terminated
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive number of pixels, not {value}")
-    return value
+_BATCH_SUFFIXES = {"png": ".png", "tiff": ".tif", "jpeg": ".jpg"}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -85,10 +79,11 @@ def build_parser() -> argparse.ArgumentParser:
                                   epilog=_EPILOG)
     convert.add_argument("input", nargs="?", type=Path, metavar="IN", help="JPEG, PNG, WebP, HEIF, TIFF or RAW file")
     convert.add_argument("-o", "--output", type=Path, metavar="OUT",
-                         help="PNG or TIFF to write, or a folder (default: IN's name with _bw.png, here)")
+                         help="PNG, TIFF or JPEG to write, or a folder (default: IN's name with _bw.png, here)")
     convert.add_argument("--save-recipe", type=Path, metavar="FILE", help="also write the recipe used as TOML")
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
     add_recipe_options(convert)
+    add_output_options(convert)
     convert.set_defaults(handler=_convert)
 
     batch = commands.add_parser("batch", help="convert every photograph in a folder",
@@ -96,10 +91,11 @@ def build_parser() -> argparse.ArgumentParser:
                                 epilog=_EPILOG)
     batch.add_argument("directory", type=Path, metavar="DIR")
     batch.add_argument("-o", "--output", type=Path, metavar="OUTDIR", required=True)
-    batch.add_argument("--format", choices=("png", "tiff"), default="png", help="output format")
+    batch.add_argument("--format", choices=tuple(_BATCH_SUFFIXES), default="png", help="output format")
     batch.add_argument("--overwrite", action="store_true", help="replace existing output files")
     batch.add_argument("--quiet", action="store_true", help="no progress bar")
     add_recipe_options(batch)
+    add_output_options(batch)
     batch.set_defaults(handler=_batch)
 
     preview = commands.add_parser("preview", help="before/after image and tone-curve plot",
@@ -110,7 +106,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="before/after PNG or TIFF (default: IN's name with _preview.png)")
     preview.add_argument("--curve", type=Path, metavar="PLOT",
                          help="tone-curve plot (default: IN's name with _curve.png)")
-    preview.add_argument("--size", type=_positive_int, default=480, metavar="PIXELS",
+    preview.add_argument("--size", type=pixels, default=480, metavar="PIXELS",
                          help="long edge of each half in pixels (default: 480)")
     preview.add_argument("--overwrite", action="store_true", help="replace existing output files")
     add_recipe_options(preview)
@@ -175,6 +171,7 @@ def _show_warning(message: Warning | str, category: type[Warning], filename: str
 
 def _convert(args: argparse.Namespace) -> ExitCode:
     pipeline = pipeline_from_options(args)
+    options = export_options(args)
     source: Path = args.input or sample_path()
     target: Path = args.output or Path(f"{source.stem}_bw.png")
     if target.is_dir():
@@ -182,10 +179,8 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     output_format(target)
     _check_outputs([target, args.save_recipe], [source, args.recipe], args.overwrite)
     image = read_image(source)
-    display = pipeline.run(image.linear)
-    write_image(target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither,
-                recipe=pipeline.to_toml(), overwrite=args.overwrite)
-    print(f"velkor: wrote {target} ({pipeline.name}, {pipeline.bit_depth}-bit)")
+    bits = export_print(image, target, pipeline, options, overwrite=args.overwrite)
+    print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")
     if args.save_recipe is not None:
         write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)
         print(f"velkor: wrote {args.save_recipe}")
@@ -198,11 +193,11 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     if not directory.is_dir():
         raise InputNotFoundError(f"input folder not found: {directory}")
     sources, ignored = photographs_in(directory)
-    targets = output_paths(sources, args.output, ".png" if args.format == "png" else ".tif")
+    targets = output_paths(sources, args.output, _BATCH_SUFFIXES[args.format])
     _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
     args.output.mkdir(parents=True, exist_ok=True)
     report = run_batch(sources, targets, pipeline, overwrite=args.overwrite,
-                       progress=not args.quiet, say=_say)
+                       progress=not args.quiet, say=_say, options=export_options(args))
     report.ignored = ignored
     for failure in report.failures:
         _say(f"velkor: failed: {failure}")

@@ -6,9 +6,11 @@ import argparse
 import dataclasses
 from typing import Any
 
+from velkor.export import ExportOptions
 from velkor.looks import SHORT_FILTER_NAMES
 from velkor.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, Pipeline, load_recipe
 from velkor.presets import PRESETS, preset
+from velkor.writing import COMPRESSIONS
 
 _PLAIN_FLAGS = ("standard", "filter", "exposure", "radius", "eps", "strength", "bit_depth", "dither")
 
@@ -32,9 +34,51 @@ def add_recipe_options(parser: argparse.ArgumentParser) -> None:
     base.add_argument("--eps", type=float, help="local-contrast edge smoothing (> 0)")
     base.add_argument("--strength", type=float,
                       help="local-contrast strength (-1 to 5; negative softens, 0 is off)")
-    base.add_argument("--bit-depth", type=int, choices=BIT_DEPTHS, help="bits per sample of the output")
+    base.add_argument("--bit-depth", type=int, choices=BIT_DEPTHS,
+                      help="bits per sample of a PNG or TIFF (a JPEG holds 8)")
     base.add_argument("--dither", action=argparse.BooleanOptionalAction, default=None,
                       help="dither 8-bit output")
+
+
+def add_output_options(parser: argparse.ArgumentParser) -> None:
+    """Add the options that size and write the print (not part of the recipe)."""
+    output = parser.add_argument_group("output file (not part of the recipe)")
+    output.add_argument("--long-edge", type=pixels, metavar="N", help="fit the long edge in N pixels")
+    output.add_argument("--width", type=pixels, metavar="N", help="fit the width in N pixels")
+    output.add_argument("--height", type=pixels, metavar="N", help="fit the height in N pixels")
+    output.add_argument("--quality", type=_quality, default=92, metavar="Q", help="JPEG quality, 1-100 (default: 92)")
+    output.add_argument("--compress", choices=COMPRESSIONS, default="deflate",
+                        help="TIFF compression (default: deflate)")
+    privacy = output.add_mutually_exclusive_group()
+    privacy.add_argument("--strip-metadata", action="store_true",
+                         help="copy no EXIF or resolution from the input")
+    privacy.add_argument("--keep-gps", action="store_true", help="copy the GPS position too")
+
+
+def export_options(args: argparse.Namespace) -> ExportOptions:
+    return ExportOptions(long_edge=args.long_edge, width=args.width, height=args.height, quality=args.quality,
+                         compression=args.compress, strip_metadata=args.strip_metadata, keep_gps=args.keep_gps)
+
+
+def pixels(text: str) -> int:
+    """A positive whole number of pixels."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive number of pixels, not {value}")
+    return value
+
+
+def _quality(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= 100:
+        raise argparse.ArgumentTypeError(f"expected a JPEG quality 1 to 100, not {text!r}")
+    return value
 
 
 def pipeline_from_options(args: argparse.Namespace) -> Pipeline:

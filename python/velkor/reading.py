@@ -42,6 +42,7 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
+from velkor.metadata import NO_METADATA, PhotoMetadata, metadata_of, metadata_of_file
 from velkor.orientation import ORIENTATION_TAG, apply_orientation
 from velkor.raw import RAW_SUFFIXES, read_raw
 
@@ -73,6 +74,8 @@ class SourceImage:
     path: Path
     format: str
     """"JPEG", "PNG", "WEBP", "HEIF", "TIFF" or "RAW"."""
+    metadata: PhotoMetadata = NO_METADATA
+    """The camera's EXIF and the resolution, as far as the file and its decoder tell."""
 
 
 def read_image(path: str | Path) -> SourceImage:
@@ -97,9 +100,9 @@ def read_image(path: str | Path) -> SourceImage:
     with _decoder_reports(source):
         try:
             if suffix in TIFF_SUFFIXES:
-                return SourceImage(_read_tiff(source), source, "TIFF")
+                return SourceImage(_read_tiff(source), source, "TIFF", metadata_of_file(source))
             if suffix in RAW_SUFFIXES:
-                return SourceImage(read_raw(source), source, "RAW")
+                return SourceImage(read_raw(source), source, "RAW", metadata_of_file(source))
             return _read_with_pillow(source)
         except VelkorError:
             raise
@@ -179,14 +182,27 @@ def _read_with_pillow(path: Path) -> SourceImage:
         sixteen_bit = _is_16_bit_png(image)  # before anything loads the pixels
         space = pillow_space(image, path)
         orientation = int(image.getexif().get(ORIENTATION_TAG, 1))
+        metadata = metadata_of(image)
         if sixteen_bit:
             codes: npt.NDArray[Any] = imagecodecs.png_decode(path.read_bytes())
+        elif image.format == "JPEG" and image.mode == "RGB" and _ends_complete(path):
+            # The same libjpeg-turbo decode as Pillow's, straight into an array:
+            # Pillow's own route copies the 72 MB of a 24-megapixel photograph once more.
+            codes = imagecodecs.jpeg8_decode(path.read_bytes())
         else:
             codes = np.asarray(_as_rgb_8_bit(image))
         file_format = _PILLOW_FORMATS[image.format]
     rgb = _as_rgb_array(codes)
     linear = to_linear(rgb, space, _max_code(rgb.dtype, path))
-    return SourceImage(apply_orientation(linear, orientation), path, file_format)
+    return SourceImage(apply_orientation(linear, orientation), path, file_format, metadata)
+
+
+def _ends_complete(path: Path) -> bool:
+    # imagecodecs decodes a truncated JPEG without a word; Pillow refuses it.
+    # A file that does not end with the end-of-image marker goes to Pillow.
+    with path.open("rb") as stream:
+        stream.seek(-2, 2)
+        return stream.read(2) == b"\xff\xd9"
 
 
 def _is_16_bit_png(image: ImageFile.ImageFile) -> bool:

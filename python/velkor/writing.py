@@ -1,8 +1,10 @@
-"""Writing display-referred grey images as 8- or 16-bit PNG or TIFF."""
+"""Writing display-referred grey images as JPEG, or 8- or 16-bit PNG or TIFF."""
 
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import io
 import os
 import secrets
 from collections.abc import Iterator
@@ -13,13 +15,28 @@ from typing import IO, Any
 import numpy as np
 import numpy.typing as npt
 import tifffile
-from PIL import Image, PngImagePlugin
+from PIL import Image, TiffImagePlugin
 
+from velkor import png
 from velkor._types import FloatImage
 from velkor.errors import OutputExistsError, OutputWriteError, UnreadableImageError, UnsupportedFormatError
+from velkor.metadata import (
+    NO_METADATA,
+    PhotoMetadata,
+    exif_for_print,
+    grey_profile,
+    srgb_profile,
+    sub_directories,
+    text_bytes,
+)
 
-OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF"}
+OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF", ".jpg": "JPEG", ".jpeg": "JPEG"}
 RECIPE_KEY = "velkor:recipe"
+# A JPEG keeps the recipe in a comment segment that starts with this line.
+_JPEG_RECIPE_PREFIX = f"{RECIPE_KEY}\n".encode()
+COMPRESSIONS = ("deflate", "lzw", "zstd", "none")
+_TIFF_CODECS = {"deflate": ("zlib", {"level": 1}), "lzw": ("lzw", {}), "zstd": ("zstd", {"level": 1}),
+                "none": (None, {})}
 
 # Dither noise is seeded so that the same image and recipe always give the
 # same file: reproducible output matters more than noise that differs per run.
@@ -35,13 +52,13 @@ def software_name() -> str:
 
 
 def output_format(path: Path) -> str:
-    """'PNG' or 'TIFF' for an output path; raises :class:`UnsupportedFormatError`."""
+    """'PNG', 'TIFF' or 'JPEG' for an output path; raises :class:`UnsupportedFormatError`."""
     try:
         return OUTPUT_SUFFIXES[path.suffix.lower()]
     except KeyError:
         raise UnsupportedFormatError(
             f"unsupported output format '{path.suffix or path.name}': {path} "
-            "(velkor writes .png, .tif and .tiff)"
+            "(velkor writes .png, .tif, .tiff, .jpg and .jpeg)"
         ) from None
 
 
@@ -53,13 +70,22 @@ def quantise(display: FloatImage, bit_depth: int, *, dither: bool = False) -> np
     NaN becomes 0.
     """
     max_code = (1 << bit_depth) - 1
-    scaled = np.clip(np.nan_to_num(display, nan=0.0), 0.0, 1.0) * np.float32(max_code)
+    dtype = np.uint8 if bit_depth == 8 else np.uint16
     if dither and bit_depth == 8:
         rng = np.random.default_rng(_DITHER_SEED)
-        noise = rng.random(scaled.shape, dtype=np.float32) - rng.random(scaled.shape, dtype=np.float32)
-        scaled = np.clip(scaled + noise, 0.0, float(max_code))
-    dtype = np.uint8 if bit_depth == 8 else np.uint16
-    codes: npt.NDArray[Any] = np.rint(scaled).astype(dtype)
+        noise = rng.random(display.shape, dtype=np.float32) - rng.random(display.shape, dtype=np.float32)
+    codes: npt.NDArray[Any] = np.empty(display.shape, dtype=dtype)
+    # A band of rows at a time stays in the cache through all four steps.
+    step = max(1, (1 << 18) // max(1, display[0].size))
+    for top in range(0, display.shape[0], step):
+        rows = slice(top, top + step)
+        scaled = np.fmax(display[rows], np.float32(0.0))  # fmax also turns NaN into 0
+        np.fmin(scaled, np.float32(1.0), out=scaled)
+        scaled *= np.float32(max_code)
+        if dither and bit_depth == 8:
+            scaled += noise[rows]
+            np.clip(scaled, 0.0, float(max_code), out=scaled)
+        codes[rows] = np.rint(scaled, out=scaled)
     return codes
 
 
@@ -71,25 +97,61 @@ def write_image(
     dither: bool = False,
     recipe: str | None = None,
     overwrite: bool = False,
+    quality: int = 92,
+    compression: str = "deflate",
+    metadata: PhotoMetadata | None = None,
+    keep_gps: bool = False,
 ) -> Path:
-    """Write a display-referred image (H, W, 1) or (H, W, 3) to PNG or TIFF.
+    """Write a display-referred image (H, W, 1) or (H, W, 3) to PNG, TIFF or JPEG.
 
-    Values are clamped to [0, 1] and quantised to ``bit_depth`` bits. The
-    file records the software and, when given, the recipe text. An existing
-    file is left alone (:class:`OutputExistsError`) unless ``overwrite``.
+    Values are clamped to [0, 1] and quantised to ``bit_depth`` bits; a JPEG
+    always holds 8 (greyscale, one component), at ``quality`` 1 to 100. A
+    TIFF is compressed with ``compression`` ("deflate", "lzw", "zstd" or
+    "none"; with the horizontal predictor). The file records the software,
+    the recipe text when given, an ICC profile for its codes (grey with the
+    sRGB tone curve, or sRGB), and the camera's EXIF and resolution from
+    ``metadata`` (see :mod:`velkor.metadata`; GPS only with ``keep_gps``).
+    An existing file is left alone (:class:`OutputExistsError`) unless
+    ``overwrite``.
     """
     target = Path(path)
     file_format = output_format(target)
     check_bit_depth(bit_depth, dither)
-    codes = quantise(display, bit_depth, dither=dither)
+    check_output_options(quality, compression, metadata)
+    codes = quantise(display, 8 if file_format == "JPEG" else bit_depth, dither=dither)
     if codes.ndim == 3 and codes.shape[2] == 1:
         codes = codes[:, :, 0]
+    about = _About(recipe, metadata or NO_METADATA, keep_gps, grey_profile() if codes.ndim == 2 else srgb_profile())
     with open_for_writing(target, overwrite) as stream:
         if file_format == "PNG":
-            _write_png(stream, codes, recipe)
+            _write_png(stream, codes, about)
+        elif file_format == "JPEG":
+            _write_jpeg(stream, codes, about, quality)
         else:
-            _write_tiff(stream, codes, recipe)
+            _write_tiff(stream, codes, about, compression)
     return target
+
+
+def check_output_options(quality: object, compression: object, metadata: object = None) -> None:
+    """Refuse a JPEG quality, TIFF compression or metadata that cannot be written."""
+    if isinstance(quality, bool) or not isinstance(quality, int):
+        raise TypeError(f"quality must be a whole number 1 to 100, not {quality!r}")
+    if not 1 <= quality <= 100:
+        raise ValueError(f"quality must be 1 to 100, not {quality}")
+    if compression not in COMPRESSIONS:
+        raise ValueError(f"compression must be one of {', '.join(COMPRESSIONS)}, not {compression!r}")
+    if metadata is not None and not isinstance(metadata, PhotoMetadata):
+        raise TypeError(f"metadata must be a velkor.PhotoMetadata or None, not {type(metadata).__name__}")
+
+
+@dataclasses.dataclass(frozen=True)
+class _About:
+    """What a file says besides its pixels."""
+
+    recipe: str | None
+    metadata: PhotoMetadata
+    keep_gps: bool
+    profile: bytes
 
 
 def check_bit_depth(bit_depth: object, dither: object) -> None:
@@ -186,10 +248,11 @@ def recorded_recipe(path: Path) -> str | None:
     :class:`UnreadableImageError` instead of passing for a finished print.
     """
     try:
-        if output_format(path) == "PNG":
+        file_format = output_format(path)
+        if file_format != "TIFF":
             with Image.open(path) as image:
                 image.load()
-                text = image.info.get(RECIPE_KEY)
+                text = image.info.get(RECIPE_KEY) if file_format == "PNG" else _jpeg_recipe(image)
         else:
             with tifffile.TiffFile(path) as tiff:
                 page = tiff.pages.first
@@ -203,30 +266,99 @@ def recorded_recipe(path: Path) -> str | None:
     return text if isinstance(text, str) else None
 
 
+def _jpeg_recipe(image: Image.Image) -> str | None:
+    comment = image.info.get("comment", b"")
+    if isinstance(comment, bytes) and comment.startswith(_JPEG_RECIPE_PREFIX):
+        return comment[len(_JPEG_RECIPE_PREFIX):].decode("utf-8")
+    return None
+
+
 def _check_segments_complete(page: Any) -> None:
     for offset, count in zip(page.dataoffsets, page.databytecounts):
         if count == 0 or offset + count > page.parent.filehandle.size:
             raise ValueError("image data is incomplete")
 
 
-def _write_png(stream: IO[bytes], codes: npt.NDArray[Any], recipe: str | None) -> None:
-    info = PngImagePlugin.PngInfo()
-    info.add_text("Software", software_name())
-    if recipe is not None:
-        info.add_itxt(RECIPE_KEY, recipe)
-    Image.fromarray(codes).save(stream, format="PNG", pnginfo=info)
+def _write_png(stream: IO[bytes], codes: npt.NDArray[Any], about: _About) -> None:
+    chunks = [png.profile_chunk("velkor", about.profile), png.text_chunk("Software", software_name())]
+    if about.recipe is not None:
+        chunks.append(png.text_chunk(RECIPE_KEY, about.recipe))
+    if about.metadata.dpi is not None:
+        chunks.append(png.resolution_chunk(about.metadata.dpi))
+    if about.metadata:
+        chunks.append((b"eXIf", exif_for_print(about.metadata, keep_gps=about.keep_gps).tobytes()[6:]))
+    png.write_png(stream, codes, chunks)
 
 
-def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], recipe: str | None) -> None:
-    photometric = "minisblack" if codes.ndim == 2 else "rgb"
+def _write_jpeg(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, quality: int) -> None:
+    options: dict[str, Any] = {"quality": quality, "icc_profile": about.profile}
+    if about.recipe is not None:
+        options["comment"] = _JPEG_RECIPE_PREFIX + about.recipe.encode("utf-8")
+    if about.metadata.dpi is not None:
+        options["dpi"] = about.metadata.dpi
+    # A JPEG has no other place for the software's name than the EXIF block.
+    options["exif"] = exif_for_print(about.metadata, keep_gps=about.keep_gps)
+    options["exif"][305] = software_name()
+    Image.fromarray(codes).save(stream, format="JPEG", **options)
+
+
+def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compression: str) -> None:
+    codec, arguments = _TIFF_CODECS[compression]
+    metadata = about.metadata
+    # Appending directories needs classic TIFF's 4-byte offsets: beyond 2 GB they are left out.
+    small = codes.nbytes < 1 << 31
+    directories = sub_directories(metadata, keep_gps=about.keep_gps) if small else {}
+    # tifffile will not write the pointers to the Exif and GPS directories:
+    # they go in under the tag number just below theirs (so the directory
+    # stays sorted), as 0, and get their own number and value once the
+    # directories are appended after the image.
+    extratags = [(tag, "s", 0, text_bytes(value), True) for tag, value in metadata.main.items()
+                 if isinstance(value, (str, bytes))]
+    extratags += [(tag - 1, "I", 1, 0, True) for tag in directories]
+    options: dict[str, Any] = {}
+    if metadata.dpi is not None:
+        options.update(resolution=metadata.dpi, resolutionunit="INCH")
+    target = io.BytesIO() if directories else stream
     tifffile.imwrite(
-        stream,
+        target,
         codes,
-        photometric=photometric,
+        photometric="minisblack" if codes.ndim == 2 else "rgb",
+        compression=codec,
+        compressionargs=arguments,
+        predictor=codec is not None,
+        maxworkers=os.cpu_count(),
         software=software_name(),
-        description=None if recipe is None else ascii_toml(recipe),
+        description=None if about.recipe is None else ascii_toml(about.recipe),
+        iccprofile=about.profile,
+        extratags=extratags,
         metadata=None,
+        byteorder="<",
+        **options,
     )
+    if isinstance(target, io.BytesIO):
+        _write_with_directories(stream, target, directories)
+
+
+def _write_with_directories(stream: IO[bytes], tiff: io.BytesIO, directories: dict[int, Any]) -> None:
+    """Write the TIFF, each directory appended and its pointer in the first directory set."""
+    tiff.seek(0)
+    with tifffile.TiffFile(tiff) as parsed:
+        tags = parsed.pages.first.tags
+        pointers = {tag: tags[tag - 1].valueoffset for tag in directories}
+    data, tail = tiff.getbuffer(), bytearray()
+    for tag, values in directories.items():
+        tail += b"\0" * ((len(data) + len(tail)) % 2)  # directories start on a word boundary
+        offset = len(data) + len(tail)
+        directory = TiffImagePlugin.ImageFileDirectory_v2(prefix=b"II")
+        for key, value in values.items():
+            directory[key] = text_bytes(value)
+        entry = pointers[tag] - 8  # tag number (2 bytes), type (2), count (4), then the value
+        data[entry:entry + 2] = tag.to_bytes(2, "little")
+        data[pointers[tag]:pointers[tag] + 4] = offset.to_bytes(4, "little")
+        tail += directory.tobytes(offset)
+    stream.write(data)
+    stream.write(tail)
+    data.release()
 
 
 def ascii_toml(text: str) -> str:

@@ -1,0 +1,102 @@
+"""Prints as files: formats, compression, the camera's metadata, the profile, and resizing."""
+
+from __future__ import annotations
+
+import io
+from pathlib import Path
+
+import numpy as np
+import pytest
+import tifffile
+from PIL import Image, ImageCms, TiffImagePlugin
+
+import velkor
+from velkor.cli import main
+from velkor.metadata import grey_profile, metadata_of
+
+# Cameras write UTF-8 names; Pillow shows each byte as a character, and they must come back byte for byte.
+MAIN = {271: "Canon", 272: "EOS R5", 306: "2024:05:01 10:00:00", 315: "Zoë Ånström".encode().decode("latin-1"),
+        33432: "CC BY Zoë".encode().decode("latin-1")}
+EXIF = {33434: TiffImagePlugin.IFDRational(1, 250), 34855: 400, 36867: "2024:05:01 09:59:58", 42036: "RF24-105mm F4"}
+GPS = {1: "N", 2: (51.0, 30.0, 0.0)}
+
+
+def camera_jpeg(path: Path, size: tuple[int, int] = (40, 30)) -> Path:
+    exif = Image.Exif()
+    exif.update({**{tag: text.encode("latin-1") for tag, text in MAIN.items()}, 274: 6, 282: 240.0, 283: 240.0, 296: 2})
+    exif.get_ifd(0x8769).update({**EXIF, 37500: b"maker note"})
+    exif.get_ifd(0x8825).update(GPS)
+    ramp = np.linspace(0, 255, size[0] * size[1] * 3).reshape(size[1], size[0], 3)
+    Image.fromarray(ramp.astype(np.uint8)).save(path, quality=95, exif=exif)
+    return path
+
+
+@pytest.mark.parametrize(("name", "bit_depth", "compression", "keep_gps", "tiff_codes"), [
+    ("p.png", 8, "deflate", False, None), ("p.png", 16, "deflate", True, None), ("p.jpg", 16, "deflate", True, None),
+    ("p.tif", 16, "deflate", False, (8, 2)), ("p.tif", 8, "lzw", True, (5, 2)),
+    ("p.tif", 16, "zstd", False, (50000, 2)), ("p.tiff", 8, "none", True, (1, 1)),
+])
+def test_prints_keep_camera_metadata_profile_and_recipe(tmp_path: Path, name, bit_depth, compression, keep_gps,
+                                                         tiff_codes) -> None:
+    source = velkor.read_image(camera_jpeg(tmp_path / "in.jpg"))
+    assert source.linear.shape[:2] == (40, 30) and dict(source.metadata.main) == MAIN  # upright, captured
+    look = velkor.Pipeline(name="röd", bit_depth=bit_depth, strength=0.3)
+    display = look.run(source.linear)
+    path = velkor.write_image(tmp_path / name, display, bit_depth=bit_depth, recipe=look.to_toml(),
+                              compression=compression, metadata=source.metadata, keep_gps=keep_gps)
+    assert velkor.load_recipe(path) == look
+    with Image.open(path) as image:
+        written = metadata_of(image)
+        assert image.getexif().get(274, 1) == 1 and image.info["icc_profile"] == grey_profile()
+        codes = np.asarray(image)
+    assert dict(written.main) == MAIN and written.exif == EXIF and written.dpi == pytest.approx((240, 240))
+    assert 37500 not in written.exif and dict(written.gps) == (GPS if keep_gps else {})
+    expected = velkor.writing.quantise(display, 8 if name.endswith(".jpg") else bit_depth)[:, :, 0]
+    np.testing.assert_allclose(codes, expected, atol=3 if name.endswith(".jpg") else 0)
+    if tiff_codes:
+        with tifffile.TiffFile(path) as tiff:
+            assert (tiff.pages.first.compression, tiff.pages.first.predictor) == tiff_codes
+
+
+def test_grey_profile_shows_codes_as_srgb_greys() -> None:
+    ramp = Image.fromarray(np.arange(256, dtype=np.uint8).reshape(16, 16), "L")
+    shown = ImageCms.profileToProfile(ramp, ImageCms.ImageCmsProfile(io.BytesIO(grey_profile())),
+                                      ImageCms.createProfile("sRGB"), outputMode="RGB")
+    assert np.abs(np.asarray(shown).astype(int) - np.asarray(ramp)[:, :, None]).max() <= 1
+
+
+@pytest.mark.parametrize(("shape", "bounds", "expected"), [
+    ((4000, 6000), {"long_edge": 1500}, (1000, 1500)),
+    ((4000, 6000), {"max_width": 600, "max_height": 600}, (400, 600)),
+    ((4000, 6000), {"max_height": 1000, "long_edge": 3000}, (1000, 1500)),
+    ((300, 200), {"long_edge": 1000}, (300, 200)),  # never enlarged
+])
+def test_sizes_fit_every_bound_in_proportion(shape, bounds, expected) -> None:
+    assert velkor.fitted_size(*shape, **bounds) == expected
+
+
+def test_resizing_averages_light_not_codes() -> None:
+    stripes = np.zeros((8, 64, 3), np.float32)
+    stripes[:, ::2] = 1.0  # black and white line pairs
+    stripes[:, :, 2] = -0.1  # a colour outside sRGB keeps its negative component
+    half = velkor.resize_linear(stripes, 8, 32)
+    np.testing.assert_allclose(half[:, 4:-4, :2], 0.5, atol=0.01)
+    np.testing.assert_allclose(half[:, :, 2], -0.1, atol=1e-6)
+
+
+def test_command_line_sizes_strips_and_resumes_jpeg_batches(tmp_path: Path, capsys, monkeypatch) -> None:
+    monkeypatch.chdir(tmp_path)
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    camera_jpeg(photos / "a.jpg", (400, 300))
+    runs = [  # (arguments, summary on standard output)
+        (["convert", photos / "a.jpg", "-o", "web.jpg", "--long-edge", "100", "--strip-metadata"], "8-bit"),
+        (["batch", photos, "-o", "out", "--format", "jpeg", "--width", "60", "--quality", "70"], "1 converted"),
+        (["batch", photos, "-o", "out", "--format", "jpeg", "--quiet"], "1 skipped"),
+    ]
+    for args, said in runs:
+        assert main([str(arg) for arg in args]) == 0
+        assert said in capsys.readouterr().out
+    with Image.open(tmp_path / "web.jpg") as web, Image.open(tmp_path / "out" / "a.jpg") as batch:
+        assert (web.size, batch.size) == ((75, 100), (60, 80))  # upright: portrait after orientation 6
+        assert 271 not in web.getexif() and batch.getexif()[271] == "Canon"
