@@ -15,7 +15,6 @@ import tifffile
 from PIL import Image, ImageCms
 
 import velkor
-from velkor.batch import output_paths
 
 TIMEOUT = 120
 
@@ -52,12 +51,6 @@ def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
     assert histogram[:32].sum() > 0.03 and histogram[224:].sum() > 0.01
     assert (histogram > 0).sum() > 200
     assert histogram.max() < 0.2  # no posterising; the backdrop at the right is black
-
-
-def test_batch_output_names_keep_same_stem_sources_apart() -> None:
-    sources = [Path("in/a.jpg"), Path("in/a.png"), Path("in/b.tif")]
-    assert output_paths(sources, Path("out"), ".png") == [
-        Path("out/a_jpg.png"), Path("out/a_png.png"), Path("out/b.png")]
 
 
 @pytest.mark.parametrize(
@@ -130,7 +123,7 @@ def test_batch_continues_past_broken_files_and_resumes_by_recipe(tmp_path: Path)
     photos, out = tmp_path / "photos", tmp_path / "out"
     for folder in (photos, out):
         folder.mkdir()
-    for index, name in enumerate(["a.png", "b.jpg", "c.png"]):
+    for index, name in enumerate(["a.png", "a.jpg", "c.png"]):  # same stems: kept apart
         write_photo(photos / name, seed=index)
     (photos / "broken.jpg").write_bytes(b"\xff\xd8\xff\xe0 not really a jpeg")
     (photos / "notes.txt").write_text("ignored")
@@ -146,7 +139,7 @@ def test_batch_continues_past_broken_files_and_resumes_by_recipe(tmp_path: Path)
         result = velkor_cmd("batch", photos, "-o", out, "--quiet", *extra, cwd=tmp_path)
         assert result.returncode == code and summary in result.stdout and said in result.stderr, result.stderr
         (photos / "broken.jpg").unlink(missing_ok=True)
-    assert sorted(p.name for p in out.iterdir()) == ["a.png", "b.png", "c.png"]
+    assert sorted(p.name for p in out.iterdir()) == ["a_jpg.png", "a_png.png", "c.png"]
     assert velkor.load_recipe(out / "c.png").name == "soft-portrait"
 
 
