@@ -1,8 +1,5 @@
 """What every kernel call shares: argument binding and conversion with their
-exact texts, image layouts, the result's memory, panics, and the released lock."""
-
-import threading
-import time
+exact texts, image layouts, the result's memory and panics."""
 
 import numpy as np
 import pytest
@@ -99,27 +96,6 @@ def test_numpy_is_loaded_on_first_use_and_its_absence_is_a_panic_naming_the_caps
     name, message = failure.split(" | ")
     assert loaded == "False" and name == "PanicException"
     assert message.startswith("Failed to access NumPy array API capsule: ") and "numpy" in message
-
-
-def test_the_lock_is_released_while_a_kernel_runs():
-    ticks = []
-    stop = threading.Event()
-
-    def count():
-        while not stop.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0)
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    try:
-        start = time.perf_counter()
-        encode_srgb(np.ones((3000, 2000, 4), np.float32))  # the release is the call frame's, shared by all
-        end = time.perf_counter()
-    finally:
-        stop.set()
-        counter.join()
-    assert sum(start < t < end for t in ticks) > 10
 
 
 class ReplacesImage:

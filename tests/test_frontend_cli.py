@@ -95,28 +95,21 @@ def test_errors_are_one_line_with_exit_codes(tmp_path: Path, args: list[str], co
     assert message in result.stderr and "Traceback" not in result.stderr
 
 
-def test_foreign_colour_profile_is_a_one_line_warning(tmp_path: Path) -> None:
+def test_convert_with_flags_writes_16_bit_tiff_and_its_recipe(tmp_path: Path) -> None:
     lab = ImageCms.ImageCmsProfile(ImageCms.createProfile("LAB")).tobytes()
     Image.open(write_photo(tmp_path / "photo.png")).save(tmp_path / "lab.jpg", icc_profile=lab)
-    result = velkor_cmd("convert", "lab.jpg", "-o", tmp_path, cwd=tmp_path)
-    assert result.returncode == 0
-    assert result.stderr.startswith("velkor: warning: lab.jpg: embedded ICC profile")
-    assert result.stderr.count("\n") == 1
-    assert (tmp_path / "lab_bw.png").exists()
-
-
-def test_convert_with_flags_writes_16_bit_tiff_and_its_recipe(tmp_path: Path) -> None:
-    write_photo(tmp_path / "photo.png")
-    result = velkor_cmd("convert", "photo.png", "-o", "out.tif", "--preset", "soft-portrait",
+    result = velkor_cmd("convert", "lab.jpg", "-o", "out.tif", "--preset", "soft-portrait",
                         "--bit-depth", "16", "--zone", "6=0.5", "--save-recipe", "used.toml", cwd=tmp_path)
+    assert result.stderr.startswith("velkor: warning: lab.jpg: embedded ICC profile")  # a foreign profile:
+    assert result.stderr.count("\n") == 1  # one line, and the conversion goes on
     used = velkor.load_recipe(tmp_path / "used.toml")
     assert result.returncode == 0 and used.bit_depth == 16 and not used.dither  # 16-bit drops the preset's dither
     assert used.zones[6] == 0.5 and used.zones[3] == 0.3 and used.name == "soft-portrait, edited"
     with tifffile.TiffFile(tmp_path / "out.tif") as tiff:
         assert tiff.asarray().dtype == np.uint16
         assert velkor.Pipeline.from_toml(tiff.pages.first.description) == used
-    assert velkor_cmd("convert", "photo.png", "-o", "again.png", "--recipe", "out.tif", cwd=tmp_path).returncode == 0
-    assert velkor.load_recipe(tmp_path / "again.png") == used  # a look reused straight from a print
+    assert velkor_cmd("convert", "photo.png", "-o", tmp_path, "--recipe", "out.tif", cwd=tmp_path).returncode == 0
+    assert velkor.load_recipe(tmp_path / "photo_bw.png") == used  # a look reused straight from a print, into a folder
 
 
 def test_batch_continues_past_broken_files_and_resumes_by_recipe(tmp_path: Path) -> None:
