@@ -6,7 +6,7 @@ performs the same five roundings per pixel: ((r*wr) + (g*wg)) + (b*wb).
 
 import numpy as np
 import pytest
-from velkor_testing import assert_same_bits, bits_of, f32_from_bits, sample_image
+from velkor_testing import Index, assert_same_bits, bits_of, f32_from_bits, sample_image
 
 import velkor_core as vc
 
@@ -87,14 +87,6 @@ MEMBERS = [(Std, name, value) for value, name in enumerate(["Bt601", "Bt709", "B
     (Filt, name, value)
     for value, name in enumerate(["NoFilter", "Yellow8K2", "Orange21", "Red25A", "Green11X1", "Blue47C5"])
 ]
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return int(self.value)  # int("boom") raises
 
 
 @pytest.mark.parametrize("cls,name,value", MEMBERS, ids=lambda x: getattr(x, "__name__", str(x)))

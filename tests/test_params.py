@@ -3,16 +3,9 @@ refusals are in the exact-text table of velkor_testing."""
 import math
 
 import pytest
+from velkor_testing import Index
 
 from velkor_core import GuidedFilterParams, ZoneParams
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Float:
