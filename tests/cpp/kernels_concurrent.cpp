@@ -27,14 +27,9 @@ struct Image {
 
     // Rows in reverse order when `reversed`: a negative step, not C-contiguous.
     ImageView view(bool reversed = false) const {
-        ImageView v;
-        v.h = h, v.w = w, v.c = c;
-        v.step[0] = static_cast<std::ptrdiff_t>(w * c) * (reversed ? -1 : 1);
-        v.step[1] = static_cast<std::ptrdiff_t>(c);
-        v.step[2] = 1;
-        v.origin = values.data() + (reversed ? (h - 1) * w * c : 0);
-        v.c_contiguous = !reversed;
-        return v;
+        const auto row = static_cast<std::ptrdiff_t>(w * c);
+        return {.origin = values.data() + (reversed ? (h - 1) * w * c : 0), .h = h, .w = w, .c = c,
+                .step = {reversed ? -row : row, static_cast<std::ptrdiff_t>(c), 1}, .c_contiguous = !reversed};
     }
 };
 
