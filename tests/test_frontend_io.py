@@ -20,12 +20,9 @@ RGB8 = RNG.integers(0, 256, size=(6, 10, 3), dtype=np.uint8)
 RGB16 = RNG.integers(0, 65536, size=(6, 10, 3), dtype=np.uint16)
 
 
-@pytest.fixture
-def raw_file(tmp_path: Path) -> Path:
-    """A tiny DNG: a flat RGGB mosaic whose camera colours are sRGB's own.
-
-    LibRaw reads DNG like any camera format, so this runs the real RAW path.
-    """
+def test_raw_is_developed_linear_without_brightening(tmp_path: Path) -> None:
+    # A tiny DNG, a flat RGGB mosaic whose camera colours are sRGB's own:
+    # LibRaw reads DNG like any camera format, so this runs the real RAW path.
     mosaic = np.zeros((32, 48), np.uint16)
     mosaic[0::2, 0::2], mosaic[1::2, 1::2] = 2000, 500
     mosaic[0::2, 1::2] = mosaic[1::2, 0::2] = 1000
@@ -42,9 +39,13 @@ def raw_file(tmp_path: Path) -> Path:
         (50778, "H", 1, 21, True),  # CalibrationIlluminant1: D65
         (50728, "2I", 3, (1, 1, 1, 1, 1, 1), True),  # AsShotNeutral
     ]
-    path = tmp_path / "tiny.dng"
-    tifffile.imwrite(path, mosaic, photometric=32803, extratags=dng_tags, metadata=None, subfiletype=0)
-    return path
+    tifffile.imwrite(tmp_path / "tiny.dng", mosaic, photometric=32803, extratags=dng_tags, metadata=None,
+                     subfiletype=0)
+    image = velkor.read_image(tmp_path / "tiny.dng")
+    assert image.format == "RAW" and image.linear.shape == (32, 48, 3)
+    # The mosaic holds 2000, 1000 and 500 of a white level of 4095 in R, G, B.
+    centre = image.linear[8:24, 8:40].reshape(-1, 3).mean(axis=0)
+    np.testing.assert_allclose(centre, np.array([2000, 1000, 500]) / 4095, rtol=0.01)
 
 
 def srgb_decode(codes: np.ndarray, max_code: int) -> np.ndarray:
@@ -87,14 +88,6 @@ def test_exif_and_tiff_orientation_match_pillow(tmp_path: Path, orientation: int
     tifffile.imwrite(tmp_path / "o.tif", RGB8, photometric="rgb", extratags=[(274, "H", 1, orientation, True)])
     for read in (path, tmp_path / "o.tif"):
         np.testing.assert_allclose(velkor.read_image(read).linear, upright, rtol=2e-6)
-
-
-def test_raw_is_developed_linear_without_brightening(raw_file: Path) -> None:
-    image = velkor.read_image(raw_file)
-    assert image.format == "RAW" and image.linear.shape == (32, 48, 3)
-    # The mosaic holds 2000, 1000 and 500 of a white level of 4095 in R, G, B.
-    centre = image.linear[8:24, 8:40].reshape(-1, 3).mean(axis=0)
-    np.testing.assert_allclose(centre, np.array([2000, 1000, 500]) / 4095, rtol=0.01)
 
 
 def damaged_tiff(path: Path, compression: str, cut: slice) -> None:
