@@ -76,7 +76,6 @@ def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
         (["convert", "photo.png", "--preset", "neutral", "--recipe", "bad.toml"], 2, "not allowed with"),
         (["convert", "photo.png", "-o", "nodir/out.png"], 7, "cannot write nodir/out.png"),
         (["convert", "."], 5, "input is not a file"),
-        (["frobnicate"], 2, "invalid choice"),
         (["batch", "nowhere", "-o", "out"], 4, "input folder not found"),
     ],
 )
