@@ -40,10 +40,6 @@ def png_chunk(kind: bytes, data: bytes) -> PngImagePlugin.PngInfo:
     return info
 
 
-def chromaticities(*xy: float) -> bytes:
-    return struct.pack(">8I", *(round(v * 100000) for v in xy))
-
-
 def grey_profile(gamma: float) -> bytes:
     """A minimal ICC v2 grey profile: white point and one gamma curve."""
     tags = [(b"wtpt", b"XYZ \0\0\0\0" + struct.pack(">3i", 63190, 65536, 54061)),
@@ -59,7 +55,8 @@ def grey_profile(gamma: float) -> bytes:
 
 def chrm_gama() -> PngImagePlugin.PngInfo:
     """PNG chunks naming Adobe RGB's primaries, D65 white and gamma."""
-    info = png_chunk(b"cHRM", chromaticities(0.3127, 0.329, 0.64, 0.33, 0.21, 0.71, 0.15, 0.06))
+    xy = (0.3127, 0.329, 0.64, 0.33, 0.21, 0.71, 0.15, 0.06)
+    info = png_chunk(b"cHRM", struct.pack(">8I", *(round(v * 100000) for v in xy)))
     info.add(b"gAMA", struct.pack(">I", round(100000 / ADOBE_GAMMA)))
     return info
 

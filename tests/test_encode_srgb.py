@@ -39,19 +39,6 @@ def test_documented_values(x, expected_bits):
     assert bits_of(encode_flat([x]))[0] == expected_bits
 
 
-def test_bit_exact_against_platform_powf():
-    rng = np.random.default_rng(7)
-    samples = np.concatenate(
-        [
-            rng.random(20000, dtype=np.float32),
-            rng.random(2000, dtype=np.float32) * 100 - 20,
-            f32_from_bits(rng.integers(0, 2**32, 4000, dtype=np.uint64).astype(np.uint32)),
-            np.array([1e-45, 1.1754942e-38, 3.4028235e38], np.float32),
-        ]
-    )
-    np.testing.assert_array_equal(bits_of(encode_flat(samples)), bits_of(reference(samples)))
-
-
 # Inputs on which the platform powf does not return the correctly rounded
 # power: the exact value lies so close to a float midpoint that powf's own
 # double-precision error decides the rounding.  Only libm's result is right
@@ -65,12 +52,16 @@ POWF_MISROUNDED = f32_from_bits(
 )
 
 
-@pytest.mark.parametrize("channels", [1, 3, 4, 7])
-def test_misrounded_inputs_in_every_lane_and_channel(channels):
-    block = np.full((len(POWF_MISROUNDED), 17 * channels), 0.5, np.float32)
-    for lane in range(0, 17 * channels, 2):
-        block[:, lane] = POWF_MISROUNDED
-    img = block.reshape(len(POWF_MISROUNDED), 17, channels)
-    out = encode_srgb(img)
-    assert out.shape == img.shape
-    np.testing.assert_array_equal(bits_of(out).ravel(), bits_of(reference(img)))
+def test_bit_exact_against_platform_powf():
+    rng = np.random.default_rng(7)
+    samples = np.concatenate(
+        [
+            rng.random(20000, dtype=np.float32),
+            rng.random(2000, dtype=np.float32) * 100 - 20,
+            f32_from_bits(rng.integers(0, 2**32, 4000, dtype=np.uint64).astype(np.uint32)),
+            np.array([1e-45, 1.1754942e-38, 3.4028235e38], np.float32),
+            # 19 shares no factor with a vector width: repeated, each input meets every lane.
+            np.resize(POWF_MISROUNDED, 19 * 17),
+        ]
+    )
+    np.testing.assert_array_equal(bits_of(encode_flat(samples)), bits_of(reference(samples)))

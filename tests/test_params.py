@@ -3,16 +3,9 @@ refusals are in the exact-text table of velkor_testing."""
 import math
 
 import pytest
+from velkor_testing import Index
 
 from velkor_core import GuidedFilterParams, ZoneParams
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Float:
@@ -78,15 +71,6 @@ def test_guided_filter_params_reads_and_writes():
 
 
 def test_docstrings():
-    assert GuidedFilterParams.__doc__ == (
-        "Parameters for the guided filter.\n"
-        "\n"
-        "```python\n"
-        "params = velkor_core.GuidedFilterParams(radius=8, eps=0.01)\n"
-        "```"
-    )
+    assert GuidedFilterParams.__doc__.startswith("Parameters for the guided filter.\n\n```python\n")
     assert GuidedFilterParams.radius.__doc__ == "Filter radius in pixels. The window is `(2r+1) × (2r+1)`."
-    assert GuidedFilterParams.eps.__doc__ == (
-        "Regularisation term ε. Controls the degree of smoothing.\n"
-        "Larger values → more smoothing, less edge preservation."
-    )
+    assert GuidedFilterParams.eps.__doc__.endswith("\nLarger values → more smoothing, less edge preservation.")

@@ -17,12 +17,8 @@ using velkor::ChannelWeights;
 constexpr float kSentinel = -12345.0f;
 constexpr std::size_t kMaxLength = 40;
 
-float reference(float r, float g, float b, ChannelWeights w) {
-    float red = r * w.r;
-    float green = g * w.g;
-    float blue = b * w.b;
-    return (red + green) + blue;
-}
+// Built with -ffp-contract=off: five roundings, in this order.
+float reference(float r, float g, float b, ChannelWeights w) { return (r * w.r + g * w.g) + b * w.b; }
 
 // Deterministic values of both signs and many magnitudes.
 std::vector<float> sample(std::size_t count) {

@@ -65,21 +65,16 @@ inline Plane guided_filter(const velkor::PlaneView& l, std::uint64_t r, double e
     for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = 0; x < w; ++x) p.v[y * w + x] = l.at(y, x) * l.at(y, x);
     Table tl = sat(l), tp = sat(p.view());
-    std::vector<double> a64(h * w, 0.0), b64(h * w, 0.0);
+    Plane a{h, w, std::vector<float>(h * w)}, b{h, w, std::vector<float>(h * w)};
     for (std::size_t k = 0; k < h * w; ++k) {
         std::size_t y = k / w, x = k % w;
         Window s1 = window_sum(tl, y, x, r), s2 = window_sum(tp, y, x, r);
         double mean = s1.sum / s1.count;
         double variance = s2.sum / s1.count - mean * mean;
         double denominator = eps + variance;
-        double a = denominator > 0 ? variance / denominator : 0.0;
-        a64[k] = a;
-        b64[k] = mean * (1.0 - a);
-    }
-    Plane a{h, w, std::vector<float>(h * w)}, b{h, w, std::vector<float>(h * w)};
-    for (std::size_t k = 0; k < h * w; ++k) {
-        a.v[k] = static_cast<float>(a64[k]);
-        b.v[k] = static_cast<float>(b64[k]);
+        double ak = denominator > 0 ? variance / denominator : 0.0;
+        a.v[k] = static_cast<float>(ak);
+        b.v[k] = static_cast<float>(mean * (1.0 - ak));
     }
     Table ta = sat(a.view()), tb = sat(b.view());
     Plane q{h, w, std::vector<float>(h * w, 0.0f)};

@@ -3,7 +3,6 @@
 // beyond the limit), and release from many threads at once (run under
 // ThreadSanitizer and AddressSanitizer in CI).
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -20,7 +19,6 @@ namespace {
 namespace memory = velkor::memory;
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
-int& failures = g_failures;
 
 void check(bool ok, const std::string& what) { EXPECT(ok, "%s", what.c_str()); }
 
@@ -152,6 +150,5 @@ int main() {
     reuse();
     zeroed_after_reuse();
     many_threads();
-    std::printf("%s\n", failures == 0 ? "ok" : "FAILED");
-    return failures == 0 ? 0 : 1;
+    return finish("memory_test");
 }

@@ -71,11 +71,6 @@ class ArraySubclass(np.ndarray):
     pass
 
 
-def _odd_extent_one_strides(a):
-    """One row whose stride (never used: its extent is 1) is odd and negative."""
-    return np.lib.stride_tricks.as_strided(a[:1], a[:1].shape, (-36 * 4 - 1, *a.strides[1:]), writeable=False)
-
-
 # Views of an (H, W, C) array that every kernel must read as it reads their
 # contiguous copy; the contiguity-bound kernels refuse the ones NumPy does
 # not call C-contiguous.
@@ -92,7 +87,9 @@ LAYOUTS = {
     "broadcast row": lambda a: np.broadcast_to(a[:1], a.shape),
     "unaligned": unaligned_copy,
     "packed record field": packed_field,
-    "one row, odd stride": _odd_extent_one_strides,
+    # A row stride that is never used (its extent is 1), odd and negative.
+    "one row, odd stride": lambda a: np.lib.stride_tricks.as_strided(
+        a[:1], a[:1].shape, (-36 * 4 - 1, *a.strides[1:]), writeable=False),
     "subclass": lambda a: a.view(ArraySubclass),
 }
 
@@ -148,6 +145,14 @@ NOT_INSTANCE = "argument '{}': '{}' object is not an instance of '{}'"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return int(self.value)  # int("boom") raises
+
+
 class BadFloat:
     def __float__(self):
         raise TypeError("no float here")
@@ -170,16 +175,6 @@ def mutated(mutate):
         d[MutatingKey(lambda key: mutate(d, key))], d[2] = 0.5, 0.2
         return ZP(d)
     return build
-
-
-def _delete_radius():
-    del HELD.radius
-
-
-def _set(name, value):
-    def call():
-        setattr(HELD, name, value)
-    return call
 
 
 # (id, call, exception type, exact message); the soak runs the same calls.
@@ -230,8 +225,8 @@ ERRORS = [
     # radius is converted before eps, so its error wins.
     ("guided order", lambda: GFP(1.5, "x"), TypeError, "argument 'radius': 'float' object cannot be interpreted as an integer"),
     ("radius 2**32", lambda: GFP(2**32, 0.1), OverflowError, OUT_OF_RANGE),
-    ("set negative radius", _set("radius", -1), OverflowError, OUT_OF_RANGE),
-    ("set float radius", _set("radius", 3.0), TypeError, "argument 'radius': 'float' object cannot be interpreted as an integer"),
-    ("set str eps", _set("eps", "x"), TypeError, "argument 'eps': must be real number, not str"),
-    ("delete radius", _delete_radius, AttributeError, "property has no deleter"),
+    ("set negative radius", lambda: setattr(HELD, "radius", -1), OverflowError, OUT_OF_RANGE),
+    ("set float radius", lambda: setattr(HELD, "radius", 3.0), TypeError, "argument 'radius': 'float' object cannot be interpreted as an integer"),
+    ("set str eps", lambda: setattr(HELD, "eps", "x"), TypeError, "argument 'eps': must be real number, not str"),
+    ("delete radius", lambda: delattr(HELD, "radius"), AttributeError, "property has no deleter"),
 ]
