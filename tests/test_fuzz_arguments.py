@@ -25,7 +25,7 @@ PARAMETERS = {
     "local_contrast": ("img", "params", "strength"),
     "encode_srgb": ("img",),
 }
-FLOATS = st.one_of(st.floats(width=32), st.sampled_from([0.0, -0.0, 0.0031308, float("nan"), float("inf")]))
+FLOATS = st.one_of(st.floats(width=32), st.sampled_from([0.0, -0.0, float(np.float32(0.0031308)), float("nan"), float("inf")]))
 ZONES = st.builds(vc.ZoneParams, st.dictionaries(st.integers(-3, 13), FLOATS, max_size=3))
 
 
