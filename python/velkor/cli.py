@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import enum
+import functools
 import os
 import signal
 import sys
@@ -14,7 +15,7 @@ from typing import NoReturn, TextIO
 
 from tqdm import tqdm
 
-from velkor.batch import output_paths, photographs_in, run_batch
+from velkor.batch import Job, Schedule, available_cores, output_paths, photographs_in, run_batch
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
@@ -29,6 +30,7 @@ from velkor.pipeline import Pipeline
 from velkor.presets import PRESETS
 from velkor.reading import read_image
 from velkor.sample import sample_path
+from velkor.tiled import convert_tiled, needs_tiles, parse_size, physical_memory
 from velkor.writing import output_format, software_name, write_image, write_text
 
 
@@ -63,14 +65,21 @@ def _terminate(signum: int, frame: object) -> None:
     raise _Terminated
 
 
-def _positive_int(text: str) -> int:
+def _positive_int(text: str, unit: str = "pixels") -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
     if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive number of pixels, not {value}")
+        raise argparse.ArgumentTypeError(f"expected a positive number of {unit}, not {value}")
     return value
+
+
+def _size(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -88,6 +97,11 @@ def build_parser() -> argparse.ArgumentParser:
                          help="PNG or TIFF to write, or a folder (default: IN's name with _bw.png, here)")
     convert.add_argument("--save-recipe", type=Path, metavar="FILE", help="also write the recipe used as TOML")
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    convert.add_argument("--tiled", action="store_true",
+                         help="convert a TIFF tile by tile into a tiled TIFF, for images larger than memory")
+    convert.add_argument("--memory-limit", type=_size, default=physical_memory() // 4, metavar="SIZE",
+                         help="convert tile by tile when the decoded image would need more (e.g. 8G; "
+                              "default: a quarter of the memory)")
     add_recipe_options(convert)
     convert.set_defaults(handler=_convert)
 
@@ -99,6 +113,14 @@ def build_parser() -> argparse.ArgumentParser:
     batch.add_argument("--format", choices=("png", "tiff"), default="png", help="output format")
     batch.add_argument("--overwrite", action="store_true", help="replace existing output files")
     batch.add_argument("--quiet", action="store_true", help="no progress bar")
+    processes = functools.partial(_positive_int, unit="processes")
+    batch.add_argument("-j", "--jobs", type=processes, default=available_cores(), metavar="N",
+                       help="worker processes, sharing the processors (default: the number of processors)")
+    cluster = batch.add_mutually_exclusive_group()
+    cluster.add_argument("--workers", type=processes, metavar="N",
+                         help="run on a local Dask cluster of N worker processes")
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://host:8786)")
     add_recipe_options(batch)
     batch.set_defaults(handler=_batch)
 
@@ -181,10 +203,13 @@ def _convert(args: argparse.Namespace) -> ExitCode:
         target = target / f"{source.stem}_bw.png"
     output_format(target)
     _check_outputs([target, args.save_recipe], [source, args.recipe], args.overwrite)
-    image = read_image(source)
-    display = pipeline.run(image.linear)
-    write_image(target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither,
-                recipe=pipeline.to_toml(), overwrite=args.overwrite)
+    if args.tiled or needs_tiles(source, args.memory_limit):
+        convert_tiled(source, target, pipeline, overwrite=args.overwrite)
+    else:
+        image = read_image(source)
+        display = pipeline.run(image.linear)
+        write_image(target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither,
+                    recipe=pipeline.to_toml(), overwrite=args.overwrite, **_write_options(args))
     print(f"velkor: wrote {target} ({pipeline.name}, {pipeline.bit_depth}-bit)")
     if args.save_recipe is not None:
         write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)
@@ -201,13 +226,19 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     targets = output_paths(sources, args.output, ".png" if args.format == "png" else ".tif")
     _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
     args.output.mkdir(parents=True, exist_ok=True)
-    report = run_batch(sources, targets, pipeline, overwrite=args.overwrite,
-                       progress=not args.quiet, say=_say)
+    job = Job(pipeline, overwrite=args.overwrite, write_options=_write_options(args))
+    schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler)
+    report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say)
     report.ignored = ignored
     for failure in report.failures:
         _say(f"velkor: failed: {failure}")
     print(f"velkor: {report.summary()}")
     return ExitCode.SOME_FAILED if report.failed or report.conflicts else ExitCode.OK
+
+
+def _write_options(args: argparse.Namespace) -> dict[str, object]:
+    """The output settings of the command line, as keywords of write_image: one place for every output."""
+    return {}
 
 
 def _preview(args: argparse.Namespace) -> ExitCode:

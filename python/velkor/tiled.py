@@ -1,0 +1,177 @@
+"""Images larger than memory: read a TIFF tile by tile, convert in chunks, stream a tiled TIFF out.
+
+The input is opened lazily through tifffile's Zarr store, so only the tiles
+or strips a chunk needs are decoded; :meth:`Pipeline.run_dask` converts it
+chunk by chunk; the result is computed one band of chunks at a time and
+handed to tifffile as tiles, compressed as they go, into a file that takes
+its name only when it is whole.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import tifffile
+
+from velkor.colour import icc_space, to_linear
+from velkor.errors import InputNotFoundError, UnsupportedFormatError
+from velkor.pipeline import Pipeline
+from velkor.reading import TIFF_SUFFIXES
+from velkor.writing import ascii_toml, check_bit_depth, open_for_writing, quantise, software_name
+
+# A whole-image run holds the decoded image as float32 RGB, 12 bytes a pixel.
+BYTES_PER_PIXEL = 12
+# Chunks of about this many pixels keep a few hundred MB per worker thread in flight.
+CHUNK_PIXELS = 4 << 20
+TILE = 256
+_ICC_TAG, _ORIENTATION_TAG = 34675, 274
+_DITHER_SEED = 0x5EED
+
+
+def physical_memory() -> int:
+    """The machine's memory in bytes."""
+    return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+
+
+def parse_size(text: str) -> int:
+    """Bytes from "4G", "512M", "1.5T" or a plain number of bytes."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([KMGT]?)i?B?\s*", text, re.IGNORECASE)
+    if match is None or float(match[1]) <= 0:
+        raise ValueError(f"invalid size {text!r} (expected e.g. 4G, 512M or bytes)")
+    return int(float(match[1]) * 1024 ** " KMGT".index(match[2].upper() or " "))
+
+
+def decoded_bytes(path: Path) -> int | None:
+    """What the whole-image run would hold of ``path`` decoded, from its header; None if unknown."""
+    try:
+        if path.suffix.lower() in TIFF_SUFFIXES:
+            with tifffile.TiffFile(path) as tiff:
+                page = tiff.pages.first
+                return int(page.imagelength) * int(page.imagewidth) * BYTES_PER_PIXEL
+        from PIL import Image
+
+        with Image.open(path) as image:  # reads the header only
+            return image.width * image.height * BYTES_PER_PIXEL
+    except Exception:  # the reader proper reports what is wrong with the file
+        return None
+
+
+def needs_tiles(path: Path, memory_limit: int) -> bool:
+    """Whether ``path`` must be converted in pieces; refuses what cannot be read in pieces."""
+    size = decoded_bytes(path)
+    if size is None or size <= memory_limit:
+        return False
+    if path.suffix.lower() not in TIFF_SUFFIXES:
+        raise UnsupportedFormatError(
+            f"{path} needs {_gigabytes(size)} decoded, more than the memory limit of {_gigabytes(memory_limit)} "
+            "(--memory-limit), and only TIFF can be read in pieces: convert it to a tiled TIFF first"
+        )
+    return True
+
+
+def _gigabytes(size: int) -> str:
+    return f"{size / 2**30:.1f} GB"
+
+
+def read_lazily(path: Path) -> Any:
+    """A TIFF's pixels as a lazy linear-light RGB (H, W, 3) float32 Dask array."""
+    import dask.array as da
+    import zarr
+
+    if not path.exists():
+        raise InputNotFoundError(f"input not found: {path}")
+    with tifffile.TiffFile(path) as tiff:
+        page = tiff.pages.first
+        photometric = tifffile.PHOTOMETRIC(page.photometric).name
+        grey = photometric == "MINISBLACK"
+        if photometric not in ("RGB", "MINISBLACK") or page.dtype not in (np.uint8, np.uint16):
+            raise UnsupportedFormatError(
+                f"cannot read {path} in pieces: only 8- and 16-bit grey and RGB TIFF can be "
+                f"(this one is {photometric}, {page.dtype})"
+            )
+        if int(page.tags.valueof(_ORIENTATION_TAG, 1)) != 1:
+            raise UnsupportedFormatError(f"cannot read {path} in pieces: it is stored turned or mirrored")
+        space = icc_space(page.tags.valueof(_ICC_TAG), path, grey=grey)
+        max_code = int(np.iinfo(page.dtype).max)
+        separate = page.planarconfig == tifffile.PLANARCONFIG.SEPARATE and page.samplesperpixel > 1
+        segment = (page.tilelength, page.tilewidth) if page.is_tiled else (page.rowsperstrip, page.imagewidth)
+    if segment[0] * segment[1] > 8 * CHUNK_PIXELS:
+        raise UnsupportedFormatError(f"cannot read {path} in pieces: it is stored in one piece")
+    stored = zarr.open_array(tifffile.imread(path, aszarr=True, level=0), mode="r")
+    samples = da.from_zarr(stored, chunks=stored.chunks)
+    if separate:
+        samples = da.moveaxis(samples, 0, -1)
+    if samples.ndim == 2:
+        samples = samples[:, :, np.newaxis]
+    samples = samples[:, :, :1].repeat(3, axis=2) if samples.shape[2] < 3 else samples[:, :, :3]
+    samples = samples.rechunk(_chunks(samples.shape[:2], segment) + (3,))
+    return samples.map_blocks(lambda codes: to_linear(codes, space, max_code), dtype=np.float32)
+
+
+def _chunks(shape: tuple[int, int], segment: tuple[int, int]) -> tuple[int, int]:
+    """Chunk rows and columns of about CHUNK_PIXELS, whole segments of the file each.
+
+    A striped file is cut in full-width bands, since every strip spans the
+    width: narrower chunks would decode each strip several times.
+    """
+    rows, columns = (int(s) for s in segment)
+    width = shape[1] if columns >= shape[1] else max(columns, (2048 // columns) * columns)
+    step = math.lcm(rows, TILE)  # whole tiles of the output too: a band of chunks writes whole tile rows
+    height = max(step, (CHUNK_PIXELS // width // step) * step)
+    return min(height, shape[0]), min(width, shape[1])
+
+
+def convert_tiled(
+    source: Path, target: Path, pipeline: Pipeline, *, overwrite: bool, compression: str = "zlib"
+) -> Path:
+    """Convert ``source`` to a tiled, compressed grey TIFF at ``target``, a chunk at a time."""
+    import dask
+
+    check_bit_depth(pipeline.bit_depth, pipeline.dither)
+    if target.suffix.lower() not in TIFF_SUFFIXES:
+        raise UnsupportedFormatError(
+            f"a conversion in pieces writes TIFF: choose a .tif output instead of {target}"
+        )
+    display = pipeline.run_dask(read_lazily(source))
+    dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
+    codes = display.map_blocks(_codes, pipeline.bit_depth, pipeline.dither, dtype=dtype)[:, :, 0]
+    height, width = codes.shape
+    with open_for_writing(target, overwrite) as stream, dask.config.set(scheduler="threads"):
+        tifffile.imwrite(
+            stream, _tiles(codes), shape=(height, width), dtype=dtype, tile=(TILE, TILE),
+            photometric="minisblack", compression=compression, predictor=True,
+            bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
+            software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
+        )
+    return target
+
+
+def _codes(display: npt.NDArray[np.float32], bit_depth: int, dither: bool,
+           block_info: dict[Any, Any] | None = None) -> npt.NDArray[Any]:
+    if not dither:
+        return quantise(display, bit_depth)
+    # Noise seeded by the chunk's place: reproducible, though not the whole-image run's grain.
+    corner = tuple(start for start, _ in block_info[0]["array-location"]) if block_info else (0, 0, 0)
+    rng = np.random.default_rng([_DITHER_SEED, *corner])
+    noise = rng.random(display.shape, dtype=np.float32) - rng.random(display.shape, dtype=np.float32)
+    scaled = np.clip(np.nan_to_num(display, nan=0.0), 0.0, 1.0) * np.float32(255)
+    codes: npt.NDArray[Any] = np.rint(np.clip(scaled + noise, 0.0, 255.0)).astype(np.uint8)
+    return codes
+
+
+def _tiles(codes: Any) -> Iterator[npt.NDArray[Any]]:
+    """The image's tiles in file order, computing one band of chunk rows at a time."""
+    top = 0
+    for rows in codes.chunks[0]:
+        band = np.asarray(codes[top:top + rows].compute())
+        top += rows
+        for y in range(0, rows, TILE):
+            for x in range(0, band.shape[1], TILE):
+                yield band[y:y + TILE, x:x + TILE]
