@@ -48,9 +48,10 @@ def dask_outcomes(
                 client = stack.enter_context(Client(cluster))
         except OSError as error:  # includes the time-out of an unreachable scheduler
             raise ClusterError(f"cannot reach the Dask scheduler {address or '(local)'}: {error}") from error
+        # Workers have folders of their own: they get absolute paths.
         futures = {
-            client.submit(convert_file, job, source, target, key=f"velkor-{index}-{source.name}-{run}",
-                          pure=False): index
+            client.submit(convert_file, job, source.absolute(), target.absolute(),
+                          key=f"velkor-{index}-{source.name}-{run}", pure=False): index
             for index, (source, target) in enumerate(pairs)
         }
         try:
