@@ -9,11 +9,13 @@ same file system (or the same mounts) as the process that submits.
 
 from __future__ import annotations
 
+import importlib
 import logging
 import secrets
 from collections.abc import Iterator, Sequence
 from contextlib import ExitStack
 from pathlib import Path
+from typing import Any
 
 from velkor.batch import Job, Outcome, convert_file, threads_per_process
 from velkor.errors import VelkorError
@@ -31,21 +33,21 @@ def dask_outcomes(
 ) -> Iterator[tuple[int, Outcome]]:
     """(index, outcome) of every (source, target) pair, as their tasks finish."""
     try:
-        from distributed import Client, LocalCluster, as_completed
+        distributed: Any = importlib.import_module("distributed")
     except ImportError:
         raise ClusterError("--workers and --scheduler need Dask: pip install 'velkor[distributed]'") from None
     run = secrets.token_hex(4)
     with ExitStack() as stack:
         try:
             if address is not None:
-                client = stack.enter_context(Client(address, timeout=CONNECT_TIMEOUT))
+                client = stack.enter_context(distributed.Client(address, timeout=CONNECT_TIMEOUT))
             else:
-                cluster = stack.enter_context(LocalCluster(
+                cluster = stack.enter_context(distributed.LocalCluster(
                     n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
                     silence_logs=logging.ERROR,
                     env={"RAYON_NUM_THREADS": str(threads_per_process(workers or 1))},
                 ))
-                client = stack.enter_context(Client(cluster))
+                client = stack.enter_context(distributed.Client(cluster))
         except OSError as error:  # includes the time-out of an unreachable scheduler
             raise ClusterError(f"cannot reach the Dask scheduler {address or '(local)'}: {error}") from error
         # Workers have folders of their own: they get absolute paths.
@@ -55,7 +57,7 @@ def dask_outcomes(
             for index, (source, target) in enumerate(pairs)
         }
         try:
-            for future in as_completed(futures):
+            for future in distributed.as_completed(futures):
                 yield futures[future], future.result()
         except BaseException:
             client.cancel(list(futures))

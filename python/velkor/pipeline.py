@@ -159,7 +159,7 @@ class Pipeline:
 
         if rgb_linear.ndim != 3 or rgb_linear.shape[2] != 3:
             raise ValueError(f"expected a linear RGB image of shape (H, W, 3), got {rgb_linear.shape}")
-        rgb = rgb_linear.rechunk({2: 3})
+        rgb = rgb_linear.rechunk({2: 3})  # type: ignore[no-untyped-call]
         grey = rgb.map_blocks(lambda block: self.to_grey(np.ascontiguousarray(block, dtype=np.float32)),
                               chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32)
         depth = 2 * self.radius if self.strength != 0.0 else 0

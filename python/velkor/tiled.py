@@ -105,7 +105,7 @@ def read_lazily(path: Path) -> Any:
     if segment[0] * segment[1] > 8 * CHUNK_PIXELS:
         raise UnsupportedFormatError(f"cannot read {path} in pieces: it is stored in one piece")
     stored = zarr.open_array(tifffile.imread(path, aszarr=True, level=0), mode="r")
-    samples = da.from_zarr(stored, chunks=stored.chunks)
+    samples = da.from_zarr(stored, chunks=stored.chunks)  # type: ignore[no-untyped-call]
     if separate:
         samples = da.moveaxis(samples, 0, -1)
     if samples.ndim == 2:
@@ -139,7 +139,7 @@ def convert_tiled(
         raise UnsupportedFormatError(
             f"a conversion in pieces writes TIFF: choose a .tif output instead of {target}"
         )
-    display = pipeline.run_dask(read_lazily(source))
+    display: Any = pipeline.run_dask(read_lazily(source))
     dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
     codes = display.map_blocks(_codes, pipeline.bit_depth, pipeline.dither, dtype=dtype)[:, :, 0]
     height, width = codes.shape

@@ -1,0 +1,160 @@
+"""Scale: batch throughput across processes and Dask, and tile-by-tile conversion of large TIFFs.
+
+1. Batch: COUNT JPEGs of MP megapixels (made here from the bundled sample,
+   scaled up, with a little noise) through ``velkor batch`` with the
+   red-filter-landscape preset to 16-bit TIFF, serial (``--jobs 1``),
+   ``--jobs 2`` and ``--workers 2`` (a local Dask cluster, its start-up
+   included), in images per second, and one file's cost split into
+   reading, kernels and writing.
+2. Tiled: 16-bit RGB tiled TIFFs of each size in TILED_MP through
+   ``velkor convert`` with the same preset, whole-image and ``--tiled``:
+   seconds, megapixels per second, the peak resident memory of the process,
+   and the difference of the two 16-bit outputs. Sizes above WHOLE_MAX_MP
+   are run tiled only.
+
+    python bench/bench_scale.py [--count 50] [--mp 12] [--tiled-mp 84 1000]
+
+Writes bench/results/scale.json.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import tifffile
+from PIL import Image
+
+import velkor
+
+PRESET = "red-filter-landscape"
+WHOLE_MAX_MP = 200
+RESULTS = Path(__file__).with_name("results")
+
+
+def scene(height: int, width: int, *, full: int, top: int = 0, seed: int = 0) -> np.ndarray:
+    """Rows ``top`` to ``top + height`` of the sample photograph stretched to (full, width), 16-bit, noisy."""
+    sample = np.asarray(Image.open(velkor.sample_path()).convert("RGB"), np.float32)
+    rows = ((np.arange(top, top + height) * sample.shape[0]) // full).clip(0, sample.shape[0] - 1)
+    columns = (np.arange(width) * sample.shape[1]) // width
+    picture = sample[rows][:, columns] * 257
+    noise = np.random.default_rng(seed + top).normal(0, 200, picture.shape)
+    return np.clip(picture + noise, 0, 65535).astype(np.uint16)
+
+
+def timed(command: list[str]) -> tuple[float, int]:
+    """Seconds and the peak resident memory (MB) of a command."""
+    start = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - start
+    if status != 0:
+        raise RuntimeError(f"{command} failed: {process.stderr.read().decode() if process.stderr else ''}")
+    return seconds, usage.ru_maxrss // 1024
+
+
+def velkor_command(*args: str | Path) -> list[str]:
+    return [sys.executable, "-m", "velkor", *map(str, args)]
+
+
+def bench_batch(folder: Path, count: int, megapixels: float) -> dict[str, object]:
+    width = int((megapixels * 1e6 * 4 / 3) ** 0.5)
+    height = int(width * 3 / 4)
+    photos = folder / "photos"
+    photos.mkdir()
+    for index in range(count):
+        Image.fromarray((scene(height, width, full=height, seed=index) >> 8).astype(np.uint8)).save(
+            photos / f"p{index:03}.jpg", quality=92)
+    results: dict[str, object] = {"count": count, "megapixels": round(width * height / 1e6, 1)}
+    outputs = {}
+    for name, flags in [("serial", ["--jobs", "1"]), ("jobs 2", ["--jobs", "2"]), ("workers 2", ["--workers", "2"])]:
+        out = folder / name.replace(" ", "_")
+        seconds, _ = timed(velkor_command("batch", photos, "-o", out, "--preset", PRESET, "--format", "tiff",
+                                          "--quiet", *flags))
+        results[name] = {"seconds": round(seconds, 2), "images per second": round(count / seconds, 3)}
+        outputs[name] = {p.name: p.read_bytes() for p in out.iterdir()}
+        print(f"batch {name}: {seconds:.1f} s, {count / seconds:.2f} images/s", flush=True)
+    results["byte-identical"] = all(o == outputs["serial"] for o in outputs.values())
+    results["per file"] = split_costs(sorted(photos.iterdir())[0], folder / "one.tif")
+    return results
+
+
+def split_costs(photo: Path, target: Path) -> dict[str, float]:
+    """Seconds to read, run the kernels and write one file, in this process."""
+    pipeline = velkor.preset(PRESET)
+    costs = {}
+    for _ in range(2):  # the second round is timed: imports and first-call costs are behind us
+        start = time.perf_counter()
+        image = velkor.read_image(photo)
+        read = time.perf_counter()
+        display = pipeline.run(image.linear)
+        run = time.perf_counter()
+        velkor.write_image(target, display, bit_depth=16, recipe=pipeline.to_toml(), overwrite=True)
+        costs = {"read": read - start, "kernels": run - read, "write": time.perf_counter() - run}
+    return {name: round(seconds, 3) for name, seconds in costs.items()}
+
+
+def bench_tiled(folder: Path, megapixels: float) -> dict[str, object]:
+    width = int((megapixels * 1e6 * 3 / 2) ** 0.5) // 256 * 256
+    height = int(width * 2 / 3) // 256 * 256
+    source = folder / f"big_{megapixels:g}.tif"
+    band = 1024
+
+    def tiles():
+        for top in range(0, height, band):
+            strip = scene(min(band, height - top), width, full=height, top=top)
+            for y in range(0, strip.shape[0], 256):
+                for x in range(0, width, 256):
+                    yield strip[y:y + 256, x:x + 256]
+
+    tifffile.imwrite(source, tiles(), shape=(height, width, 3), dtype=np.uint16, tile=(256, 256),
+                     photometric="rgb", compression="zlib", predictor=True, bigtiff=True)
+    pixels = width * height / 1e6
+    result: dict[str, object] = {"size": f"{width} x {height}", "megapixels": round(pixels, 1)}
+    runs = ["tiled"] if megapixels > WHOLE_MAX_MP else ["whole", "tiled"]
+    for run in runs:
+        flags = ["--tiled"] if run == "tiled" else ["--memory-limit", "1T"]
+        seconds, peak = timed(velkor_command("convert", source, "-o", folder / f"{run}.tif", "--preset", PRESET,
+                                             "--overwrite", *flags))
+        result[run] = {"seconds": round(seconds, 1), "megapixels per second": round(pixels / seconds, 2),
+                       "peak MB": peak}
+        print(f"{pixels:.0f} MP {run}: {seconds:.1f} s, {pixels / seconds:.2f} MP/s, peak {peak} MB", flush=True)
+    if "whole" in runs:
+        whole = tifffile.imread(folder / "whole.tif").astype(np.int32)
+        tiled = tifffile.imread(folder / "tiled.tif").astype(np.int32)
+        difference = np.abs(whole - tiled)
+        result["identical %"] = round(100 * float(np.mean(difference == 0)), 5)
+        result["max difference (16-bit codes)"] = int(difference.max())
+        result["peak ratio tiled / whole"] = round(result["tiled"]["peak MB"] / result["whole"]["peak MB"], 3)
+        print(f"  identical {result['identical %']} %, max {result['max difference (16-bit codes)']}, "
+              f"peak ratio {result['peak ratio tiled / whole']}", flush=True)
+    source.unlink()
+    return result
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--count", type=int, default=50)
+    parser.add_argument("--mp", type=float, default=12)
+    parser.add_argument("--tiled-mp", type=float, nargs="*", default=[84, 1000])
+    args = parser.parse_args()
+    results: dict[str, object] = {"cores": len(os.sched_getaffinity(0))}
+    with tempfile.TemporaryDirectory() as temporary:
+        folder = Path(temporary)
+        if args.count:
+            results["batch"] = bench_batch(folder, args.count, args.mp)
+        results["tiled"] = [bench_tiled(folder, mp) for mp in args.tiled_mp]
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "scale.json").write_text(json.dumps(results, indent=2))
+    print(json.dumps(results, indent=2))
+
+
+if __name__ == "__main__":
+    main()
