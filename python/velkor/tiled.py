@@ -9,10 +9,13 @@ its name only when it is whole.
 
 from __future__ import annotations
 
+import concurrent.futures
+import dataclasses
+import functools
 import math
 import os
 import re
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -20,6 +23,7 @@ import numpy as np
 import numpy.typing as npt
 import tifffile
 
+from velkor._types import FloatImage
 from velkor.colour import icc_space, to_linear
 from velkor.errors import InputNotFoundError, UnsupportedFormatError
 from velkor.pipeline import Pipeline
@@ -80,8 +84,31 @@ def _gigabytes(size: int) -> str:
     return f"{size / 2**30:.1f} GB"
 
 
-def read_lazily(path: Path) -> Any:
-    """A TIFF's pixels as a lazy linear-light RGB (H, W, 3) float32 Dask array."""
+@dataclasses.dataclass(frozen=True)
+class LazyTiff:
+    """A TIFF opened for reading in pieces: any band of rows decodes to linear light lazily."""
+
+    samples: Any
+    """The stored samples as a Dask array of full-height column strips, only ever read sliced."""
+    decode: Callable[[npt.NDArray[Any]], FloatImage]
+    separate: bool
+    shape: tuple[int, int]
+    chunks: tuple[int, int]
+    """Rows and columns of the chunks the pipeline runs on."""
+
+    def linear(self, top: int, bottom: int) -> Any:
+        """Rows ``top`` to ``bottom`` as linear-light RGB (rows, W, 3), chunked in columns."""
+        samples = self.samples[:, top:bottom] if self.separate else self.samples[top:bottom]
+        if self.separate:
+            samples = samples.transpose(1, 2, 0)
+        if samples.ndim == 2:
+            samples = samples[:, :, np.newaxis]
+        samples = samples[:, :, :1].repeat(3, axis=2) if samples.shape[2] < 3 else samples[:, :, :3]
+        return samples.rechunk({2: 3}).map_blocks(self.decode, dtype=np.float32)
+
+
+def read_lazily(path: Path) -> LazyTiff:
+    """Open a grey or RGB TIFF of 8 or 16 bits for reading in pieces."""
     import dask.array as da
     import zarr
 
@@ -102,17 +129,16 @@ def read_lazily(path: Path) -> Any:
         max_code = int(np.iinfo(page.dtype).max)
         separate = page.planarconfig == tifffile.PLANARCONFIG.SEPARATE and page.samplesperpixel > 1
         segment = (page.tilelength, page.tilewidth) if page.is_tiled else (page.rowsperstrip, page.imagewidth)
+        shape = (int(page.imagelength), int(page.imagewidth))
     if segment[0] * segment[1] > 8 * CHUNK_PIXELS:
         raise UnsupportedFormatError(f"cannot read {path} in pieces: it is stored in one piece")
     stored = zarr.open_array(tifffile.imread(path, aszarr=True, level=0), mode="r")
-    samples = da.from_zarr(stored, chunks=stored.chunks)  # type: ignore[no-untyped-call]
-    if separate:
-        samples = da.moveaxis(samples, 0, -1)
-    if samples.ndim == 2:
-        samples = samples[:, :, np.newaxis]
-    samples = samples[:, :, :1].repeat(3, axis=2) if samples.shape[2] < 3 else samples[:, :, :3]
-    samples = samples.rechunk(_chunks(samples.shape[:2], segment) + (3,))
-    return samples.map_blocks(lambda codes: to_linear(codes, space, max_code), dtype=np.float32)
+    chunks = _chunks(shape, segment)
+    # Column strips of the full height are never read whole: a band's slice
+    # of one reaches the store as that slice, and only its tiles are decoded.
+    strips = (*stored.shape[:-2], shape[0], chunks[1]) if separate else (shape[0], chunks[1], *stored.shape[2:])
+    samples = da.from_array(stored, chunks=strips)  # type: ignore[no-untyped-call]
+    return LazyTiff(samples, functools.partial(to_linear, space=space, max_code=max_code), separate, shape, chunks)
 
 
 def _chunks(shape: tuple[int, int], segment: tuple[int, int]) -> tuple[int, int]:
@@ -131,21 +157,28 @@ def _chunks(shape: tuple[int, int], segment: tuple[int, int]) -> tuple[int, int]
 def convert_tiled(
     source: Path, target: Path, pipeline: Pipeline, *, overwrite: bool, compression: str = "zlib"
 ) -> Path:
-    """Convert ``source`` to a tiled, compressed grey TIFF at ``target``, a chunk at a time."""
-    import dask
+    """Convert ``source`` to a tiled, compressed grey TIFF at ``target``, a band of chunks at a time.
 
+    Each band is read with the ``2 * radius`` rows above and below that its
+    chunks borrow, so every chunk sees the window it would see in one
+    :meth:`Pipeline.run_dask` over the whole image, and no band is computed twice.
+    """
     check_bit_depth(pipeline.bit_depth, pipeline.dither)
     if target.suffix.lower() not in TIFF_SUFFIXES:
         raise UnsupportedFormatError(
             f"a conversion in pieces writes TIFF: choose a .tif output instead of {target}"
         )
-    display: Any = pipeline.run_dask(read_lazily(source))
+    try:
+        image = read_lazily(source)
+    except ImportError:
+        raise UnsupportedFormatError(
+            f"converting {source} in pieces needs Dask and Zarr: pip install 'velkor[distributed]'"
+        ) from None
+    height, width = image.shape
     dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
-    codes = display.map_blocks(_codes, pipeline.bit_depth, pipeline.dither, dtype=dtype)[:, :, 0]
-    height, width = codes.shape
-    with open_for_writing(target, overwrite) as stream, dask.config.set(scheduler="threads"):
+    with open_for_writing(target, overwrite) as stream:
         tifffile.imwrite(
-            stream, _tiles(codes), shape=(height, width), dtype=dtype, tile=(TILE, TILE),
+            stream, _tiles(image, pipeline), shape=(height, width), dtype=dtype, tile=(TILE, TILE),
             photometric="minisblack", compression=compression, predictor=True,
             bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
             software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
@@ -153,25 +186,39 @@ def convert_tiled(
     return target
 
 
-def _codes(display: npt.NDArray[np.float32], bit_depth: int, dither: bool,
+def _band(image: LazyTiff, pipeline: Pipeline, top: int) -> npt.NDArray[Any]:
+    """The output codes of rows ``top`` to ``top`` + the chunk height."""
+    reach = 2 * pipeline.radius if pipeline.strength != 0.0 else 0
+    bottom = min(top + image.chunks[0], image.shape[0])
+    first, last = max(0, top - reach), min(image.shape[0], bottom + reach)
+    display = pipeline.run_dask(image.linear(first, last))[top - first:bottom - first]
+    codes = display.map_blocks(_codes, pipeline.bit_depth, pipeline.dither, top,
+                               dtype=np.uint8 if pipeline.bit_depth == 8 else np.uint16)
+    return np.asarray(codes[:, :, 0].compute(scheduler="threads"))
+
+
+def _codes(display: npt.NDArray[np.float32], bit_depth: int, dither: bool, top: int,
            block_info: dict[Any, Any] | None = None) -> npt.NDArray[Any]:
     if not dither:
         return quantise(display, bit_depth)
     # Noise seeded by the chunk's place: reproducible, though not the whole-image run's grain.
-    corner = tuple(start for start, _ in block_info[0]["array-location"]) if block_info else (0, 0, 0)
-    rng = np.random.default_rng([_DITHER_SEED, *corner])
+    corner = [start for start, _ in block_info[0]["array-location"]] if block_info else [0, 0, 0]
+    rng = np.random.default_rng([_DITHER_SEED, top + corner[0], corner[1]])
     noise = rng.random(display.shape, dtype=np.float32) - rng.random(display.shape, dtype=np.float32)
     scaled = np.clip(np.nan_to_num(display, nan=0.0), 0.0, 1.0) * np.float32(255)
     codes: npt.NDArray[Any] = np.rint(np.clip(scaled + noise, 0.0, 255.0)).astype(np.uint8)
     return codes
 
 
-def _tiles(codes: Any) -> Iterator[npt.NDArray[Any]]:
-    """The image's tiles in file order, computing one band of chunk rows at a time."""
-    top = 0
-    for rows in codes.chunks[0]:
-        band = np.asarray(codes[top:top + rows].compute())
-        top += rows
-        for y in range(0, rows, TILE):
-            for x in range(0, band.shape[1], TILE):
-                yield band[y:y + TILE, x:x + TILE]
+def _tiles(image: LazyTiff, pipeline: Pipeline) -> Iterator[npt.NDArray[Any]]:
+    """The output's tiles in file order; the next band is computed while tifffile compresses this one."""
+    tops = range(0, image.shape[0], image.chunks[0])
+    with concurrent.futures.ThreadPoolExecutor(1) as ahead:
+        coming = ahead.submit(_band, image, pipeline, tops[0])
+        for index in range(len(tops)):
+            band = coming.result()
+            if index + 1 < len(tops):
+                coming = ahead.submit(_band, image, pipeline, tops[index + 1])
+            for y in range(0, band.shape[0], TILE):
+                for x in range(0, band.shape[1], TILE):
+                    yield band[y:y + TILE, x:x + TILE]
