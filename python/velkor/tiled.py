@@ -9,7 +9,6 @@ its name only when it is whole.
 
 from __future__ import annotations
 
-import concurrent.futures
 import dataclasses
 import functools
 import math
@@ -32,8 +31,12 @@ from velkor.writing import ascii_toml, check_bit_depth, open_for_writing, quanti
 
 # A whole-image run holds the decoded image as float32 RGB, 12 bytes a pixel.
 BYTES_PER_PIXEL = 12
-# Chunks of about this many pixels keep a few hundred MB per worker thread in flight.
-CHUNK_PIXELS = 4 << 20
+# One band of chunks (the full width) is computed at a time, a chunk per
+# thread: a band's pixels and a chunk's bound the memory, whatever the
+# image's size. (Computing the next band while this one is compressed saved
+# little time and doubled the memory.)
+BAND_PIXELS = 8 << 20
+CHUNK_PIXELS = 2 << 20
 TILE = 256
 _ICC_TAG, _ORIENTATION_TAG = 34675, 274
 _DITHER_SEED = 0x5EED
@@ -130,7 +133,7 @@ def read_lazily(path: Path) -> LazyTiff:
         separate = page.planarconfig == tifffile.PLANARCONFIG.SEPARATE and page.samplesperpixel > 1
         segment = (page.tilelength, page.tilewidth) if page.is_tiled else (page.rowsperstrip, page.imagewidth)
         shape = (int(page.imagelength), int(page.imagewidth))
-    if segment[0] * segment[1] > 8 * CHUNK_PIXELS:
+    if segment[0] * segment[1] > BAND_PIXELS:
         raise UnsupportedFormatError(f"cannot read {path} in pieces: it is stored in one piece")
     stored = zarr.open_array(tifffile.imread(path, aszarr=True, level=0), mode="r")
     chunks = _chunks(shape, segment)
@@ -142,16 +145,18 @@ def read_lazily(path: Path) -> LazyTiff:
 
 
 def _chunks(shape: tuple[int, int], segment: tuple[int, int]) -> tuple[int, int]:
-    """Chunk rows and columns of about CHUNK_PIXELS, whole segments of the file each.
+    """Rows and columns of the chunks: bands of about BAND_PIXELS, chunks of about CHUNK_PIXELS.
 
-    A striped file is cut in full-width bands, since every strip spans the
-    width: narrower chunks would decode each strip several times.
+    Bands are whole tile rows of the output and whole segments of the file;
+    a striped file's chunks span its width, since every strip does.
     """
     rows, columns = (int(s) for s in segment)
-    width = shape[1] if columns >= shape[1] else max(columns, (2048 // columns) * columns)
-    step = math.lcm(rows, TILE)  # whole tiles of the output too: a band of chunks writes whole tile rows
-    height = max(step, (CHUNK_PIXELS // width // step) * step)
-    return min(height, shape[0]), min(width, shape[1])
+    step = math.lcm(rows, TILE)
+    height = min(max(step, (BAND_PIXELS // shape[1] // step) * step), shape[0])
+    if columns >= shape[1]:
+        return height, shape[1]
+    width = max(columns, (CHUNK_PIXELS // height // columns) * columns)
+    return height, min(width, shape[1])
 
 
 def convert_tiled(
@@ -182,6 +187,7 @@ def convert_tiled(
             photometric="minisblack", compression=compression, predictor=True,
             bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
             software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
+            buffersize=BAND_PIXELS,
         )
     return target
 
@@ -211,14 +217,9 @@ def _codes(display: npt.NDArray[np.float32], bit_depth: int, dither: bool, top: 
 
 
 def _tiles(image: LazyTiff, pipeline: Pipeline) -> Iterator[npt.NDArray[Any]]:
-    """The output's tiles in file order; the next band is computed while tifffile compresses this one."""
-    tops = range(0, image.shape[0], image.chunks[0])
-    with concurrent.futures.ThreadPoolExecutor(1) as ahead:
-        coming = ahead.submit(_band, image, pipeline, tops[0])
-        for index in range(len(tops)):
-            band = coming.result()
-            if index + 1 < len(tops):
-                coming = ahead.submit(_band, image, pipeline, tops[index + 1])
-            for y in range(0, band.shape[0], TILE):
-                for x in range(0, band.shape[1], TILE):
-                    yield band[y:y + TILE, x:x + TILE]
+    """The output's tiles in file order, one band at a time."""
+    for top in range(0, image.shape[0], image.chunks[0]):
+        band = _band(image, pipeline, top)
+        for y in range(0, band.shape[0], TILE):
+            for x in range(0, band.shape[1], TILE):
+                yield band[y:y + TILE, x:x + TILE]
