@@ -24,7 +24,7 @@ import tifffile
 
 from velkor._types import FloatImage
 from velkor.colour import icc_space, to_linear
-from velkor.errors import InputNotFoundError, UnsupportedFormatError
+from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedFormatError, VelkorError
 from velkor.pipeline import Pipeline
 from velkor.reading import TIFF_SUFFIXES
 from velkor.writing import ascii_toml, check_bit_depth, open_for_writing, quantise, software_name
@@ -173,22 +173,28 @@ def convert_tiled(
         raise UnsupportedFormatError(
             f"a conversion in pieces writes TIFF: choose a .tif output instead of {target}"
         )
+    if source.suffix.lower() not in TIFF_SUFFIXES:
+        raise UnsupportedFormatError(f"cannot read {source} in pieces: only TIFF can be read in pieces")
     try:
         image = read_lazily(source)
+        height, width = image.shape
+        dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
+        with open_for_writing(target, overwrite) as stream:
+            tifffile.imwrite(
+                stream, _tiles(image, pipeline), shape=(height, width), dtype=dtype, tile=(TILE, TILE),
+                photometric="minisblack", compression=compression, predictor=True,
+                bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
+                software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
+                buffersize=BAND_PIXELS,
+            )
     except ImportError:
         raise UnsupportedFormatError(
             f"converting {source} in pieces needs Dask and Zarr: pip install 'velkor[distributed]'"
         ) from None
-    height, width = image.shape
-    dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
-    with open_for_writing(target, overwrite) as stream:
-        tifffile.imwrite(
-            stream, _tiles(image, pipeline), shape=(height, width), dtype=dtype, tile=(TILE, TILE),
-            photometric="minisblack", compression=compression, predictor=True,
-            bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
-            software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
-            buffersize=BAND_PIXELS,
-        )
+    except (VelkorError, OSError):
+        raise
+    except Exception as error:  # any decoder's failure on any tile: a damaged file
+        raise UnreadableImageError(f"cannot read {source}: {error}") from error
     return target
 
 
