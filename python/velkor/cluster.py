@@ -42,8 +42,9 @@ def dask_outcomes(
             if address is not None:
                 client = stack.enter_context(distributed.Client(address, timeout=CONNECT_TIMEOUT))
             else:
+                # Any free port for its web server: a fixed one may be another cluster's.
                 cluster = stack.enter_context(distributed.LocalCluster(
-                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
                     silence_logs=logging.ERROR,
                     env={"RAYON_NUM_THREADS": str(threads_per_process(workers or 1))},
                 ))
