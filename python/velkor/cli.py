@@ -151,7 +151,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _run(handler, args)
     finally:
-        signal.signal(signal.SIGTERM, previous_term)
+        # As the command (no argv given) the process ends next, its work done
+        # or cleaned up: a SIGTERM in its last moments must not turn that
+        # into death by signal, which a script would read as a failure.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN if argv is None else previous_term)
 
 
 def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Namespace) -> int:
