@@ -4,8 +4,9 @@
    scaled up, with a little noise) through ``velkor batch`` with the
    red-filter-landscape preset to 16-bit TIFF, serial (``--jobs 1``),
    ``--jobs 2``, ``--workers 2`` (a local Dask cluster, its start-up
-   included) and ``--scheduler`` on a local cluster of 2 already running, in images per second and processor seconds per image (a
-   shared machine's load shows in the first, hardly in the second), and one
+   included) and ``--scheduler`` on a local cluster of 2 already running,
+   in images per second and processor seconds per image (a shared
+   machine's load shows in the first, hardly in the second), and one
    file's cost split into reading, kernels and writing.
 2. Tiled: 16-bit RGB tiled TIFFs of each size in TILED_MP through
    ``velkor convert`` with the same preset, whole-image and ``--tiled``:
