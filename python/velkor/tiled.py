@@ -1,8 +1,8 @@
 """Images larger than memory: read a TIFF tile by tile, convert in chunks, stream a tiled TIFF out.
 
-The input is opened lazily through tifffile's Zarr store, so only the tiles
-or strips a chunk needs are decoded; :meth:`Pipeline.run_dask` converts it
-chunk by chunk; the result is computed one band of chunks at a time and
+The input is read lazily, a rectangle at a time, decoding only the tiles or
+strips a chunk needs (through tifffile's own segment decoder);
+:meth:`Pipeline.run_dask` converts it chunk by chunk; the result is computed one band of chunks at a time and
 handed to tifffile as tiles, compressed as they go, into a file that takes
 its name only when it is whole.
 """
@@ -87,61 +87,96 @@ def _gigabytes(size: int) -> str:
     return f"{size / 2**30:.1f} GB"
 
 
+class TiffRegions:
+    """Any rectangle of a TIFF's first page as (rows, columns, samples), decoding only the segments it touches.
+
+    Dask reads through this from several threads at once: the file's own
+    lock keeps each segment's seek and read together.
+    """
+
+    def __init__(self, page: Any) -> None:
+        self.page = page
+        self.samples = int(page.samplesperpixel)
+        self.shape = (int(page.imagelength), int(page.imagewidth), self.samples)
+        self.dtype = np.dtype(page.dtype)
+        self.ndim = 3
+        self.planes = self.samples if page.planarconfig == tifffile.PLANARCONFIG.SEPARATE else 1
+        self.segment = (
+            (int(page.tilelength), int(page.tilewidth)) if page.is_tiled else (int(page.rowsperstrip), self.shape[1])
+        )
+        self.decode_options: dict[str, Any] = {"_fullsize": page.is_tiled}
+        if page.compression in (6, 7):  # JPEG
+            self.decode_options |= {"jpegtables": page.jpegtables, "jpegheader": page.jpegheader}
+        page.decode  # noqa: B018 - built once, before threads share it
+
+    def __getitem__(self, key: tuple[slice, ...]) -> npt.NDArray[Any]:
+        (top, bottom, _), (left, right, _) = (k.indices(n) for k, n in zip(key[:2], self.shape))
+        region = np.zeros((max(0, bottom - top), max(0, right - left), self.samples), self.dtype)
+        height, width = self.segment
+        across, down = -(-self.shape[1] // width), -(-self.shape[0] // height)
+        handle = self.page.parent.filehandle
+        for plane in range(self.planes):
+            for row in range(top // height, -(-bottom // height)):
+                for column in range(left // width, -(-right // width)):
+                    index = (plane * down + row) * across + column
+                    with handle.lock:
+                        handle.seek(self.page.dataoffsets[index])
+                        data = handle.read(self.page.databytecounts[index])
+                    segment = self.page.decode(data, index, **self.decode_options)[0]
+                    if segment is None:
+                        raise ValueError(f"image data is missing (segment {index})")
+                    y, x = row * height, column * width
+                    rows = slice(max(top, y), min(bottom, y + segment.shape[1]))
+                    columns = slice(max(left, x), min(right, x + segment.shape[2]))
+                    channels = slice(plane, plane + 1) if self.planes > 1 else slice(None)
+                    region[rows.start - top:rows.stop - top, columns.start - left:columns.stop - left, channels] = (
+                        segment[0, rows.start - y:rows.stop - y, columns.start - x:columns.stop - x]
+                    )
+        return region[:, :, key[2]] if len(key) > 2 else region
+
+
 @dataclasses.dataclass(frozen=True)
 class LazyTiff:
     """A TIFF opened for reading in pieces: any band of rows decodes to linear light lazily."""
 
     samples: Any
-    """The stored samples as a Dask array of full-height column strips, only ever read sliced."""
+    """The stored samples (H, W, samples) as a Dask array of full-height column strips, only ever read sliced."""
     decode: Callable[[npt.NDArray[Any]], FloatImage]
-    separate: bool
     shape: tuple[int, int]
     chunks: tuple[int, int]
     """Rows and columns of the chunks the pipeline runs on."""
 
     def linear(self, top: int, bottom: int) -> Any:
         """Rows ``top`` to ``bottom`` as linear-light RGB (rows, W, 3), chunked in columns."""
-        samples = self.samples[:, top:bottom] if self.separate else self.samples[top:bottom]
-        if self.separate:
-            samples = samples.transpose(1, 2, 0)
-        if samples.ndim == 2:
-            samples = samples[:, :, np.newaxis]
+        samples = self.samples[top:bottom]
         samples = samples[:, :, :1].repeat(3, axis=2) if samples.shape[2] < 3 else samples[:, :, :3]
         return samples.rechunk({2: 3}).map_blocks(self.decode, dtype=np.float32)
 
 
-def read_lazily(path: Path) -> LazyTiff:
-    """Open a grey or RGB TIFF of 8 or 16 bits for reading in pieces."""
+def read_lazily(tiff: tifffile.TiffFile, path: Path) -> LazyTiff:
+    """Open a grey or RGB TIFF of 8 or 16 bits for reading in pieces (while ``tiff`` stays open)."""
     import dask.array as da
-    import zarr
 
-    if not path.exists():
-        raise InputNotFoundError(f"input not found: {path}")
-    with tifffile.TiffFile(path) as tiff:
-        page = tiff.pages.first
-        photometric = tifffile.PHOTOMETRIC(page.photometric).name
-        grey = photometric == "MINISBLACK"
-        if photometric not in ("RGB", "MINISBLACK") or page.dtype not in (np.uint8, np.uint16):
-            raise UnsupportedFormatError(
-                f"cannot read {path} in pieces: only 8- and 16-bit grey and RGB TIFF can be "
-                f"(this one is {photometric}, {page.dtype})"
-            )
-        if int(page.tags.valueof(_ORIENTATION_TAG, 1)) != 1:
-            raise UnsupportedFormatError(f"cannot read {path} in pieces: it is stored turned or mirrored")
-        space = icc_space(page.tags.valueof(_ICC_TAG), path, grey=grey)
-        max_code = int(np.iinfo(page.dtype).max)
-        separate = page.planarconfig == tifffile.PLANARCONFIG.SEPARATE and page.samplesperpixel > 1
-        segment = (page.tilelength, page.tilewidth) if page.is_tiled else (page.rowsperstrip, page.imagewidth)
-        shape = (int(page.imagelength), int(page.imagewidth))
-    if segment[0] * segment[1] > BAND_PIXELS:
+    page = tiff.pages.first
+    photometric = tifffile.PHOTOMETRIC(page.photometric).name
+    if photometric not in ("RGB", "MINISBLACK") or page.dtype not in (np.uint8, np.uint16):
+        raise UnsupportedFormatError(
+            f"cannot read {path} in pieces: only 8- and 16-bit grey and RGB TIFF can be "
+            f"(this one is {photometric}, {page.dtype})"
+        )
+    if int(page.tags.valueof(_ORIENTATION_TAG, 1)) != 1:
+        raise UnsupportedFormatError(f"cannot read {path} in pieces: it is stored turned or mirrored")
+    stored = TiffRegions(page)
+    if stored.segment[0] * stored.segment[1] > BAND_PIXELS:
         raise UnsupportedFormatError(f"cannot read {path} in pieces: it is stored in one piece")
-    stored = zarr.open_array(tifffile.imread(path, aszarr=True, level=0), mode="r")
-    chunks = _chunks(shape, segment)
+    space = icc_space(page.tags.valueof(_ICC_TAG), path, grey=photometric == "MINISBLACK")
+    shape = stored.shape[:2]
+    chunks = _chunks(shape, stored.segment)
     # Column strips of the full height are never read whole: a band's slice
-    # of one reaches the store as that slice, and only its tiles are decoded.
-    strips = (*stored.shape[:-2], shape[0], chunks[1]) if separate else (shape[0], chunks[1], *stored.shape[2:])
-    samples = da.from_array(stored, chunks=strips)  # type: ignore[no-untyped-call]
-    return LazyTiff(samples, functools.partial(to_linear, space=space, max_code=max_code), separate, shape, chunks)
+    # of one reaches TiffRegions as that slice, and only its segments are decoded.
+    samples = da.from_array(stored, chunks=(shape[0], chunks[1], stored.samples))  # type: ignore[no-untyped-call]
+    max_code = int(np.iinfo(page.dtype).max)
+    return LazyTiff(samples, functools.partial(to_linear, space=space, max_code=max_code), shape, chunks)
 
 
 def _chunks(shape: tuple[int, int], segment: tuple[int, int]) -> tuple[int, int]:
@@ -175,11 +210,13 @@ def convert_tiled(
         )
     if source.suffix.lower() not in TIFF_SUFFIXES:
         raise UnsupportedFormatError(f"cannot read {source} in pieces: only TIFF can be read in pieces")
+    if not source.exists():
+        raise InputNotFoundError(f"input not found: {source}")
     try:
-        image = read_lazily(source)
-        height, width = image.shape
-        dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
-        with open_for_writing(target, overwrite) as stream:
+        with tifffile.TiffFile(source) as tiff, open_for_writing(target, overwrite) as stream:
+            image = read_lazily(tiff, source)
+            height, width = image.shape
+            dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
             tifffile.imwrite(
                 stream, _tiles(image, pipeline), shape=(height, width), dtype=dtype, tile=(TILE, TILE),
                 photometric="minisblack", compression=compression, predictor=True,
@@ -189,7 +226,7 @@ def convert_tiled(
             )
     except ImportError:
         raise UnsupportedFormatError(
-            f"converting {source} in pieces needs Dask and Zarr: pip install 'velkor[distributed]'"
+            f"converting {source} in pieces needs Dask: pip install 'velkor[distributed]'"
         ) from None
     except (VelkorError, OSError):
         raise
