@@ -95,18 +95,25 @@ def test_chunks_match_the_whole_image(preset: str) -> None:
     assert np.abs(tiled - whole).max() <= 1 and np.mean(tiled == whole) >= 0.9999
 
 
-def test_convert_streams_a_tiled_tiff_and_refuses_what_it_cannot_read_in_pieces(tmp_path: Path) -> None:
+def test_convert_streams_a_tiled_tiff_and_refuses_what_it_cannot_read_in_pieces(tmp_path: Path, monkeypatch) -> None:
     rgb = np.random.default_rng(2).integers(0, 65536, (300, 520, 3), dtype=np.uint16)
     tifffile.imwrite(tmp_path / "big.tif", rgb, tile=(64, 64), compression="zlib", photometric="rgb")
     Image.fromarray((rgb >> 8).astype(np.uint8)).save(tmp_path / "big.png")
     recipe = ["--preset", "red-filter-landscape"]
     assert velkor_cmd("convert", "big.tif", "-o", "whole.tif", *recipe, cwd=tmp_path).returncode == 0
-    for flags in (["--tiled"], ["--memory-limit", "1K"]):
-        result = velkor_cmd("convert", "big.tif", "-o", "tiled.tif", *recipe, *flags, "--overwrite", cwd=tmp_path)
-        assert result.returncode == 0, result.stderr
-        with tifffile.TiffFile(tmp_path / "tiled.tif") as tiff:
-            assert tiff.pages.first.is_tiled and velkor.load_recipe(tmp_path / "tiled.tif").name == recipe[1]
-        assert np.array_equal(tifffile.imread(tmp_path / "tiled.tif"), tifffile.imread(tmp_path / "whole.tif"))
+    result = velkor_cmd("convert", "big.tif", "-o", "tiled.tif", *recipe, "--memory-limit", "1K", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    with tifffile.TiffFile(tmp_path / "tiled.tif") as tiff:
+        assert tiff.pages.first.is_tiled and velkor.load_recipe(tmp_path / "tiled.tif").name == recipe[1]
+    whole = tifffile.imread(tmp_path / "whole.tif").astype(int)
+    assert np.array_equal(tifffile.imread(tmp_path / "tiled.tif"), whole)  # one chunk: no seam
+    from velkor import tiled  # two bands of five chunks, read by several threads at once
+
+    monkeypatch.setattr(tiled, "BAND_PIXELS", 256 * 520)
+    monkeypatch.setattr(tiled, "CHUNK_PIXELS", 256 * 128)
+    tiled.convert_tiled(tmp_path / "big.tif", tmp_path / "seams.tif", velkor.preset(recipe[1]), overwrite=False)
+    difference = np.abs(tifffile.imread(tmp_path / "seams.tif") - whole)
+    assert difference.max() <= 1 and np.mean(difference == 0) >= 0.9999
     refused = velkor_cmd("convert", "big.png", "-o", "x.tif", "--memory-limit", "1K", cwd=tmp_path)
     assert refused.returncode == 5 and "only TIFF can be read in pieces" in refused.stderr
     assert not (tmp_path / "x.tif").exists()

@@ -14,6 +14,7 @@ import functools
 import math
 import os
 import re
+import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
@@ -90,8 +91,9 @@ def _gigabytes(size: int) -> str:
 class TiffRegions:
     """Any rectangle of a TIFF's first page as (rows, columns, samples), decoding only the segments it touches.
 
-    Dask reads through this from several threads at once: the file's own
-    lock keeps each segment's seek and read together.
+    Dask reads through this from several threads at once: a lock keeps each
+    segment's seek and read together (the file handle's own lock is a no-op
+    unless asked for).
     """
 
     def __init__(self, page: Any) -> None:
@@ -104,6 +106,7 @@ class TiffRegions:
         self.segment = (
             (int(page.tilelength), int(page.tilewidth)) if page.is_tiled else (int(page.rowsperstrip), self.shape[1])
         )
+        self.lock = threading.Lock()
         self.decode_options: dict[str, Any] = {"_fullsize": page.is_tiled}
         if page.compression in (6, 7):  # JPEG
             self.decode_options |= {"jpegtables": page.jpegtables, "jpegheader": page.jpegheader}
@@ -119,7 +122,7 @@ class TiffRegions:
             for row in range(top // height, -(-bottom // height)):
                 for column in range(left // width, -(-right // width)):
                     index = (plane * down + row) * across + column
-                    with handle.lock:
+                    with self.lock:
                         handle.seek(self.page.dataoffsets[index])
                         data = handle.read(self.page.databytecounts[index])
                     segment = self.page.decode(data, index, **self.decode_options)[0]
