@@ -173,8 +173,12 @@ def main() -> None:
         if args.tiled_mp:
             results["tiled"] = [bench_tiled(folder, mp) for mp in args.tiled_mp]
     RESULTS.mkdir(exist_ok=True)
-    if (RESULTS / "scale.json").exists():  # a run of one part keeps the other's figures
-        results = {**json.loads((RESULTS / "scale.json").read_text()), **results}
+    if (RESULTS / "scale.json").exists():  # a run of one part keeps the other's figures, and other sizes'
+        earlier = json.loads((RESULTS / "scale.json").read_text())
+        if "tiled" in results:
+            sizes = {run["size"] for run in results["tiled"]}
+            results["tiled"] = [run for run in earlier.get("tiled", []) if run["size"] not in sizes] + results["tiled"]
+        results = {**earlier, **results}
     (RESULTS / "scale.json").write_text(json.dumps(results, indent=2))
     print(json.dumps(results, indent=2))
 
