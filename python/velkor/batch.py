@@ -16,6 +16,8 @@ import dataclasses
 import multiprocessing
 import os
 import signal
+import threading
+import time
 import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
@@ -230,7 +232,7 @@ def _pool_outcomes(job: Job, pairs: _Pairs, processes: int) -> Iterator[tuple[in
     # worker before its first kernel runs, and this process may have run one.
     pool = concurrent.futures.ProcessPoolExecutor(
         processes, mp_context=multiprocessing.get_context("spawn"),
-        initializer=_start_worker, initargs=(threads_per_process(processes),),
+        initializer=_start_worker, initargs=(threads_per_process(processes), os.getpid()),
     )
     futures = {pool.submit(_worker_task, job, source, target): index
                for index, (source, target) in enumerate(pairs)}
@@ -268,10 +270,19 @@ class _WorkerStop(BaseException):
 _busy = False
 
 
-def _start_worker(threads: int) -> None:
+def _start_worker(threads: int, batch: int) -> None:
     os.environ["RAYON_NUM_THREADS"] = str(threads)
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C reaches the batch, which stops the workers
     signal.signal(signal.SIGTERM, _on_worker_term)
+    threading.Thread(target=_stop_when_orphaned, args=(batch,), daemon=True).start()
+
+
+def _stop_when_orphaned(batch: int) -> None:
+    # A batch killed outright (SIGKILL, out of memory) cannot stop its
+    # workers, which would wait for work forever: they stop themselves.
+    while os.getppid() == batch:
+        time.sleep(0.5)
+    os.kill(os.getpid(), signal.SIGTERM)
 
 
 def _on_worker_term(signum: int, frame: object) -> None:
