@@ -4,4 +4,5 @@ import sys
 
 from velkor.cli import main
 
-sys.exit(main())
+if __name__ == "__main__":  # not when a worker process imports it
+    sys.exit(main())

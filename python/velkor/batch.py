@@ -1,11 +1,27 @@
-"""`velkor batch`: one recipe over every photograph in a folder."""
+"""`velkor batch`: one recipe over every photograph in a folder.
+
+One file's work (read, convert, write atomically) is a top-level function of
+picklable arguments, :func:`convert_file`, so that it runs the same in this
+process, in a pool of worker processes (``--jobs``) or as a task on a Dask
+cluster (``--workers``, ``--scheduler``). Its result is an :class:`Outcome`
+that the scheduling process turns into messages, the progress bar and the
+report, so what a batch says does not depend on where its files ran.
+"""
 
 from __future__ import annotations
 
 import collections
+import concurrent.futures
 import dataclasses
-from collections.abc import Callable, Sequence
+import multiprocessing
+import os
+import signal
+import threading
+import time
+import warnings
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import Literal
 
 from tqdm import tqdm
 
@@ -37,6 +53,43 @@ class BatchReport:
         return text
 
 
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """What every file of a batch is converted with; picklable, sent to each worker.
+
+    ``options`` are the print's size and file settings (the command line's
+    output flags), applied to every file in :func:`convert_file` and nowhere
+    else.
+    """
+
+    pipeline: Pipeline
+    overwrite: bool = False
+    options: ExportOptions = ExportOptions()
+
+
+@dataclasses.dataclass(frozen=True)
+class Outcome:
+    """What became of one file: its status, what to tell of it, and the warnings it raised."""
+
+    status: Literal["converted", "skipped", "conflict", "failed"]
+    message: str = ""
+    warnings: tuple[tuple[type[Warning], str], ...] = ()
+
+
+@dataclasses.dataclass(frozen=True)
+class Schedule:
+    """Where the files run: here (``jobs`` 1), in ``jobs`` worker processes, or on Dask.
+
+    ``workers`` starts a local Dask cluster of that many worker processes;
+    ``scheduler`` is the address of a running Dask scheduler. Either one
+    takes precedence over ``jobs``.
+    """
+
+    jobs: int = 1
+    workers: int | None = None
+    scheduler: str | None = None
+
+
 def photographs_in(directory: Path) -> tuple[list[Path], int]:
     """The readable-looking files of a folder, sorted, and the count of other files."""
     files = sorted(p for p in directory.iterdir() if p.is_file())
@@ -56,49 +109,74 @@ def output_paths(sources: Sequence[Path], out_dir: Path, suffix: str) -> list[Pa
 def run_batch(
     sources: Sequence[Path],
     targets: Sequence[Path],
-    pipeline: Pipeline,
+    job: Job,
     *,
-    overwrite: bool,
+    schedule: Schedule = Schedule(),
     progress: bool,
     say: Callable[[str], None],
-    options: ExportOptions = ExportOptions(),
 ) -> BatchReport:
     """Convert each source; a file that fails is reported and the batch goes on.
 
-    Without ``overwrite`` an existing output is kept when it decodes
-    completely and records this very recipe (a finished earlier run), and is
-    a conflict when it records another one; one that does not decode is the
-    remains of an interrupted run and is made again.
+    Messages and warnings are told as files finish; the failures are listed
+    in the order of the sources, wherever and in whatever order they ran.
     """
     report = BatchReport()
-    recipe = pipeline.to_toml()
-    pairs = tqdm(list(zip(sources, targets)), unit="image", disable=not progress, leave=False)
-    for source, target in pairs:
-        replace = overwrite
-        if target.exists() and not overwrite:
-            state = _existing_output(target, pipeline)
-            if state == "done":
+    pairs = list(zip(sources, targets))
+    failures: dict[int, str] = {}
+    with tqdm(total=len(pairs), unit="image", disable=not progress, leave=False) as bar:
+        for index, outcome in _outcomes(job, pairs, schedule):
+            for category, text in outcome.warnings:
+                warnings.warn(text, category, stacklevel=2)
+            if outcome.message:
+                say(f"velkor: {'skipped' if outcome.status == 'skipped' else 'error:'} {outcome.message}")
+            if outcome.status == "converted":
+                report.converted += 1
+            elif outcome.status == "skipped":
                 report.skipped += 1
-                say(f"velkor: skipped {source}: output exists: {target}")
-                continue
-            if state == "other":
+            elif outcome.status == "conflict":
                 report.conflicts += 1
-                say(f"velkor: error: {target} exists, made by another recipe (use --overwrite to replace it)")
-                continue
-            replace = True
-        try:
-            export_print(read_image(source), target, pipeline, options, overwrite=replace, recipe=recipe)
-        except OutputExistsError as error:  # another run took the name meanwhile
-            report.skipped += 1
-            say(f"velkor: skipped {source}: {error}")
-        except (VelkorError, OSError, MemoryError) as error:
-            message = f"cannot convert {source}: not enough memory" if isinstance(error, MemoryError) else str(error)
-            report.failed += 1
-            report.failures.append(message)
-            say(f"velkor: error: {message}")
-        else:
-            report.converted += 1
+            else:
+                report.failed += 1
+                failures[index] = outcome.message
+            bar.update()
+    report.failures = [failures[index] for index in sorted(failures)]
     return report
+
+
+def convert_file(job: Job, source: Path, target: Path) -> Outcome:
+    """Read, convert and write one file; every expected failure becomes an Outcome.
+
+    Without ``job.overwrite`` an existing output is kept when it decodes
+    completely and records this very recipe (a finished earlier run, or an
+    earlier attempt at this same task), and is a conflict when it records
+    another one; one that does not decode is the remains of an interrupted
+    run and is made again.
+    """
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        outcome = _convert_file(job, source, target)
+    told = tuple((w.category, str(w.message)) for w in caught)
+    return dataclasses.replace(outcome, warnings=told)
+
+
+def _convert_file(job: Job, source: Path, target: Path) -> Outcome:
+    pipeline = job.pipeline
+    replace = job.overwrite
+    if not job.overwrite and target.exists():
+        state = _existing_output(target, pipeline)
+        if state == "done":
+            return Outcome("skipped", f"{source}: output exists: {target}")
+        if state == "other":
+            return Outcome("conflict", f"{target} exists, made by another recipe (use --overwrite to replace it)")
+        replace = True
+    try:
+        export_print(read_image(source), target, pipeline, job.options, overwrite=replace)
+    except OutputExistsError as error:  # another run took the name meanwhile
+        return Outcome("skipped", f"{source}: {error}")
+    except (VelkorError, OSError, MemoryError) as error:
+        message = f"cannot convert {source}: not enough memory" if isinstance(error, MemoryError) else str(error)
+        return Outcome("failed", message)
+    return Outcome("converted")
 
 
 def _existing_output(target: Path, pipeline: Pipeline) -> str:
@@ -111,3 +189,113 @@ def _existing_output(target: Path, pipeline: Pipeline) -> str:
         return "done" if text is not None and Pipeline.from_toml(text) == pipeline else "other"
     except RecipeError:
         return "other"
+
+
+def available_cores() -> int:
+    """The processors this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def threads_per_process(processes: int) -> int:
+    """The kernels' threads for each of ``processes`` worker processes: the cores shared out.
+
+    A ``RAYON_NUM_THREADS`` set for the whole run is shared out the same way.
+    """
+    total = os.environ.get("RAYON_NUM_THREADS", "")
+    cores = int(total) if total.isdigit() and int(total) > 0 else available_cores()
+    return max(1, cores // max(1, processes))
+
+
+_Pairs = Sequence[tuple[Path, Path]]
+
+
+def _outcomes(job: Job, pairs: _Pairs, schedule: Schedule) -> Iterator[tuple[int, Outcome]]:
+    """(index, outcome) of every pair, as each finishes."""
+    if schedule.workers is not None or schedule.scheduler is not None:
+        from velkor.cluster import dask_outcomes  # Dask is an optional dependency
+
+        yield from dask_outcomes(job, pairs, workers=schedule.workers, address=schedule.scheduler)
+    elif schedule.jobs > 1 and len(pairs) > 1:
+        yield from _pool_outcomes(job, pairs, min(schedule.jobs, len(pairs)))
+    else:
+        for index, (source, target) in enumerate(pairs):
+            yield index, convert_file(job, source, target)
+
+
+def _pool_outcomes(job: Job, pairs: _Pairs, processes: int) -> Iterator[tuple[int, Outcome]]:
+    # Fresh interpreters, not forks: the kernels' pool must be sized in each
+    # worker before its first kernel runs, and this process may have run one.
+    pool = concurrent.futures.ProcessPoolExecutor(
+        processes, mp_context=multiprocessing.get_context("spawn"),
+        initializer=_start_worker, initargs=(threads_per_process(processes), os.getpid()),
+    )
+    futures = {pool.submit(_worker_task, job, source, target): index
+               for index, (source, target) in enumerate(pairs)}
+    try:
+        for future in concurrent.futures.as_completed(futures):
+            try:
+                outcome = future.result()
+            except concurrent.futures.process.BrokenProcessPool:
+                source = pairs[futures[future]][0]
+                outcome = Outcome("failed", f"cannot convert {source}: its worker process died "
+                                            "(killed, or out of memory)")
+            yield futures[future], outcome
+    except BaseException:
+        # Ctrl-C, SIGTERM or an error here: the workers stop at once and,
+        # like this process, leave no partial file behind.
+        pool.shutdown(wait=False, cancel_futures=True)
+        _stop_workers(pool)
+        raise
+    pool.shutdown()
+
+
+def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> None:
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for process in processes:
+        if process.is_alive():
+            process.terminate()
+    for process in processes:
+        process.join(timeout=30)
+
+
+class _WorkerStop(BaseException):
+    """SIGTERM in a worker busy with a file: unwinds it so the partial output is removed."""
+
+
+_busy = False
+
+
+def _start_worker(threads: int, batch: int) -> None:
+    os.environ["RAYON_NUM_THREADS"] = str(threads)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C reaches the batch, which stops the workers
+    signal.signal(signal.SIGTERM, _on_worker_term)
+    threading.Thread(target=_stop_when_orphaned, args=(batch,), daemon=True).start()
+
+
+def _stop_when_orphaned(batch: int) -> None:
+    # A batch killed outright (SIGKILL, out of memory) cannot stop its
+    # workers, which would wait for work forever: they stop themselves.
+    while os.getppid() == batch:
+        time.sleep(0.5)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
+def _on_worker_term(signum: int, frame: object) -> None:
+    if _busy:
+        raise _WorkerStop
+    os._exit(128 + signum)
+
+
+def _worker_task(job: Job, source: Path, target: Path) -> Outcome:
+    global _busy
+    _busy = True
+    try:
+        return convert_file(job, source, target)
+    except _WorkerStop:
+        os._exit(128 + signal.SIGTERM)
+    finally:
+        _busy = False
+

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import enum
+import functools
 import os
 import signal
 import sys
@@ -14,7 +15,7 @@ from typing import NoReturn, TextIO
 
 from tqdm import tqdm
 
-from velkor.batch import output_paths, photographs_in, run_batch
+from velkor.batch import Job, Schedule, available_cores, output_paths, photographs_in, run_batch
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
@@ -30,6 +31,7 @@ from velkor.pipeline import Pipeline
 from velkor.presets import PRESETS
 from velkor.reading import read_image
 from velkor.sample import sample_path
+from velkor.tiled import convert_tiled, needs_tiles, parse_size, physical_memory
 from velkor.writing import output_format, software_name, write_text
 
 
@@ -67,6 +69,13 @@ def _terminate(signum: int, frame: object) -> None:
 _BATCH_SUFFIXES = {"png": ".png", "tiff": ".tif", "jpeg": ".jpg"}
 
 
+def _size(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="velkor", description="Black-and-white conversion of photographs.",
                      epilog=_EPILOG)
@@ -82,6 +91,11 @@ def build_parser() -> argparse.ArgumentParser:
                          help="PNG, TIFF or JPEG to write, or a folder (default: IN's name with _bw.png, here)")
     convert.add_argument("--save-recipe", type=Path, metavar="FILE", help="also write the recipe used as TOML")
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    convert.add_argument("--tiled", action="store_true",
+                         help="convert a TIFF tile by tile into a tiled TIFF, for images larger than memory")
+    convert.add_argument("--memory-limit", type=_size, default=physical_memory() // 4, metavar="SIZE",
+                         help="convert tile by tile when the decoded image would need more (e.g. 8G; "
+                              "default: a quarter of the memory)")
     add_recipe_options(convert)
     add_output_options(convert)
     convert.set_defaults(handler=_convert)
@@ -94,6 +108,14 @@ def build_parser() -> argparse.ArgumentParser:
     batch.add_argument("--format", choices=tuple(_BATCH_SUFFIXES), default="png", help="output format")
     batch.add_argument("--overwrite", action="store_true", help="replace existing output files")
     batch.add_argument("--quiet", action="store_true", help="no progress bar")
+    processes = functools.partial(pixels, unit="processes")
+    batch.add_argument("-j", "--jobs", type=processes, default=available_cores(), metavar="N",
+                       help="worker processes, sharing the processors (default: the number of processors)")
+    cluster = batch.add_mutually_exclusive_group()
+    cluster.add_argument("--workers", type=processes, metavar="N",
+                         help="run on a local Dask cluster of N worker processes")
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://host:8786)")
     add_recipe_options(batch)
     add_output_options(batch)
     batch.set_defaults(handler=_batch)
@@ -125,7 +147,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _run(handler, args)
     finally:
-        signal.signal(signal.SIGTERM, previous_term)
+        # As the command (no argv given) the process ends next, its work done
+        # or cleaned up: a SIGTERM in its last moments must not turn that
+        # into death by signal, which a script would read as a failure.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN if argv is None else previous_term)
 
 
 def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Namespace) -> int:
@@ -178,8 +203,13 @@ def _convert(args: argparse.Namespace) -> ExitCode:
         target = target / f"{source.stem}_bw.png"
     output_format(target)
     _check_outputs([target, args.save_recipe], [source, args.recipe], args.overwrite)
-    image = read_image(source)
-    bits = export_print(image, target, pipeline, options, overwrite=args.overwrite)
+    bits: int = pipeline.bit_depth
+    if args.tiled or needs_tiles(source, args.memory_limit):
+        if options.long_edge or options.width or options.height:
+            raise _UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
+        convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression)
+    else:
+        bits = export_print(read_image(source), target, pipeline, options, overwrite=args.overwrite)
     print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")
     if args.save_recipe is not None:
         write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)
@@ -196,8 +226,9 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     targets = output_paths(sources, args.output, _BATCH_SUFFIXES[args.format])
     _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
     args.output.mkdir(parents=True, exist_ok=True)
-    report = run_batch(sources, targets, pipeline, overwrite=args.overwrite,
-                       progress=not args.quiet, say=_say, options=export_options(args))
+    job = Job(pipeline, overwrite=args.overwrite, options=export_options(args))
+    schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler)
+    report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say)
     report.ignored = ignored
     for failure in report.failures:
         _say(f"velkor: failed: {failure}")

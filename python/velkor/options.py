@@ -60,14 +60,14 @@ def export_options(args: argparse.Namespace) -> ExportOptions:
                          compression=args.compress, strip_metadata=args.strip_metadata, keep_gps=args.keep_gps)
 
 
-def pixels(text: str) -> int:
-    """A positive whole number of pixels."""
+def pixels(text: str, unit: str = "pixels") -> int:
+    """A positive whole number of pixels (or of another ``unit``)."""
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
     if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive number of pixels, not {value}")
+        raise argparse.ArgumentTypeError(f"expected a positive number of {unit}, not {value}")
     return value
 
 

@@ -7,7 +7,7 @@ import math
 import numbers
 from collections.abc import Iterator, Mapping
 from pathlib import Path
-from typing import Literal, TypeAlias, get_args
+from typing import TYPE_CHECKING, Literal, TypeAlias, get_args
 
 import numpy as np
 import numpy.typing as npt
@@ -18,6 +18,9 @@ from velkor._types import FloatImage
 from velkor.errors import RecipeError
 from velkor.looks import SHORT_FILTER_NAMES, canonical_filter, clarity, factor_in_stops, filter_weights
 from velkor.writing import write_text
+
+if TYPE_CHECKING:
+    import dask.array as da
 
 StandardName: TypeAlias = Literal["Bt601", "Bt709", "Bt2020"]
 FilterName: TypeAlias = Literal[
@@ -142,7 +145,34 @@ class Pipeline:
         rgb = np.asarray(rgb_linear, dtype=np.float32)
         if rgb.ndim != 3 or rgb.shape[2] != 3:
             raise ValueError(f"expected a linear RGB image of shape (H, W, 3), got {rgb.shape}")
-        grey = self.to_grey(rgb)
+        return self.tone(self.to_grey(rgb))
+
+    def run_dask(self, rgb_linear: da.Array) -> da.Array:
+        """:meth:`run` on a Dask array, chunk by chunk; returns a lazy (H, W, 1) array.
+
+        Only local contrast looks beyond a pixel: its guided filter's two box
+        passes reach ``2 * radius`` pixels, so each chunk borrows that much of
+        its neighbours and the image's own edges keep the kernel's clipped
+        windows. The result differs from :meth:`run` only where the filter's
+        running sums, started at a chunk's corner instead of the image's,
+        round differently.
+        """
+        import dask.array as dask_array
+
+        if rgb_linear.ndim != 3 or rgb_linear.shape[2] != 3:
+            raise ValueError(f"expected a linear RGB image of shape (H, W, 3), got {rgb_linear.shape}")
+        rgb = rgb_linear.rechunk({2: 3})  # type: ignore[no-untyped-call]
+        grey = rgb.map_blocks(lambda block: self.to_grey(np.ascontiguousarray(block, dtype=np.float32)),
+                              chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32)
+        depth = 2 * self.radius if self.strength != 0.0 else 0
+        display: dask_array.Array = grey.map_overlap(
+            lambda block: self.tone(np.ascontiguousarray(block)),
+            depth={0: depth, 1: depth, 2: 0}, boundary="none", dtype=np.float32,
+        )
+        return display
+
+    def tone(self, grey: FloatImage) -> FloatImage:
+        """The stages after the grey conversion: linear grey (H, W, 1) to display tones."""
         if self.zones:
             grey = core.zone_system(grey, core.ZoneParams(dict(self.zones)))
         display = core.encode_srgb(grey)

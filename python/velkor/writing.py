@@ -35,7 +35,7 @@ RECIPE_KEY = "velkor:recipe"
 # A JPEG keeps the recipe in a comment segment that starts with this line.
 _JPEG_RECIPE_PREFIX = f"{RECIPE_KEY}\n".encode()
 COMPRESSIONS = ("deflate", "lzw", "zstd", "none")
-_TIFF_CODECS = {"deflate": ("zlib", {"level": 1}), "lzw": ("lzw", {}), "zstd": ("zstd", {"level": 1}),
+TIFF_CODECS = {"deflate": ("zlib", {"level": 1}), "lzw": ("lzw", {}), "zstd": ("zstd", {"level": 1}),
                 "none": (None, {})}
 
 # Dither noise is seeded so that the same image and recipe always give the
@@ -303,7 +303,7 @@ def _write_jpeg(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, quali
 
 
 def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compression: str) -> None:
-    codec, arguments = _TIFF_CODECS[compression]
+    codec, arguments = TIFF_CODECS[compression]
     metadata = about.metadata
     # Appending directories needs classic TIFF's 4-byte offsets: beyond 2 GB they are left out.
     small = codes.nbytes < 1 << 31

@@ -1,0 +1,65 @@
+"""Batches on a Dask cluster: each file one task, on a local cluster or a running one.
+
+A task reads, converts and writes its file atomically, so a task that Dask
+runs again after its worker died finds either no output (and makes it) or
+the whole file with this recipe (and skips it): never a half-written one.
+Workers read and write the paths they are given, so they need to see the
+same file system (or the same mounts) as the process that submits.
+"""
+
+from __future__ import annotations
+
+import importlib
+import logging
+import secrets
+from collections.abc import Iterator, Sequence
+from contextlib import ExitStack
+from pathlib import Path
+from typing import Any
+
+from velkor.batch import Job, Outcome, convert_file, threads_per_process
+from velkor.errors import VelkorError
+
+# Connecting to a scheduler that is not there should fail in a while, not hang.
+CONNECT_TIMEOUT = "30s"
+
+
+class ClusterError(VelkorError, OSError):
+    """Dask is not installed, or the cluster cannot be reached."""
+
+
+def dask_outcomes(
+    job: Job, pairs: Sequence[tuple[Path, Path]], *, workers: int | None, address: str | None
+) -> Iterator[tuple[int, Outcome]]:
+    """(index, outcome) of every (source, target) pair, as their tasks finish."""
+    try:
+        distributed: Any = importlib.import_module("distributed")
+    except ImportError:
+        raise ClusterError("--workers and --scheduler need Dask: pip install 'velkor[distributed]'") from None
+    run = secrets.token_hex(4)
+    with ExitStack() as stack:
+        try:
+            if address is not None:
+                client = stack.enter_context(distributed.Client(address, timeout=CONNECT_TIMEOUT))
+            else:
+                # Any free port for its web server: a fixed one may be another cluster's.
+                cluster = stack.enter_context(distributed.LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                    silence_logs=logging.ERROR,
+                    env={"RAYON_NUM_THREADS": str(threads_per_process(workers or 1))},
+                ))
+                client = stack.enter_context(distributed.Client(cluster))
+        except OSError as error:  # includes the time-out of an unreachable scheduler
+            raise ClusterError(f"cannot reach the Dask scheduler {address or '(local)'}: {error}") from error
+        # Workers have folders of their own: they get absolute paths.
+        futures = {
+            client.submit(convert_file, job, source.absolute(), target.absolute(),
+                          key=f"velkor-{index}-{source.name}-{run}", pure=False): index
+            for index, (source, target) in enumerate(pairs)
+        }
+        try:
+            for future in distributed.as_completed(futures):
+                yield futures[future], future.result()
+        except BaseException:
+            client.cancel(list(futures))
+            raise

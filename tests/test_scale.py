@@ -1,0 +1,119 @@
+"""Batches across processes and Dask workers, and images converted tile by tile."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+import tifffile
+from PIL import Image
+
+import velkor
+
+distributed = pytest.importorskip("distributed")
+da = pytest.importorskip("dask.array")
+TIMEOUT = 180
+
+
+def velkor_cmd(*args: str | Path, cwd: Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", "velkor", *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=TIMEOUT)
+
+
+def photos(folder: Path, count: int, shape: tuple[int, int]) -> Path:
+    folder.mkdir()
+    for seed in range(count):  # noise: slow to compress, so a batch takes a while
+        pixels = np.random.default_rng(seed).integers(0, 256, (*shape, 3), dtype=np.uint8)
+        Image.fromarray(pixels).save(folder / f"p{seed}.png")
+    return folder
+
+
+def contents(folder: Path) -> dict[str, bytes]:
+    # A process killed by SIGKILL cannot remove its hidden temporary file; it never holds an output's name.
+    return {path.name: path.read_bytes() for path in sorted(folder.iterdir())
+            if not path.name.endswith(".velkor-part")}
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None, silence_logs=40) as local:
+        yield local
+
+
+def test_every_schedule_writes_the_serial_batch_bytes(tmp_path: Path, cluster) -> None:
+    source = photos(tmp_path / "in", 4, (40, 60))
+    (source / "broken.jpg").write_bytes(b"\xff\xd8 not a jpeg")
+    runs = {}
+    for name, extra in [("serial", ["--jobs", "1"]), ("jobs", ["--jobs", "2"]), ("workers", ["--workers", "2"]),
+                        ("scheduler", ["--scheduler", cluster.scheduler_address])]:
+        result = velkor_cmd("batch", source, "-o", name, "--preset", "red-filter-landscape", "--quiet",
+                            *extra, cwd=tmp_path)
+        assert result.returncode == 1 and "4 converted, 0 skipped (output exists), 1 failed" in result.stdout
+        assert "velkor: failed: cannot read" in result.stderr, result.stderr
+        runs[name] = contents(tmp_path / name)
+    assert len(runs["serial"]) == 4 and all(run == runs["serial"] for run in runs.values())
+
+
+def test_a_worker_killed_mid_batch_loses_no_file(tmp_path: Path, cluster) -> None:
+    source, out = photos(tmp_path / "in", 10, (600, 900)), tmp_path / "out"
+    serial = velkor_cmd("batch", source, "-o", "serial", "--jobs", "1", "--quiet", cwd=tmp_path)
+    assert serial.returncode == 0
+    batch = subprocess.Popen([sys.executable, "-m", "velkor", "batch", source, "-o", out, "--quiet",
+                              "--scheduler", cluster.scheduler_address], cwd=tmp_path,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    with distributed.Client(cluster.scheduler_address, timeout=30) as client:
+        victim = next(iter(client.run(os.getpid).values()))
+        deadline = time.monotonic() + TIMEOUT
+        while not any(out.glob("*.png")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        os.kill(victim, signal.SIGKILL)
+        said, errors = batch.communicate(timeout=TIMEOUT)
+        client.wait_for_workers(2, timeout=TIMEOUT)  # the nanny brings it back for the next test
+    assert batch.returncode == 0, errors
+    assert contents(out) == contents(tmp_path / "serial")  # no partial file, none missing, same bytes
+    converted, skipped = (int(word) for word in said.split()[1:4:2])
+    assert converted + skipped == 10  # a task that ran twice found its whole output and skipped it
+
+
+@pytest.mark.parametrize("preset", ["red-filter-landscape", "soft-portrait", "high-contrast-street"])
+def test_chunks_match_the_whole_image(preset: str) -> None:
+    rng = np.random.default_rng(1)
+    smooth = np.asarray(Image.open(velkor.sample_path()).convert("RGB").resize((700, 500)), np.float32) / 255
+    linear = (smooth**2.2 + rng.normal(0, 0.01, smooth.shape)).astype(np.float32)
+    pipeline = velkor.preset(preset)
+    lazy = pipeline.run_dask(da.from_array(linear, chunks=(128, 160, 3)))
+    assert lazy.shape == (500, 700, 1) and isinstance(lazy, da.Array)
+    whole = np.rint(np.clip(pipeline.run(linear), 0, 1) * 65535)
+    tiled = np.rint(np.clip(lazy.compute(), 0, 1) * 65535)
+    assert np.abs(tiled - whole).max() <= 1 and np.mean(tiled == whole) >= 0.9999
+
+
+def test_convert_streams_a_tiled_tiff_and_refuses_what_it_cannot_read_in_pieces(tmp_path: Path, monkeypatch) -> None:
+    rgb = np.random.default_rng(2).integers(0, 65536, (300, 520, 3), dtype=np.uint16)
+    tifffile.imwrite(tmp_path / "big.tif", rgb, tile=(64, 64), compression="zlib", photometric="rgb")
+    Image.fromarray((rgb >> 8).astype(np.uint8)).save(tmp_path / "big.png")
+    recipe = ["--preset", "red-filter-landscape"]
+    assert velkor_cmd("convert", "big.tif", "-o", "whole.tif", *recipe, cwd=tmp_path).returncode == 0
+    result = velkor_cmd("convert", "big.tif", "-o", "tiled.tif", *recipe, "--memory-limit", "1K", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    with tifffile.TiffFile(tmp_path / "tiled.tif") as tiff:
+        assert tiff.pages.first.is_tiled and velkor.load_recipe(tmp_path / "tiled.tif").name == recipe[1]
+    whole = tifffile.imread(tmp_path / "whole.tif").astype(int)
+    assert np.array_equal(tifffile.imread(tmp_path / "tiled.tif"), whole)  # one chunk: no seam
+    from velkor import tiled  # two bands of five chunks, read by several threads at once
+
+    monkeypatch.setattr(tiled, "BAND_PIXELS", 256 * 520)
+    monkeypatch.setattr(tiled, "CHUNK_PIXELS", 256 * 128)
+    tiled.convert_tiled(tmp_path / "big.tif", tmp_path / "seams.tif", velkor.preset(recipe[1]), overwrite=False)
+    difference = np.abs(tifffile.imread(tmp_path / "seams.tif") - whole)
+    assert difference.max() <= 1 and np.mean(difference == 0) >= 0.9999
+    refused = velkor_cmd("convert", "big.png", "-o", "x.tif", "--memory-limit", "1K", cwd=tmp_path)
+    assert refused.returncode == 5 and "only TIFF can be read in pieces" in refused.stderr
+    assert not (tmp_path / "x.tif").exists()
