@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import functools
 import math
+from collections.abc import Iterator
 
 import numpy as np
 import velkor_core as core
@@ -65,10 +66,36 @@ def factor_in_stops(weights: tuple[float, float, float]) -> float:
 
 def clarity(display: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
     """Local contrast on the log-odds of display tones (H, W, 1); ends and outliers kept."""
-    inside = (display > _END) & (display < np.float32(1.0) - _END)
-    tones = np.clip(display, _END, np.float32(1.0) - _END)
-    log_odds = np.asarray(np.log(tones / (np.float32(1.0) - tones)) / _SLOPE, dtype=np.float32)
+    log_odds = np.empty_like(display)
+    for rows in _bands(display):
+        _to_log_odds(display[rows], out=log_odds[rows])
     detailed = core.local_contrast(log_odds, core.GuidedFilterParams(radius, eps), strength)
-    back = np.float32(1.0) / (np.float32(1.0) + np.exp(-_SLOPE * detailed))
-    result: FloatImage = np.where(inside, back, display)
-    return result
+    for rows in _bands(display):
+        _from_log_odds(detailed[rows], display[rows])
+    return detailed
+
+
+def _bands(image: FloatImage) -> Iterator[slice]:
+    # A band of rows at a time keeps each chain of element-wise steps in the
+    # cache, and spares the many image-sized temporaries (each a fresh,
+    # page-faulted mapping) that whole-image expressions would make.
+    step = max(1, (1 << 16) // max(1, image[0].size))
+    return (slice(top, top + step) for top in range(0, image.shape[0], step))
+
+
+def _to_log_odds(tones: FloatImage, *, out: FloatImage) -> None:
+    np.maximum(tones, _END, out=out)  # NaN stays NaN, as in the kernels
+    np.minimum(out, np.float32(1.0) - _END, out=out)
+    np.divide(out, np.float32(1.0) - out, out=out)
+    np.log(out, out=out)
+    out /= _SLOPE
+
+
+def _from_log_odds(detailed: FloatImage, display: FloatImage) -> None:
+    """Tones back from log-odds, in place; where ``display`` was at an end or outside [0, 1] it is kept."""
+    np.multiply(detailed, -_SLOPE, out=detailed)
+    np.exp(detailed, out=detailed)
+    detailed += np.float32(1.0)
+    np.divide(np.float32(1.0), detailed, out=detailed)
+    outside = (display <= _END) | (display >= np.float32(1.0) - _END) | np.isnan(display)
+    np.copyto(detailed, display, where=outside)
