@@ -47,12 +47,14 @@ inline typename L::D srgb_power(const srgb::PowerTable& table, typename L::D z, 
     return L::fmadd(scale, L::mul(s, r), scale);
 }
 
-// Lanes whose double is too near a float midpoint.
+// Lanes whose double is too near a float midpoint: the low 29 bits, less the
+// guard band's start, fall below its width when bits 22-28 of the
+// difference are clear.
 template <class L>
 inline typename L::Bits near_midpoint(typename L::D lower, typename L::D upper) {
-    auto low = L::and_bits(L::low_words(lower, upper), L::splat_u32(2 * kSrgbMidpoint - 1));
-    auto offset = L::sub_u32(low, L::splat_u32(kSrgbMidpoint - kSrgbGuard));
-    return L::below_u32(offset, 2 * kSrgbGuard);
+    static_assert(2 * kSrgbGuard == 1u << 22);
+    auto offset = L::sub_u32(L::low_words(lower, upper), L::splat_u32(kSrgbMidpoint - kSrgbGuard));
+    return L::all_clear(offset, (2 * kSrgbMidpoint - 1) & ~(2 * kSrgbGuard - 1));
 }
 
 // The encoding of a vector; `doubtful` gets the lanes it cannot call.
@@ -60,18 +62,26 @@ template <class L>
 struct EncodeDirectOp {
     const srgb::PowerTable& table;
 
-    // (2^k / f_j)^a for index = 16 k + j.  Where the tables are held in
-    // registers, lanes outside their binades join `special`.
-    typename L::Halves scale_factor(typename L::I index, typename L::Bits& special) const {
+    // f_j and (2^k / f_j)^a for x with index = 16 k + j, in double.  Lanes
+    // the tables do not cover join `special`: infinity and NaN, and where
+    // the tables are held in registers, everything outside their binades.
+    struct Factors {
+        typename L::Halves inverse_z;
+        typename L::Halves scale;
+    };
+    Factors factors(typename L::F x, typename L::I index, typename L::Bits& special) const {
         if constexpr (L::kRegisterTables) {
-            auto k = L::add_u32(L::shift_right_i32(index, 4), L::splat_u32(16));
-            special |= L::below_u32(k, 32) ^ kAllLanes<L>;
+            constexpr int kCovered = srgb::kRegisterBinades * srgb::kIntervals;  // infinity and NaN lie beyond
+            special |= L::below_u32(L::add_u32(index, L::splat_u32(kCovered / 2)), kCovered) ^ kAllLanes<L>;
             auto wide = L::widen(index);
             auto interval = L::lookup16(table.interval_scale, wide);
-            auto binade = L::lookup32(table.binade_scale, L::shift_right(wide, 4));
-            return {L::mul(binade.lower, interval.lower), L::mul(binade.upper, interval.upper)};
+            auto binade = L::lookup16(table.binade_scale, L::shift_right(wide, 4));
+            return {L::lookup16(table.inverse_z_wide, wide),
+                    {L::mul(binade.lower, interval.lower), L::mul(binade.upper, interval.upper)}};
         } else {
-            return L::gather(table.scale + srgb::kIndexCount / 2, index);
+            special |= L::bits(L::not_less(x, L::splat(__builtin_inff())));
+            auto f = L::lookup16(table.inverse_z, index);
+            return {{L::lower(f), L::upper(f)}, L::gather(table.scale + srgb::kIndexCount / 2, index)};
         }
     }
 
@@ -80,13 +90,11 @@ struct EncodeDirectOp {
         auto offset = L::sub_u32(ix, L::splat_u32(srgb::kIntervalOrigin));
         auto index = L::shift_right_i32(offset, srgb::kIndexShift);
         auto z = L::as_floats(L::sub_u32(ix, L::and_bits(offset, L::splat_u32(0xff800000))));
-        auto f = L::lookup16(table.inverse_z, index);
         typename L::Bits outside = 0;
-        auto scale = scale_factor(index, outside);
-        auto lower = srgb_power<L>(table, L::lower(z), L::lower(f), scale.lower);
-        auto upper = srgb_power<L>(table, L::upper(z), L::upper(f), scale.upper);
-        // Near a midpoint, outside the tables, infinity, NaN.
-        doubtful = near_midpoint<L>(lower, upper) | outside | L::bits(L::not_less(x, L::splat(__builtin_inff())));
+        auto [f, scale] = factors(x, index, outside);
+        auto lower = srgb_power<L>(table, L::lower(z), f.lower, scale.lower);
+        auto upper = srgb_power<L>(table, L::upper(z), f.upper, scale.upper);
+        doubtful = near_midpoint<L>(lower, upper) | outside;
         auto linear_lanes = L::less_equal(x, L::splat(srgb::kThreshold));
         doubtful &= ~L::bits(linear_lanes);
         auto p = L::to_float(lower, upper);

@@ -24,6 +24,7 @@ PowerTable build_power_table() {
         long double hi = std::bit_cast<float>(interval_start(j + 1));
         long double f = static_cast<float>((lo + hi) / (2 * lo * hi));  // centres r on 0
         table.inverse_z[j] = static_cast<float>(f);
+        table.inverse_z_wide[j] = table.inverse_z[j];
         r_max = std::max({r_max, std::fabs(lo * f - 1), std::fabs(hi * f - 1)});
     }
     long double binomial[kSeriesTerms + 1];  // a choose (n + 1)
@@ -40,7 +41,9 @@ PowerTable build_power_table() {
         interval_scale[j] = ::powl(table.inverse_z[j], -a);
         table.interval_scale[j] = static_cast<double>(interval_scale[j]);
     }
-    for (int k = -16; k < 16; ++k) table.binade_scale[k & 31] = static_cast<double>(::exp2l(a * k));
+    for (int k = -kRegisterBinades / 2; k < kRegisterBinades / 2; ++k) {
+        table.binade_scale[k & (kRegisterBinades - 1)] = static_cast<double>(::exp2l(a * k));
+    }
     const int lowest_k = -kIndexCount / 2 / kIntervals;
     for (int k = lowest_k; k < -lowest_k; ++k) {
         long double binade_scale = ::exp2l(a * k);

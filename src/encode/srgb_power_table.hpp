@@ -23,17 +23,19 @@ inline constexpr int kIntervals = 16;
 // with its r^6 term folded into lower ones (Chebyshev economisation over the
 // range of r); everything left out stays below 2^-39.
 inline constexpr int kSeriesTerms = 5;
+inline constexpr int kRegisterBinades = 16;
 
 struct PowerTable {
     alignas(64) float inverse_z[kIntervals];
     double series[kSeriesTerms];
     double scale[kIndexCount];  // (2^k / f_j)^a at index 16 k + j + kIndexCount/2
     // The same factor in two parts small enough for register lookups,
-    // 2^(k a) * f_j^-a, for the binades k in [-16, 16) that image data
-    // lives in.  The extra rounding costs about 2^-53, nothing against the
-    // guard band.
+    // 2^(k a) * f_j^-a, for the binades k in [-8, 8): every value above the
+    // linear segment's threshold up to 179 times diffuse white.  The extra
+    // rounding costs about 2^-53, nothing against the guard band.
+    alignas(64) double inverse_z_wide[kIntervals];  // f_j, exactly
     alignas(64) double interval_scale[kIntervals];  // f_j^-a
-    alignas(64) double binade_scale[32];            // 2^(k a) at k & 31
+    alignas(64) double binade_scale[kRegisterBinades];  // 2^(k a) at k & 15
 };
 
 // Built on first use, then shared.

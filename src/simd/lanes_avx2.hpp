@@ -96,10 +96,9 @@ struct Avx2 {
         DI out = _mm256_cmpgt_epi64(top, _mm256_set1_epi64x(limit - 1));
         return static_cast<Bits>(_mm256_movemask_pd(_mm256_castsi256_pd(out)));
     }
-    // Lanes whose value, unsigned, is below `limit`.
-    static Bits below_u32(I v, std::uint32_t limit) {
-        I widest = splat_u32(limit - 1);
-        return bits(as_floats(_mm256_cmpeq_epi32(_mm256_min_epu32(v, widest), v)));
+    // Lanes where every bit of `field` is clear.
+    static Bits all_clear(I v, std::uint32_t field) {
+        return bits(as_floats(_mm256_cmpeq_epi32(_mm256_and_si256(v, splat_u32(field)), _mm256_setzero_si256())));
     }
 
     // A value the compiler cannot see through, so arithmetic on it happens at

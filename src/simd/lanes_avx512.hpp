@@ -97,6 +97,7 @@ struct Avx512 {
         return _mm512_cmpge_epi64_mask(top, _mm512_set1_epi64(limit));
     }
     static Bits below_u32(I v, std::uint32_t limit) { return _mm512_cmplt_epu32_mask(v, splat_u32(limit)); }
+    static Bits all_clear(I v, std::uint32_t field) { return _mm512_testn_epi32_mask(v, splat_u32(field)); }
 
     static F opaque(F v) {
         __asm__("" : "+v"(v));
@@ -134,12 +135,9 @@ struct Avx512 {
         return {_mm512_cvtepi32_epi64(_mm512_castsi512_si256(index)),
                 _mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(index, 1))};
     }
-    // table[index % 16] and table[index % 32].
+    // table[index % 16].
     static Halves lookup16(const double* table, const WideIndex& index) {
         return {lookup16_wide(table, index.lower), lookup16_wide(table, index.upper)};
-    }
-    static Halves lookup32(const double* table, const WideIndex& index) {
-        return {lookup32_wide(table, index.lower), lookup32_wide(table, index.upper)};
     }
     static WideIndex shift_right(const WideIndex& index, int n) {
         return {_mm512_srai_epi64(index.lower, n), _mm512_srai_epi64(index.upper, n)};
@@ -158,11 +156,6 @@ private:
     }
     static D lookup16_wide(const double* table, DI index64) {
         return _mm512_permutex2var_pd(_mm512_loadu_pd(table), index64, _mm512_loadu_pd(table + 8));
-    }
-    static D lookup32_wide(const double* table, DI index64) {
-        D first = _mm512_permutex2var_pd(_mm512_loadu_pd(table), index64, _mm512_loadu_pd(table + 8));
-        D second = _mm512_permutex2var_pd(_mm512_loadu_pd(table + 16), index64, _mm512_loadu_pd(table + 24));
-        return _mm512_mask_blend_pd(_mm512_test_epi64_mask(index64, _mm512_set1_epi64(16)), first, second);
     }
 };
 
