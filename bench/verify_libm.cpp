@@ -8,7 +8,7 @@
 //   build/verify_libm encode     # encode_srgb on all 2^32 floats
 //   build/verify_libm all        # also expf, exp2f, logf, powf(x, 1/2.4) on all 2^32 floats
 //
-// encode_srgb goes through the dispatcher (VELKOR_SIMD picks the level);
+// encode_srgb goes through its own choice (VELKOR_SIMD picks the level);
 // the libm functions, which only the kernels call, are instantiated here at
 // VERIFY_WIDTH (256 or 512) bits.  GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2
 // selects glibc's SSE2 build.
@@ -25,7 +25,8 @@
 
 #include "encode/srgb.hpp"
 #include "simd/libm_tables.hpp"
-#include "simd/math_span.hpp"
+#include "encode/srgb_span.hpp"
+#include "simd/level.hpp"
 
 #if VERIFY_WIDTH == 512
 #pragma GCC target("avx512f,avx2,fma")
@@ -79,7 +80,7 @@ struct PowfOp {
 
 template <template <class, bool> class Op>
 void span(const float* in, float* out, std::size_t n) {
-    if (std::string_view(libm_build()) == "fma") {
+    if (fused_libm()) {
         run<Lanes>(Op<Lanes, true>{}, in, out, n);
     } else {
         run<Lanes>(Op<Lanes, false>{}, in, out, n);
@@ -124,19 +125,20 @@ std::uint64_t verify(const char* name, std::uint64_t first, std::uint64_t last,
 
 int main(int argc, char** argv) {
     using namespace velkor::simd;
-    std::printf("level=%s libm build=%s, libm functions at %d bits\n", active_level(), libm_build(),
+    using velkor::srgb::encode_span;
+    std::printf("level=%s libm build=%s, libm functions at %d bits\n", velkor::srgb::encode_level(), libm_build(),
                 Lanes::kLanes * 32);
     const std::uint64_t all = 0xffffffffull;
     if (argc > 1 && std::strcmp(argv[1], "encode") == 0) {
-        return verify("encode_srgb", 0, all, encode_srgb_span, velkor::srgb::encode_reference) == 0 ? 0 : 1;
+        return verify("encode_srgb", 0, all, encode_span, velkor::srgb::encode_reference) == 0 ? 0 : 1;
     }
-    std::uint64_t bad = verify("encode_srgb", 0, 0x3f800000, encode_srgb_span, velkor::srgb::encode_reference);
+    std::uint64_t bad = verify("encode_srgb", 0, 0x3f800000, encode_span, velkor::srgb::encode_reference);
     if (argc > 1 && std::strcmp(argv[1], "all") == 0) {
         bad += verify("expf", 0, all, span<ExpfOp>, [](float x) { return ::expf(x); });
         bad += verify("exp2f", 0, all, span<Exp2fOp>, [](float x) { return ::exp2f(x); });
         bad += verify("logf", 0, all, span<LogfOp>, [](float x) { return ::logf(x); });
         bad += verify("powf(x,1/2.4)", 0, all, span<PowfOp>, [](float x) { return ::powf(x, velkor::srgb::kExponent); });
-        bad += verify("encode_srgb", 0, all, encode_srgb_span, velkor::srgb::encode_reference);
+        bad += verify("encode_srgb", 0, all, encode_span, velkor::srgb::encode_reference);
     }
     return bad == 0 ? 0 : 1;
 }

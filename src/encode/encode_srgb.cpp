@@ -1,9 +1,9 @@
 #include "encode/encode_srgb.hpp"
 
+#include "encode/srgb_span.hpp"
 #include "error/internal_failure.hpp"
 #include "image/contiguity.hpp"
 #include "parallel/parallel.hpp"
-#include "simd/math_span.hpp"
 
 namespace velkor {
 
@@ -17,7 +17,7 @@ Result<OwnedImage> encode_srgb(const ImageView& img) {
     // The span function gives every element the bits of the scalar formula,
     // so the result does not depend on how the loop splits the range.
     parallel::for_range(img.count(), [&](std::size_t begin, std::size_t end) {
-        simd::encode_srgb_span(in + begin, dst + begin, end - begin);
+        srgb::encode_span(in + begin, dst + begin, end - begin);
     });
     return out;
 }

@@ -5,7 +5,7 @@
 
 #include "error/internal_failure.hpp"
 #include "parallel/parallel.hpp"
-#include "simd/math_span.hpp"
+#include "tone/zone_curve_span.hpp"
 
 namespace velkor {
 namespace {
@@ -35,7 +35,7 @@ void copy_values(const float* in, float* out, std::size_t n) {
 
 void tone_values(const float* in, float* out, std::size_t n, const ZoneTable& table) {
     parallel::for_range(n, [&](std::size_t begin, std::size_t end) {
-        simd::zone_curve_span(in + begin, out + begin, end - begin, table.zones.data(), table.offsets.data(),
+        zone_curve::zone_curve_span(in + begin, out + begin, end - begin, table.zones.data(), table.offsets.data(),
                               table.zones.size());
     });
 }

@@ -1,10 +1,10 @@
 // The span functions must return, element for element, the bits of the two
-// scalar formulas evaluated with libm, whichever kernel set the dispatcher
-// picks.
+// scalar formulas evaluated with libm, whichever implementation each
+// operation picks.
 //
-// Run without arguments, the test starts itself once per dispatch setting
-// (default, each VELKOR_SIMD level, and glibc forced to its SSE2 build) and
-// checks in each child which level was chosen and that every result matches.
+// Run without arguments, the test starts itself once per setting (default,
+// each VELKOR_SIMD level, and glibc forced to its SSE2 build) and checks in
+// each child which level both operations chose and that every result matches.
 #include <sys/wait.h>
 #if defined(__x86_64__)
 #include <xmmintrin.h>
@@ -22,11 +22,12 @@
 #include <string>
 #include <vector>
 
-#include "simd/math_span.hpp"
+#include "encode/srgb_span.hpp"
+#include "simd/level.hpp"
+#include "tone/zone_curve_span.hpp"
 
 namespace {
 
-using velkor::simd::active_level;
 using velkor::simd::libm_build;
 
 int failures = 0;
@@ -96,7 +97,7 @@ Function zone_function(const std::string& name, std::vector<float> a, std::vecto
                        bool either_nan = false) {
     return {"zone_curve " + name,
             [a, b](const float* in, float* out, std::size_t n) {
-                velkor::simd::zone_curve_span(in, out, n, a.data(), b.data(), a.size());
+                velkor::zone_curve::zone_curve_span(in, out, n, a.data(), b.data(), a.size());
             },
             [a, b](float x) { return zone_reference(x, a.data(), b.data(), a.size()); },
             either_nan};
@@ -106,7 +107,7 @@ std::vector<Function> functions() {
     std::vector<float> a(kZoneA, kZoneA + 11);
     std::vector<float> b(kZoneB, kZoneB + 11);
     return {
-        {"encode_srgb", velkor::simd::encode_srgb_span, srgb_reference},
+        {"encode_srgb", velkor::srgb::encode_span, srgb_reference},
         zone_function("11 zones", a, b),
     };
 }
@@ -243,7 +244,8 @@ void check_tails(const Function& f) {
 }
 
 int run_checks(std::size_t random_count) {
-    std::printf("level=%s build=%s\n", active_level(), libm_build());
+    std::printf("levels=%s/%s build=%s\n", velkor::srgb::encode_level(), velkor::zone_curve::zone_curve_level(),
+                libm_build());
     for (const Function& f : functions()) {
         check_edges(f);
         check_tails(f);
@@ -284,7 +286,7 @@ int run_checks(std::size_t random_count) {
 struct Setting {
     const char* simd;        // VELKOR_SIMD, or nullptr
     const char* tunables;    // GLIBC_TUNABLES, or nullptr
-    const char* want_level;  // expected active_level() on an AVX2 machine with glibc
+    const char* want_level;  // the level both operations should choose on an AVX2 machine with glibc
     const char* want_build;
 };
 
@@ -318,8 +320,10 @@ int run_child(const char* self, const Setting& s, std::size_t random_count) {
 
 int main(int argc, char** argv) {
     if (argc >= 4 && std::strcmp(argv[1], "--child") == 0) {
-        std::string got = std::string(active_level()) + ":" + libm_build();
         std::string want = argv[3];
+        std::string got = std::string(velkor::srgb::encode_level()) + ":" + libm_build();
+        std::string zone_level = velkor::zone_curve::zone_curve_level();
+        if (got != zone_level + ":" + libm_build()) got += " (zone curve " + zone_level + ")";
         bool predictable = want.find('?') == std::string::npos;
         if (predictable && got != want) fail("dispatch chose " + got + ", expected " + want);
         int result = run_checks(std::strtoull(argv[2], nullptr, 10));
