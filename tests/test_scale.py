@@ -97,7 +97,8 @@ def test_chunks_match_the_whole_image(preset: str) -> None:
 
 def test_convert_streams_a_tiled_tiff_and_refuses_what_it_cannot_read_in_pieces(tmp_path: Path, monkeypatch) -> None:
     rgb = np.random.default_rng(2).integers(0, 65536, (300, 520, 3), dtype=np.uint16)
-    tifffile.imwrite(tmp_path / "big.tif", rgb, tile=(64, 64), compression="zlib", photometric="rgb")
+    tifffile.imwrite(tmp_path / "big.tif", rgb, tile=(64, 64), compression="zlib", photometric="rgb",
+                     extratags=[(271, "s", 0, "Hasselblad", True)], resolution=(300, 300), resolutionunit="INCH")
     Image.fromarray((rgb >> 8).astype(np.uint8)).save(tmp_path / "big.png")
     recipe = ["--preset", "red-filter-landscape"]
     assert velkor_cmd("convert", "big.tif", "-o", "whole.tif", *recipe, cwd=tmp_path).returncode == 0
@@ -105,6 +106,9 @@ def test_convert_streams_a_tiled_tiff_and_refuses_what_it_cannot_read_in_pieces(
     assert result.returncode == 0, result.stderr
     with tifffile.TiffFile(tmp_path / "tiled.tif") as tiff:
         assert tiff.pages.first.is_tiled and velkor.load_recipe(tmp_path / "tiled.tif").name == recipe[1]
+        tags = tiff.pages.first.tags
+        assert tags["Make"].value == "Hasselblad" and tags["XResolution"].value == (300, 1)
+        assert b"GRAY" in tags["InterColorProfile"].value
     whole = tifffile.imread(tmp_path / "whole.tif").astype(int)
     assert np.array_equal(tifffile.imread(tmp_path / "tiled.tif"), whole)  # one chunk: no seam
     from velkor import tiled  # two bands of five chunks, read by several threads at once

@@ -207,7 +207,8 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     if args.tiled or needs_tiles(source, args.memory_limit):
         if options.long_edge or options.width or options.height:
             raise _UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
-        convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression)
+        convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
+                      strip_metadata=options.strip_metadata)
     else:
         bits = export_print(read_image(source), target, pipeline, options, overwrite=args.overwrite)
     print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")

@@ -26,9 +26,12 @@ import tifffile
 from velkor._types import FloatImage
 from velkor.colour import icc_space, to_linear
 from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedFormatError, VelkorError
+from velkor.metadata import NO_METADATA, grey_profile, metadata_of_file
 from velkor.pipeline import Pipeline
 from velkor.reading import TIFF_SUFFIXES
-from velkor.writing import TIFF_CODECS, ascii_toml, check_bit_depth, open_for_writing, quantise, software_name
+from velkor.writing import (
+    TIFF_CODECS, ascii_toml, check_bit_depth, open_for_writing, quantise, software_name, tiff_main_tags,
+)
 
 # A whole-image run holds the decoded image as float32 RGB, 12 bytes a pixel.
 BYTES_PER_PIXEL = 12
@@ -198,13 +201,18 @@ def _chunks(shape: tuple[int, int], segment: tuple[int, int]) -> tuple[int, int]
 
 
 def convert_tiled(
-    source: Path, target: Path, pipeline: Pipeline, *, overwrite: bool, compression: str = "deflate"
+    source: Path, target: Path, pipeline: Pipeline, *, overwrite: bool, compression: str = "deflate",
+    strip_metadata: bool = False,
 ) -> Path:
     """Convert ``source`` to a tiled, compressed grey TIFF at ``target``, a band of chunks at a time.
 
     Each band is read with the ``2 * radius`` rows above and below that its
     chunks borrow, so every chunk sees the window it would see in one
     :meth:`Pipeline.run_dask` over the whole image, and no band is computed twice.
+    The print carries the grey profile, and unless ``strip_metadata`` the
+    source's main EXIF texts (make, model, date, artist, copyright) and
+    resolution; the Exif and GPS directories, which would have to follow
+    the streamed pixels, are left out.
     """
     check_bit_depth(pipeline.bit_depth, pipeline.dither)
     if target.suffix.lower() not in TIFF_SUFFIXES:
@@ -221,13 +229,14 @@ def convert_tiled(
             height, width = image.shape
             dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
             codec, codec_args = TIFF_CODECS[compression]
+            extratags, options = tiff_main_tags(NO_METADATA if strip_metadata else metadata_of_file(source))
             tifffile.imwrite(
                 stream, _tiles(image, pipeline), shape=(height, width), dtype=dtype, tile=(TILE, TILE),
                 photometric="minisblack", compression=codec, compressionargs=codec_args,
                 predictor=codec is not None,
                 bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
                 software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
-                buffersize=BAND_PIXELS,
+                buffersize=BAND_PIXELS, iccprofile=grey_profile(), extratags=extratags, byteorder="<", **options,
             )
     except ImportError:
         raise UnsupportedFormatError(

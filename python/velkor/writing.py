@@ -312,12 +312,8 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
     # they go in under the tag number just below theirs (so the directory
     # stays sorted), as 0, and get their own number and value once the
     # directories are appended after the image.
-    extratags = [(tag, "s", 0, text_bytes(value), True) for tag, value in metadata.main.items()
-                 if isinstance(value, (str, bytes))]
+    extratags, options = tiff_main_tags(metadata)
     extratags += [(tag - 1, "I", 1, 0, True) for tag in directories]
-    options: dict[str, Any] = {}
-    if metadata.dpi is not None:
-        options.update(resolution=metadata.dpi, resolutionunit="INCH")
     target = io.BytesIO() if directories else stream
     tifffile.imwrite(
         target,
@@ -337,6 +333,16 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
     )
     if isinstance(target, io.BytesIO):
         _write_with_directories(stream, target, directories)
+
+
+def tiff_main_tags(metadata: PhotoMetadata) -> tuple[list[tuple[Any, ...]], dict[str, Any]]:
+    """tifffile's extra tags for the main directory's EXIF texts, and its resolution options."""
+    extratags: list[tuple[Any, ...]] = [(tag, "s", 0, text_bytes(value), True) for tag, value in metadata.main.items()
+                                        if isinstance(value, (str, bytes))]
+    options: dict[str, Any] = {}
+    if metadata.dpi is not None:
+        options.update(resolution=metadata.dpi, resolutionunit="INCH")
+    return extratags, options
 
 
 def _write_with_directories(stream: IO[bytes], tiff: io.BytesIO, directories: dict[int, Any]) -> None:
