@@ -113,3 +113,12 @@ def test_grey_profile_is_honoured(tmp_path: Path) -> None:
     ramp = np.arange(0, 256, 15, dtype=np.uint8)[None]
     Image.fromarray(ramp).save(tmp_path / "grey.png", icc_profile=grey_profile(1.0))
     np.testing.assert_allclose(velkor.read_image(tmp_path / "grey.png").linear[0, :, 1], ramp[0] / 255, atol=1e-6)
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_large_images_decode_band_by_band_to_the_same_values(monkeypatch, threads: str) -> None:
+    from velkor.transfer import _decode_table, decode_integer_srgb
+
+    monkeypatch.setenv("RAYON_NUM_THREADS", threads)
+    codes = np.random.default_rng(5).integers(0, 65536, (2101, 1001, 2), dtype=np.uint16)  # bands end mid-image
+    assert np.array_equal(decode_integer_srgb(codes, 65535), _decode_table(65535)[codes])
