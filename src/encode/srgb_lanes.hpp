@@ -53,8 +53,8 @@ inline typename L::D srgb_power(const srgb::PowerTable& table, typename L::D z, 
 template <class L>
 inline typename L::Bits near_midpoint(typename L::D lower, typename L::D upper) {
     static_assert(2 * kSrgbGuard == 1u << 22);
-    auto offset = L::sub_u32(L::low_words(lower, upper), L::splat_u32(kSrgbMidpoint - kSrgbGuard));
-    return L::all_clear(offset, (2 * kSrgbMidpoint - 1) & ~(2 * kSrgbGuard - 1));
+    constexpr std::uint32_t kField = (2 * kSrgbMidpoint - 1) & ~(2 * kSrgbGuard - 1);
+    return L::low_words_clear(lower, upper, kSrgbMidpoint - kSrgbGuard, kField);
 }
 
 // The encoding of a vector; `doubtful` gets the lanes it cannot call.

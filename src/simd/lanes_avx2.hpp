@@ -97,8 +97,11 @@ struct Avx2 {
         return static_cast<Bits>(_mm256_movemask_pd(_mm256_castsi256_pd(out)));
     }
     // Lanes where every bit of `field` is clear.
-    static Bits all_clear(I v, std::uint32_t field) {
-        return bits(as_floats(_mm256_cmpeq_epi32(_mm256_and_si256(v, splat_u32(field)), _mm256_setzero_si256())));
+    // Lanes whose low 32 bits (of lower's four doubles, then upper's), less
+    // `offset`, have every bit of `field` clear.
+    static Bits low_words_clear(D lower, D upper, std::uint32_t offset, std::uint32_t field) {
+        I v = _mm256_and_si256(sub_u32(low_words(lower, upper), splat_u32(offset)), splat_u32(field));
+        return bits(as_floats(_mm256_cmpeq_epi32(v, _mm256_setzero_si256())));
     }
 
     // A value the compiler cannot see through, so arithmetic on it happens at

@@ -97,7 +97,15 @@ struct Avx512 {
         return _mm512_cmpge_epi64_mask(top, _mm512_set1_epi64(limit));
     }
     static Bits below_u32(I v, std::uint32_t limit) { return _mm512_cmplt_epu32_mask(v, splat_u32(limit)); }
-    static Bits all_clear(I v, std::uint32_t field) { return _mm512_testn_epi32_mask(v, splat_u32(field)); }
+    // Lanes whose low 32 bits (of lower's eight doubles, then upper's), less
+    // `offset`, have every bit of `field` clear: a half at a time, in 64 bits,
+    // where a borrow can only reach bits above the field.
+    static Bits low_words_clear(D lower, D upper, std::uint32_t offset, std::uint32_t field) {
+        const DI sub = _mm512_set1_epi64(offset), mask = _mm512_set1_epi64(field);
+        unsigned lo = _mm512_testn_epi64_mask(_mm512_sub_epi64(as_ints(lower), sub), mask);
+        unsigned hi = _mm512_testn_epi64_mask(_mm512_sub_epi64(as_ints(upper), sub), mask);
+        return lo | (hi << 8);
+    }
 
     static F opaque(F v) {
         __asm__("" : "+v"(v));
@@ -143,11 +151,6 @@ struct Avx512 {
         return {_mm512_srai_epi64(index.lower, n), _mm512_srai_epi64(index.upper, n)};
     }
     static I add_u32(I a, I b) { return _mm512_add_epi32(a, b); }
-    static I low_words(D lower, D upper) {
-        __m256i low = _mm512_cvtepi64_epi32(_mm512_castpd_si512(lower));
-        __m256i high = _mm512_cvtepi64_epi32(_mm512_castpd_si512(upper));
-        return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
-    }
 
 private:
     static D lookup16_half(const double* table, __m256i index) {
