@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
 import dataclasses
 import io
+import math
 import os
 import secrets
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import IO, Any
@@ -71,22 +73,54 @@ def quantise(display: FloatImage, bit_depth: int, *, dither: bool = False) -> np
     """
     max_code = (1 << bit_depth) - 1
     dtype = np.uint8 if bit_depth == 8 else np.uint16
-    if dither and bit_depth == 8:
-        rng = np.random.default_rng(_DITHER_SEED)
-        noise = rng.random(display.shape, dtype=np.float32) - rng.random(display.shape, dtype=np.float32)
     codes: npt.NDArray[Any] = np.empty(display.shape, dtype=dtype)
     # A band of rows at a time stays in the cache through all four steps.
     step = max(1, (1 << 18) // max(1, display[0].size))
-    for top in range(0, display.shape[0], step):
-        rows = slice(top, top + step)
-        scaled = np.fmax(display[rows], np.float32(0.0))  # fmax also turns NaN into 0
-        np.fmin(scaled, np.float32(1.0), out=scaled)
-        scaled *= np.float32(max_code)
-        if dither and bit_depth == 8:
-            scaled += noise[rows]
-            np.clip(scaled, 0.0, float(max_code), out=scaled)
-        codes[rows] = np.rint(scaled, out=scaled)
+    with concurrent.futures.ThreadPoolExecutor(1) as helper:
+        noise = _triangular_noise(display.shape, helper) if dither and bit_depth == 8 else None
+        for top in range(0, display.shape[0], step):
+            rows = slice(top, top + step)
+            scaled = np.fmax(display[rows], np.float32(0.0))  # fmax also turns NaN into 0
+            np.fmin(scaled, np.float32(1.0), out=scaled)
+            scaled *= np.float32(max_code)
+            if noise is not None:
+                scaled += noise(scaled.shape)
+                np.maximum(scaled, np.float32(0.0), out=scaled)
+                np.minimum(scaled, np.float32(max_code), out=scaled)
+            codes[rows] = np.rint(scaled, out=scaled)
     return codes
+
+
+def _triangular_noise(
+    shape: tuple[int, ...], helper: concurrent.futures.Executor
+) -> Callable[[tuple[int, ...]], FloatImage]:
+    """Noise for consecutive bands of an image that together make ``rng.random(shape) - rng.random(shape)``.
+
+    The second draw's generator starts where the first draw over the
+    whole image ends (each 64-bit output gives two float32 values, low
+    half first), so the two draws of a band run side by side, the second
+    on ``helper``: drawing is most of the cost of dithering.
+    """
+    first = np.random.default_rng(_DITHER_SEED)  # a PCG64
+    count = math.prod(shape)
+    second = np.random.Generator(np.random.PCG64(_DITHER_SEED).advance(count // 2))
+    if count % 2:
+        second.random(1, dtype=np.float32)
+
+    # Drawn into the same two buffers band after band: fresh ones would each
+    # be a new mapping, page-faulted in, which costs as much as the drawing.
+    buffers: list[FloatImage] = []
+
+    def band(band_shape: tuple[int, ...]) -> FloatImage:
+        if not buffers or buffers[0].size < math.prod(band_shape):
+            buffers[:] = [np.empty(band_shape, np.float32), np.empty(band_shape, np.float32)]
+        mine, theirs = (buffer.reshape(-1)[:math.prod(band_shape)].reshape(band_shape) for buffer in buffers)
+        later = helper.submit(second.random, out=theirs, dtype=np.float32)
+        first.random(out=mine, dtype=np.float32)
+        later.result()
+        return np.subtract(mine, theirs, out=mine)
+
+    return band
 
 
 def write_image(
