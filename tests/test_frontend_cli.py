@@ -158,6 +158,22 @@ def test_killed_batch_leaves_only_whole_files(tmp_path: Path, moment: float) -> 
     assert resumed.returncode == 0 and len([p for p in out.glob("*.png") if decodes(p)]) == 8
 
 
+def test_a_signal_while_the_worker_pool_starts_arrives_once_it_has_started() -> None:
+    # Arriving in the middle of starting a worker, it would leave a process the pool never stops.
+    from velkor.batch import _signals_held
+
+    received: list[int] = []
+    previous = signal.signal(signal.SIGTERM, lambda number, frame: received.append(number))
+    try:
+        with _signals_held():
+            os.kill(os.getpid(), signal.SIGTERM)
+            time.sleep(0.05)
+            assert received == []
+        assert received == [signal.SIGTERM]
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 @pytest.fixture
 def full_disk(tmp_path: Path):
     folder = tmp_path / "small"

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import contextlib
 import dataclasses
 import multiprocessing
 import os
@@ -226,15 +227,17 @@ def _outcomes(job: Job, pairs: _Pairs, schedule: Schedule) -> Iterator[tuple[int
 
 
 def _pool_outcomes(job: Job, pairs: _Pairs, processes: int) -> Iterator[tuple[int, Outcome]]:
-    # Fresh interpreters, not forks: the kernels' pool must be sized in each
-    # worker before its first kernel runs, and this process may have run one.
-    pool = concurrent.futures.ProcessPoolExecutor(
-        processes, mp_context=multiprocessing.get_context("spawn"),
-        initializer=_start_worker, initargs=(threads_per_process(processes), os.getpid()),
-    )
-    futures = {pool.submit(_worker_task, job, source, target): index
-               for index, (source, target) in enumerate(pairs)}
+    pool: concurrent.futures.ProcessPoolExecutor | None = None
     try:
+        with _signals_held():
+            # Fresh interpreters, not forks: the kernels' pool must be sized in each
+            # worker before its first kernel runs, and this process may have run one.
+            pool = concurrent.futures.ProcessPoolExecutor(
+                processes, mp_context=multiprocessing.get_context("spawn"),
+                initializer=_start_worker, initargs=(threads_per_process(processes), os.getpid()),
+            )
+            futures = {pool.submit(_worker_task, job, source, target): index
+                       for index, (source, target) in enumerate(pairs)}
         for future in concurrent.futures.as_completed(futures):
             try:
                 outcome = future.result()
@@ -246,10 +249,35 @@ def _pool_outcomes(job: Job, pairs: _Pairs, processes: int) -> Iterator[tuple[in
     except BaseException:
         # Ctrl-C, SIGTERM or an error here: the workers stop at once and,
         # like this process, leave no partial file behind.
-        pool.shutdown(wait=False, cancel_futures=True)
-        _stop_workers(pool)
+        if pool is not None:
+            pool.shutdown(wait=False, cancel_futures=True)
+            _stop_workers(pool)
         raise
     pool.shutdown()
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Ctrl-C and SIGTERM wait for the end of the block, then arrive.
+
+    A signal that lands while the pool starts a worker process can leave
+    that process started but unknown to the pool: nobody stops it, and the
+    pool waits for it at exit for ever. So the pool starts its workers
+    with the signals held. (Only the main thread receives signals.)
+    """
+    numbers = (signal.SIGINT, signal.SIGTERM)
+    if threading.current_thread() is not threading.main_thread() or None in map(signal.getsignal, numbers):
+        yield  # not ours to hold: another thread, or handlers set outside Python
+        return
+    held: list[int] = []
+    kept = {number: signal.signal(number, lambda received, frame: held.append(received)) for number in numbers}
+    try:
+        yield
+    finally:
+        for number, handler in kept.items():
+            signal.signal(number, handler)
+        for received in held[:1]:
+            signal.raise_signal(received)
 
 
 def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> None:
@@ -257,8 +285,12 @@ def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> None:
     for process in processes:
         if process.is_alive():
             process.terminate()
+    deadline = time.monotonic() + 10
     for process in processes:
-        process.join(timeout=30)
+        process.join(timeout=max(0.0, deadline - time.monotonic()))
+        if process.is_alive():  # a worker stuck where SIGTERM cannot reach it
+            process.kill()
+            process.join()
 
 
 class _WorkerStop(BaseException):
