@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import errno
+import io
+import struct
 import warnings
+import zlib
 from pathlib import Path
 
 import imagecodecs
@@ -206,3 +209,26 @@ def test_dither_keeps_the_mean_and_breaks_up_bands() -> None:
     noise = rng.random(display.shape, dtype=np.float32) - rng.random(display.shape, dtype=np.float32)
     whole = np.rint(np.clip(display * np.float32(255) + noise, 0, 255))
     np.testing.assert_array_equal(quantise(display, 8, dither=True), whole)
+
+
+@pytest.mark.parametrize(("dtype", "shape", "threads"), [
+    (np.uint8, (37, 29), "3"), (np.uint16, (50, 41, 3), "2"), (np.uint16, (1, 7), "4"), (np.uint8, (64, 64), "1"),
+])
+def test_png_pixels_compressed_in_pieces_decode_as_one_stream(monkeypatch, dtype, shape, threads) -> None:
+    monkeypatch.setattr(velkor.png, "_PIECE_BYTES", 512)
+    monkeypatch.setenv("RAYON_NUM_THREADS", threads)
+    codes = np.random.default_rng(3).integers(0, np.iinfo(dtype).max, shape, endpoint=True).astype(dtype)
+    codes[: shape[0] // 2] //= 7  # some runs for the compressor to find
+    stream = io.BytesIO()
+    velkor.png.write_png(stream, codes, [])
+    data = stream.getvalue()
+    np.testing.assert_array_equal(imagecodecs.png_decode(data).reshape(shape), codes)
+    # Decoders stop at the last row; zlib itself checks the stream's checksum.
+    idat, at = b"", 8
+    while at < len(data):
+        (size,), kind = struct.unpack(">I", data[at:at + 4]), data[at + 4:at + 8]
+        body, crc = data[at + 8:at + 8 + size], data[at + 8 + size:at + 12 + size]
+        assert struct.unpack(">I", crc)[0] == zlib.crc32(kind + body)
+        idat += body if kind == b"IDAT" else b""
+        at += 12 + size
+    assert len(zlib.decompress(idat)) == codes.nbytes + shape[0]

@@ -4,24 +4,34 @@ Pillow's encoder tries every row filter on every row and compresses with
 zlib: at 24 megapixels that is seconds, more than all the kernels together.
 Here every row gets the "up" filter (one vectorised subtraction; the rows
 of a photograph are much alike, so the ratio is close to the adaptive
-choice) and libdeflate (through imagecodecs) compresses, two to three
-times faster than zlib at the same level and ratio.
+choice) and ISA-L's deflate compresses, about two and a half times faster
+than libdeflate at its fastest level and eight times faster than zlib, for
+files 1-2 % larger than libdeflate's.  The rows are cut into one piece per
+processor, each compressed on its own thread and ending on a byte boundary
+(a sync flush), so that the pieces follow one another as one zlib stream.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
 import struct
 import zlib
 from collections.abc import Buffer, Iterable
 from typing import IO, Any
 
-import imagecodecs
 import numpy as np
 import numpy.typing as npt
+from isal import isal_zlib
 
-# Level 1 costs a third of level 6 and gives files a few per cent larger.
-LEVEL = 1
+from velkor.threads import available_threads
+
+# ISA-L's level 2 is 10 % slower than its level 1 and gives files 1 % smaller.
+LEVEL = 2
 _UP = 2
+# A piece smaller than this is not worth a thread of its own.
+_PIECE_BYTES = 1 << 22
+_ZLIB_HEADER = b"\x78\x01"  # deflate with a 32 KiB window, no dictionary
+_ADLER_BASE = 65521
 
 
 def write_png(stream: IO[bytes], codes: npt.NDArray[Any], chunks: Iterable[tuple[bytes, bytes]]) -> None:
@@ -33,7 +43,7 @@ def write_png(stream: IO[bytes], codes: npt.NDArray[Any], chunks: Iterable[tuple
     _write_chunk(stream, b"IHDR", struct.pack(">IIBBBBB", width, height, depth, 0 if channels == 1 else 2, 0, 0, 0))
     for kind, data in chunks:
         _write_chunk(stream, kind, data)
-    _write_chunk(stream, b"IDAT", imagecodecs.deflate_encode(_filtered(codes), level=LEVEL))
+    _write_pixels(stream, _filtered(codes))
     _write_chunk(stream, b"IEND", b"")
 
 
@@ -52,10 +62,48 @@ def resolution_chunk(dpi: tuple[float, float]) -> tuple[bytes, bytes]:
 
 
 def _write_chunk(stream: IO[bytes], kind: bytes, data: Buffer) -> None:
-    size = memoryview(data).nbytes
-    stream.write(struct.pack(">I", size) + kind)
+    stream.write(struct.pack(">I", memoryview(data).nbytes) + kind)
     stream.write(data)
-    stream.write(struct.pack(">I", zlib.crc32(data, zlib.crc32(kind))))
+    stream.write(struct.pack(">I", _crc(kind, data)))
+
+
+def _crc(kind: bytes, data: Buffer) -> int:
+    return isal_zlib.crc32(data, zlib.crc32(kind))
+
+
+def _write_pixels(stream: IO[bytes], data: npt.NDArray[np.uint8]) -> None:
+    """The zlib stream of ``data`` in IDAT chunks: a piece per processor, compressed side by side.
+
+    A piece's compressor starts afresh, so it never refers back into the
+    piece before it, and the stream is valid read in order.  The checksum
+    of the whole, put together from the pieces' own, follows in a chunk of
+    its own, since it is known only when every piece is done.
+    """
+    count = max(1, min(available_threads(), data.size // _PIECE_BYTES))
+    pieces = np.array_split(data, count)
+
+    def compress(index: int) -> tuple[bytearray, int, int]:
+        compressor = isal_zlib.compressobj(LEVEL, isal_zlib.DEFLATED, -15)
+        body = bytearray(_ZLIB_HEADER if index == 0 else b"")
+        body += compressor.compress(pieces[index])
+        body += compressor.flush(isal_zlib.Z_FINISH if index == count - 1 else isal_zlib.Z_SYNC_FLUSH)
+        return body, _crc(b"IDAT", body), isal_zlib.adler32(pieces[index])
+
+    with concurrent.futures.ThreadPoolExecutor(count) as pool:
+        checksum = 1
+        for (body, crc, adler), piece in zip(pool.map(compress, range(count)), pieces, strict=True):
+            stream.write(struct.pack(">I", len(body)) + b"IDAT")
+            stream.write(body)
+            stream.write(struct.pack(">I", crc))
+            checksum = _adler32_combine(checksum, adler, piece.size)
+    _write_chunk(stream, b"IDAT", struct.pack(">I", checksum))
+
+
+def _adler32_combine(first: int, second: int, second_length: int) -> int:
+    """Adler-32 of two pieces end to end, from each piece's own."""
+    a = ((first & 0xFFFF) + (second & 0xFFFF) - 1) % _ADLER_BASE
+    b = ((first >> 16) + (second >> 16) + second_length * ((first & 0xFFFF) - 1)) % _ADLER_BASE
+    return (b << 16) | a
 
 
 def _filtered(codes: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:

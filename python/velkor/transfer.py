@@ -8,12 +8,12 @@ from __future__ import annotations
 
 import concurrent.futures
 import functools
-import os
 
 import numpy as np
 import numpy.typing as npt
 
 from velkor._types import FloatImage
+from velkor.threads import available_threads
 
 _THRESHOLD = np.float32(0.04045)
 _SLOPE = np.float32(12.92)
@@ -52,7 +52,7 @@ def decode_integer_srgb(
     since an 8- or 16-bit file has at most 65536 distinct codes.
     """
     table = _decode_table(max_code)
-    threads = _threads()
+    threads = available_threads()
     if codes.ndim == 0 or threads == 1 or codes.size < _PARALLEL_FROM:
         # Fancy indexing, not np.take: several times faster for small integer codes.
         decoded: FloatImage = table[codes]
@@ -68,9 +68,3 @@ def decode_integer_srgb(
     with concurrent.futures.ThreadPoolExecutor(threads) as pool:
         list(pool.map(decode_band, range(0, codes.shape[0], step)))
     return decoded
-
-
-def _threads() -> int:
-    # The kernels' own setting, which a batch shares out between its processes.
-    setting = os.environ.get("RAYON_NUM_THREADS", "")
-    return int(setting) if setting.isdigit() and int(setting) > 0 else os.cpu_count() or 1

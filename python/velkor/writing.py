@@ -6,10 +6,9 @@ import concurrent.futures
 import contextlib
 import dataclasses
 import io
-import math
 import os
 import secrets
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import IO, Any
@@ -31,6 +30,7 @@ from velkor.metadata import (
     sub_directories,
     text_bytes,
 )
+from velkor.threads import available_threads
 
 OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF", ".jpg": "JPEG", ".jpeg": "JPEG"}
 RECIPE_KEY = "velkor:recipe"
@@ -74,53 +74,50 @@ def quantise(display: FloatImage, bit_depth: int, *, dither: bool = False) -> np
     max_code = (1 << bit_depth) - 1
     dtype = np.uint8 if bit_depth == 8 else np.uint16
     codes: npt.NDArray[Any] = np.empty(display.shape, dtype=dtype)
-    # A band of rows at a time stays in the cache through all four steps.
-    step = max(1, (1 << 18) // max(1, display[0].size))
-    with concurrent.futures.ThreadPoolExecutor(1) as helper:
-        noise = _triangular_noise(display.shape, helper) if dither and bit_depth == 8 else None
-        for top in range(0, display.shape[0], step):
-            rows = slice(top, top + step)
-            scaled = np.fmax(display[rows], np.float32(0.0))  # fmax also turns NaN into 0
-            np.fmin(scaled, np.float32(1.0), out=scaled)
-            scaled *= np.float32(max_code)
-            if noise is not None:
-                scaled += noise(scaled.shape)
-                np.maximum(scaled, np.float32(0.0), out=scaled)
-                np.minimum(scaled, np.float32(max_code), out=scaled)
-            codes[rows] = np.rint(scaled, out=scaled)
+    row_size = max(1, display[0].size) if display.shape[0] else 1
+    # A band of rows at a time stays in the cache through every step, and
+    # the bands go to every processor.  A band starts on an even element,
+    # where a new output of the noise's generator begins.
+    step = max(1, (1 << 18) // row_size)
+    step += step % 2 * (row_size % 2)
+    noisy = dither and bit_depth == 8
+
+    def quantise_band(top: int) -> None:
+        rows = slice(top, top + step)
+        scaled = np.fmax(display[rows], np.float32(0.0))  # fmax also turns NaN into 0
+        np.fmin(scaled, np.float32(1.0), out=scaled)
+        scaled *= np.float32(max_code)
+        if noisy:
+            scaled += _triangular_noise(display.size, top * row_size, scaled.shape)
+            np.maximum(scaled, np.float32(0.0), out=scaled)
+            np.minimum(scaled, np.float32(max_code), out=scaled)
+        codes[rows] = np.rint(scaled, out=scaled)
+
+    with concurrent.futures.ThreadPoolExecutor(available_threads()) as pool:
+        list(pool.map(quantise_band, range(0, display.shape[0], step)))
     return codes
 
 
-def _triangular_noise(
-    shape: tuple[int, ...], helper: concurrent.futures.Executor
-) -> Callable[[tuple[int, ...]], FloatImage]:
-    """Noise for consecutive bands of an image that together make ``rng.random(shape) - rng.random(shape)``.
+def _triangular_noise(count: int, start: int, shape: tuple[int, ...]) -> FloatImage:
+    """Values ``start`` onwards of ``rng.random(count) - rng.random(count)``, in ``shape``.
 
-    The second draw's generator starts where the first draw over the
-    whole image ends (each 64-bit output gives two float32 values, low
-    half first), so the two draws of a band run side by side, the second
-    on ``helper``: drawing is most of the cost of dithering.
+    Drawn a band at a time, the noise is that of the whole image's two
+    draws, so the grain of a print does not depend on how it was split.
     """
-    first = np.random.default_rng(_DITHER_SEED)  # a PCG64
-    count = math.prod(shape)
-    second = np.random.Generator(np.random.PCG64(_DITHER_SEED).advance(count // 2))
-    if count % 2:
-        second.random(1, dtype=np.float32)
+    noise = _floats_from(start).random(shape, dtype=np.float32)
+    noise -= _floats_from(count + start).random(shape, dtype=np.float32)
+    return noise
 
-    # Drawn into the same two buffers band after band: fresh ones would each
-    # be a new mapping, page-faulted in, which costs as much as the drawing.
-    buffers: list[FloatImage] = []
 
-    def band(band_shape: tuple[int, ...]) -> FloatImage:
-        if not buffers or buffers[0].size < math.prod(band_shape):
-            buffers[:] = [np.empty(band_shape, np.float32), np.empty(band_shape, np.float32)]
-        mine, theirs = (buffer.reshape(-1)[:math.prod(band_shape)].reshape(band_shape) for buffer in buffers)
-        later = helper.submit(second.random, out=theirs, dtype=np.float32)
-        first.random(out=mine, dtype=np.float32)
-        later.result()
-        return np.subtract(mine, theirs, out=mine)
+def _floats_from(index: int) -> np.random.Generator:
+    """The dither generator placed at float32 number ``index`` of its sequence.
 
-    return band
+    A PCG64 gives two float32 values per 64-bit output, low half first.
+    """
+    generator = np.random.Generator(np.random.PCG64(_DITHER_SEED).advance(index // 2))
+    if index % 2:
+        generator.random(1, dtype=np.float32)
+    return generator
 
 
 def write_image(
@@ -356,7 +353,7 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
         compression=codec,
         compressionargs=arguments,
         predictor=codec is not None,
-        maxworkers=os.cpu_count(),
+        maxworkers=available_threads(),
         software=software_name(),
         description=None if about.recipe is None else ascii_toml(about.recipe),
         iccprofile=about.profile,
