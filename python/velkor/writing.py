@@ -6,8 +6,10 @@ import concurrent.futures
 import contextlib
 import dataclasses
 import io
+import math
 import os
 import secrets
+import threading
 from collections.abc import Iterator
 from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
@@ -83,30 +85,45 @@ def quantise(display: FloatImage, bit_depth: int, *, dither: bool = False) -> np
     noisy = dither and bit_depth == 8
 
     def quantise_band(top: int) -> None:
-        rows = slice(top, top + step)
-        scaled = np.fmax(display[rows], np.float32(0.0))  # fmax also turns NaN into 0
+        band = display[top:top + step]
+        scaled, noise, more_noise = _band_buffers(band.shape)
+        np.fmax(band, np.float32(0.0), out=scaled)  # fmax also turns NaN into 0
         np.fmin(scaled, np.float32(1.0), out=scaled)
         scaled *= np.float32(max_code)
         if noisy:
-            scaled += _triangular_noise(display.size, top * row_size, scaled.shape)
+            scaled += _triangular_noise(display.size, top * row_size, noise, more_noise)
             np.maximum(scaled, np.float32(0.0), out=scaled)
             np.minimum(scaled, np.float32(max_code), out=scaled)
-        codes[rows] = np.rint(scaled, out=scaled)
+        codes[top:top + step] = np.rint(scaled, out=scaled)
 
     with concurrent.futures.ThreadPoolExecutor(available_threads()) as pool:
         list(pool.map(quantise_band, range(0, display.shape[0], step)))
     return codes
 
 
-def _triangular_noise(count: int, start: int, shape: tuple[int, ...]) -> FloatImage:
-    """Values ``start`` onwards of ``rng.random(count) - rng.random(count)``, in ``shape``.
+# Each thread reuses its own buffers from band to band: fresh ones would be
+# new mappings wherever malloc's mmap threshold is held low (Dask's nannies
+# do), and page-faulting them in costs as much as the work.
+_held = threading.local()
+
+
+def _band_buffers(shape: tuple[int, ...]) -> tuple[FloatImage, FloatImage, FloatImage]:
+    size = math.prod(shape)
+    if getattr(_held, "size", 0) < size:
+        _held.buffers, _held.size = [np.empty(size, np.float32) for _ in range(3)], size
+    scaled, noise, more_noise = (buffer[:size].reshape(shape) for buffer in _held.buffers)
+    return scaled, noise, more_noise
+
+
+def _triangular_noise(count: int, start: int, noise: FloatImage, more_noise: FloatImage) -> FloatImage:
+    """Values ``start`` onwards of ``rng.random(count) - rng.random(count)``, drawn into ``noise``.
 
     Drawn a band at a time, the noise is that of the whole image's two
     draws, so the grain of a print does not depend on how it was split.
     """
-    noise = _floats_from(start).random(shape, dtype=np.float32)
-    noise -= _floats_from(count + start).random(shape, dtype=np.float32)
-    return noise
+    _floats_from(start).random(out=noise, dtype=np.float32)
+    _floats_from(count + start).random(out=more_noise, dtype=np.float32)
+    return np.subtract(noise, more_noise, out=noise)
 
 
 def _floats_from(index: int) -> np.random.Generator:
