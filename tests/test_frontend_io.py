@@ -216,6 +216,7 @@ def test_dither_keeps_the_mean_and_breaks_up_bands() -> None:
 ])
 def test_png_pixels_compressed_in_pieces_decode_as_one_stream(monkeypatch, dtype, shape, threads) -> None:
     monkeypatch.setattr(velkor.png, "_PIECE_BYTES", 512)
+    monkeypatch.setattr(velkor.png, "_MAX_PIECE_BYTES", 2048)  # a chunk's limit, scaled down
     monkeypatch.setenv("RAYON_NUM_THREADS", threads)
     codes = np.random.default_rng(3).integers(0, np.iinfo(dtype).max, shape, endpoint=True).astype(dtype)
     codes[: shape[0] // 2] //= 7  # some runs for the compressor to find

@@ -30,6 +30,9 @@ LEVEL = 2
 _UP = 2
 # A piece smaller than this is not worth a thread of its own.
 _PIECE_BYTES = 1 << 22
+# Nor may one be larger than this: a chunk holds at most 2^31 - 1 bytes, and
+# deflate can grow incompressible data by a few bytes per 64 KiB.
+_MAX_PIECE_BYTES = 1 << 30
 _ZLIB_HEADER = b"\x78\x01"  # deflate with a 32 KiB window, no dictionary
 _ADLER_BASE = 65521
 
@@ -79,7 +82,8 @@ def _write_pixels(stream: IO[bytes], data: npt.NDArray[np.uint8]) -> None:
     of the whole, put together from the pieces' own, follows in a chunk of
     its own, since it is known only when every piece is done.
     """
-    count = max(1, min(available_threads(), data.size // _PIECE_BYTES))
+    threads = available_threads()
+    count = max(1, min(threads, data.size // _PIECE_BYTES), -(-data.size // _MAX_PIECE_BYTES))
     pieces = np.array_split(data, count)
 
     def compress(index: int) -> tuple[bytearray, int, int]:
@@ -89,7 +93,7 @@ def _write_pixels(stream: IO[bytes], data: npt.NDArray[np.uint8]) -> None:
         body += compressor.flush(isal_zlib.Z_FINISH if index == count - 1 else isal_zlib.Z_SYNC_FLUSH)
         return body, _crc(b"IDAT", body), isal_zlib.adler32(pieces[index])
 
-    with concurrent.futures.ThreadPoolExecutor(count) as pool:
+    with concurrent.futures.ThreadPoolExecutor(min(count, threads)) as pool:
         checksum = 1
         for (body, crc, adler), piece in zip(pool.map(compress, range(count)), pieces, strict=True):
             stream.write(struct.pack(">I", len(body)) + b"IDAT")
