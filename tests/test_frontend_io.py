@@ -233,3 +233,16 @@ def test_png_pixels_compressed_in_pieces_decode_as_one_stream(monkeypatch, dtype
         idat += body if kind == b"IDAT" else b""
         at += 12 + size
     assert len(zlib.decompress(idat)) == codes.nbytes + shape[0]
+
+
+@pytest.mark.parametrize(("dtype", "shape"), [(np.uint8, (37, 29)), (np.uint16, (50, 41, 3)), (np.uint16, (1, 7))])
+def test_tiff_strips_compressed_side_by_side_read_back(monkeypatch, tmp_path: Path, dtype, shape) -> None:
+    monkeypatch.setattr(velkor.tiff_strips, "_STRIP_BYTES", 300)  # many strips, the last one short
+    monkeypatch.setenv("RAYON_NUM_THREADS", "3")
+    codes = np.random.default_rng(4).integers(0, np.iinfo(dtype).max, shape, endpoint=True).astype(dtype)
+    path = velkor.write_image(tmp_path / "p.tif", codes.astype(np.float32) / np.iinfo(dtype).max,
+                              bit_depth=8 * codes.itemsize)
+    with tifffile.TiffFile(path) as tiff:
+        page = tiff.pages.first
+        assert (page.compression, page.predictor, len(page.dataoffsets)) == (8, 2, -(-shape[0] // page.rowsperstrip))
+        np.testing.assert_array_equal(page.asarray().reshape(shape), codes)

@@ -33,6 +33,7 @@ from velkor.metadata import (
     text_bytes,
 )
 from velkor.threads import available_threads
+from velkor.tiff_strips import deflate_strips, rows_per_strip
 
 OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF", ".jpg": "JPEG", ".jpeg": "JPEG"}
 RECIPE_KEY = "velkor:recipe"
@@ -363,14 +364,16 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
     extratags, options = tiff_main_tags(metadata)
     extratags += [(tag - 1, "I", 1, 0, True) for tag in directories]
     target = io.BytesIO() if directories else stream
+    pixels: dict[str, Any] = {"data": codes, "compressionargs": arguments, "maxworkers": available_threads()}
+    if compression == "deflate":
+        pixels = {"data": deflate_strips(codes), "shape": codes.shape, "dtype": codes.dtype,
+                  "rowsperstrip": rows_per_strip(codes)}
     tifffile.imwrite(
         target,
-        codes,
+        **pixels,
         photometric="minisblack" if codes.ndim == 2 else "rgb",
         compression=codec,
-        compressionargs=arguments,
         predictor=codec is not None,
-        maxworkers=available_threads(),
         software=software_name(),
         description=None if about.recipe is None else ascii_toml(about.recipe),
         iccprofile=about.profile,

@@ -1,0 +1,46 @@
+"""Deflate-compressed TIFF strips, made by ISA-L on every processor.
+
+tifffile compresses deflate strips with zlib; ISA-L's deflate at level 2
+takes half the time for files about 1 % larger, and its compressor lets go
+of the interpreter lock, so strips compress side by side.  The strips are
+handed to tifffile already encoded, with the horizontal predictor applied.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from isal import isal_zlib
+
+from velkor.threads import available_threads
+
+LEVEL = 2
+# About a quarter of a megabyte a strip, as tifffile chooses for itself.
+_STRIP_BYTES = 1 << 18
+
+
+def rows_per_strip(codes: npt.NDArray[Any]) -> int:
+    return max(1, _STRIP_BYTES // max(1, codes[0].nbytes)) if codes.shape[0] else 1
+
+
+def deflate_strips(codes: npt.NDArray[Any]) -> Iterator[bytes]:
+    """The strips of (H, W) or (H, W, samples) codes, little-endian, predicted, each a zlib stream, in order."""
+    rows = rows_per_strip(codes)
+
+    def encode(top: int) -> bytes:
+        return isal_zlib.compress(_predicted(codes[top:top + rows]), LEVEL)
+
+    with concurrent.futures.ThreadPoolExecutor(available_threads()) as pool:
+        yield from pool.map(encode, range(0, codes.shape[0], rows))
+
+
+def _predicted(block: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """Each sample less the same sample of the pixel to its left (mod 2^bits): TIFF's predictor 2."""
+    predicted = np.empty(block.shape, block.dtype.newbyteorder("<"))
+    predicted[:, :1] = block[:, :1]
+    np.subtract(block[:, 1:], block[:, :-1], out=predicted[:, 1:])
+    return predicted
