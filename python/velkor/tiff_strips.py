@@ -8,7 +8,6 @@ handed to tifffile already encoded, with the horizontal predictor applied.
 
 from __future__ import annotations
 
-import concurrent.futures
 from collections.abc import Iterator
 from typing import Any
 
@@ -16,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 from isal import isal_zlib
 
-from velkor.threads import available_threads
+from velkor.threads import each_in_threads
 
 LEVEL = 2
 # About a quarter of a megabyte a strip, as tifffile chooses for itself.
@@ -34,8 +33,7 @@ def deflate_strips(codes: npt.NDArray[Any]) -> Iterator[bytes]:
     def encode(top: int) -> bytes:
         return isal_zlib.compress(_predicted(codes[top:top + rows]), LEVEL)
 
-    with concurrent.futures.ThreadPoolExecutor(available_threads()) as pool:
-        yield from pool.map(encode, range(0, codes.shape[0], rows))
+    yield from each_in_threads(encode, range(0, codes.shape[0], rows))
 
 
 def _predicted(block: npt.NDArray[Any]) -> npt.NDArray[Any]:

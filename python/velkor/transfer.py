@@ -6,14 +6,13 @@ applies at the end of a pipeline, computed in float32 like the kernels.
 
 from __future__ import annotations
 
-import concurrent.futures
 import functools
 
 import numpy as np
 import numpy.typing as npt
 
 from velkor._types import FloatImage
-from velkor.threads import available_threads
+from velkor.threads import available_threads, each_in_threads
 
 _THRESHOLD = np.float32(0.04045)
 _SLOPE = np.float32(12.92)
@@ -52,8 +51,7 @@ def decode_integer_srgb(
     since an 8- or 16-bit file has at most 65536 distinct codes.
     """
     table = _decode_table(max_code)
-    threads = available_threads()
-    if codes.ndim == 0 or threads == 1 or codes.size < _PARALLEL_FROM:
+    if codes.ndim == 0 or available_threads() == 1 or codes.size < _PARALLEL_FROM:
         # Fancy indexing, not np.take: several times faster for small integer codes.
         decoded: FloatImage = table[codes]
         return decoded
@@ -65,6 +63,5 @@ def decode_integer_srgb(
     def decode_band(top: int) -> None:
         decoded[top:top + step] = table[codes[top:top + step]]
 
-    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
-        list(pool.map(decode_band, range(0, codes.shape[0], step)))
+    list(each_in_threads(decode_band, range(0, codes.shape[0], step)))
     return decoded

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import dataclasses
 import io
@@ -32,7 +31,7 @@ from velkor.metadata import (
     sub_directories,
     text_bytes,
 )
-from velkor.threads import available_threads
+from velkor.threads import available_threads, each_in_threads
 from velkor.tiff_strips import deflate_strips, rows_per_strip
 
 OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF", ".jpg": "JPEG", ".jpeg": "JPEG"}
@@ -97,8 +96,7 @@ def quantise(display: FloatImage, bit_depth: int, *, dither: bool = False) -> np
             np.minimum(scaled, np.float32(max_code), out=scaled)
         codes[top:top + step] = np.rint(scaled, out=scaled)
 
-    with concurrent.futures.ThreadPoolExecutor(available_threads()) as pool:
-        list(pool.map(quantise_band, range(0, display.shape[0], step)))
+    list(each_in_threads(quantise_band, range(0, display.shape[0], step)))
     return codes
 
 
