@@ -237,7 +237,7 @@ def test_png_pixels_compressed_in_pieces_decode_as_one_stream(monkeypatch, dtype
 
 @pytest.mark.parametrize(("dtype", "shape"), [(np.uint8, (37, 29)), (np.uint16, (50, 41, 3)), (np.uint16, (1, 7))])
 def test_tiff_strips_compressed_side_by_side_read_back(monkeypatch, tmp_path: Path, dtype, shape) -> None:
-    monkeypatch.setattr(velkor.tiff_strips, "_STRIP_BYTES", 300)  # many strips, the last one short
+    monkeypatch.setattr(velkor.tiff_deflate, "_STRIP_BYTES", 300)  # many strips, the last one short
     monkeypatch.setenv("RAYON_NUM_THREADS", "3")
     codes = np.random.default_rng(4).integers(0, np.iinfo(dtype).max, shape, endpoint=True).astype(dtype)
     path = velkor.write_image(tmp_path / "p.tif", codes.astype(np.float32) / np.iinfo(dtype).max,

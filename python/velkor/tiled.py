@@ -29,6 +29,7 @@ from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedF
 from velkor.metadata import NO_METADATA, grey_profile, metadata_of_file
 from velkor.pipeline import Pipeline
 from velkor.reading import TIFF_SUFFIXES
+from velkor.tiff_deflate import deflate_tiles
 from velkor.writing import (
     TIFF_CODECS, ascii_toml, check_bit_depth, open_for_writing, quantise, software_name, tiff_main_tags,
 )
@@ -229,10 +230,13 @@ def convert_tiled(
             height, width = image.shape
             dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
             codec, codec_args = TIFF_CODECS[compression]
+            deflate = compression == "deflate"
+            tiles: Iterator[bytes] | Iterator[npt.NDArray[Any]] = (
+                _deflated_tiles(image, pipeline) if deflate else _tiles(image, pipeline))
             extratags, options = tiff_main_tags(NO_METADATA if strip_metadata else metadata_of_file(source))
             tifffile.imwrite(
-                stream, _tiles(image, pipeline), shape=(height, width), dtype=dtype, tile=(TILE, TILE),
-                photometric="minisblack", compression=codec, compressionargs=codec_args,
+                stream, tiles, shape=(height, width), dtype=dtype, tile=(TILE, TILE),
+                photometric="minisblack", compression=codec, compressionargs=None if deflate else codec_args,
                 predictor=codec is not None,
                 bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
                 software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
@@ -273,10 +277,20 @@ def _codes(display: npt.NDArray[np.float32], bit_depth: int, dither: bool, top: 
     return codes
 
 
+def _bands(image: LazyTiff, pipeline: Pipeline) -> Iterator[npt.NDArray[Any]]:
+    for top in range(0, image.shape[0], image.chunks[0]):
+        yield _band(image, pipeline, top)
+
+
 def _tiles(image: LazyTiff, pipeline: Pipeline) -> Iterator[npt.NDArray[Any]]:
     """The output's tiles in file order, one band at a time."""
-    for top in range(0, image.shape[0], image.chunks[0]):
-        band = _band(image, pipeline, top)
+    for band in _bands(image, pipeline):
         for y in range(0, band.shape[0], TILE):
             for x in range(0, band.shape[1], TILE):
                 yield band[y:y + TILE, x:x + TILE]
+
+
+def _deflated_tiles(image: LazyTiff, pipeline: Pipeline) -> Iterator[bytes]:
+    """The output's tiles in file order, encoded here: ISA-L on every processor, faster than tifffile's zlib."""
+    for band in _bands(image, pipeline):
+        yield from deflate_tiles(band, TILE)

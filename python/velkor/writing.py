@@ -32,7 +32,7 @@ from velkor.metadata import (
     text_bytes,
 )
 from velkor.threads import available_threads, each_in_threads
-from velkor.tiff_strips import deflate_strips, rows_per_strip
+from velkor.tiff_deflate import deflate_strips, rows_per_strip
 
 OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF", ".jpg": "JPEG", ".jpeg": "JPEG"}
 RECIPE_KEY = "velkor:recipe"
