@@ -230,13 +230,12 @@ def convert_tiled(
             height, width = image.shape
             dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
             codec, codec_args = TIFF_CODECS[compression]
-            deflate = compression == "deflate"
             tiles: Iterator[bytes] | Iterator[npt.NDArray[Any]] = (
-                _deflated_tiles(image, pipeline) if deflate else _tiles(image, pipeline))
+                _deflated_tiles(image, pipeline) if compression == "deflate" else _tiles(image, pipeline))
             extratags, options = tiff_main_tags(NO_METADATA if strip_metadata else metadata_of_file(source))
             tifffile.imwrite(
                 stream, tiles, shape=(height, width), dtype=dtype, tile=(TILE, TILE),
-                photometric="minisblack", compression=codec, compressionargs=None if deflate else codec_args,
+                photometric="minisblack", compression=codec, compressionargs=codec_args,
                 predictor=codec is not None,
                 bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
                 software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,

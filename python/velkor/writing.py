@@ -39,7 +39,8 @@ RECIPE_KEY = "velkor:recipe"
 # A JPEG keeps the recipe in a comment segment that starts with this line.
 _JPEG_RECIPE_PREFIX = f"{RECIPE_KEY}\n".encode()
 COMPRESSIONS = ("deflate", "lzw", "zstd", "none")
-TIFF_CODECS = {"deflate": ("zlib", {"level": 1}), "lzw": ("lzw", {}), "zstd": ("zstd", {"level": 1}),
+# Deflate segments are made by tiff_deflate, not by tifffile: no arguments for it.
+TIFF_CODECS = {"deflate": ("zlib", {}), "lzw": ("lzw", {}), "zstd": ("zstd", {"level": 1}),
                 "none": (None, {})}
 
 # Dither noise is seeded so that the same image and recipe always give the
@@ -362,7 +363,7 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
     extratags, options = tiff_main_tags(metadata)
     extratags += [(tag - 1, "I", 1, 0, True) for tag in directories]
     target = io.BytesIO() if directories else stream
-    pixels: dict[str, Any] = {"data": codes, "compressionargs": arguments, "maxworkers": available_threads()}
+    pixels: dict[str, Any] = {"data": codes, "maxworkers": available_threads()}
     if compression == "deflate":  # our own strips: ISA-L on every processor, twice as fast as tifffile's zlib
         pixels = {"data": deflate_strips(codes), "shape": codes.shape, "dtype": codes.dtype,
                   "rowsperstrip": rows_per_strip(codes)}
@@ -371,6 +372,7 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
         **pixels,
         photometric="minisblack" if codes.ndim == 2 else "rgb",
         compression=codec,
+        compressionargs=arguments,
         predictor=codec is not None,
         software=software_name(),
         description=None if about.recipe is None else ascii_toml(about.recipe),
