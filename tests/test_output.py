@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import io
 from pathlib import Path
 
@@ -12,7 +13,7 @@ from PIL import Image, ImageCms, TiffImagePlugin
 
 import velkor
 from velkor.cli import main
-from velkor.metadata import grey_profile, metadata_of
+from velkor.metadata import PhotoMetadata, grey_profile, metadata_of, metadata_of_file
 
 # Cameras write UTF-8 names; Pillow shows each byte as a character, and they must come back byte for byte.
 MAIN = {271: "Canon", 272: "EOS R5", 306: "2024:05:01 10:00:00", 315: "Zoë Ånström".encode().decode("latin-1"),
@@ -56,6 +57,26 @@ def test_prints_keep_camera_metadata_profile_and_recipe(tmp_path: Path, name, bi
     if tiff_codes:
         with tifffile.TiffFile(path) as tiff:
             assert (tiff.pages.first.compression, tiff.pages.first.predictor) == tiff_codes
+
+
+@pytest.mark.parametrize("bigtiff", [False, True])
+def test_tiled_prints_keep_the_exif_and_gps_directories(tmp_path: Path, bigtiff: bool) -> None:
+    pytest.importorskip("dask.array")
+    from velkor.tiff_exif import append_directories, tiff_exif
+    from velkor.tiled import convert_tiled
+
+    camera = PhotoMetadata(MAIN, EXIF, GPS, (300.0, 300.0))
+    exif = tiff_exif(camera, keep_gps=True)
+    rgb = np.random.default_rng(2).integers(0, 65536, (100, 120, 3), dtype=np.uint16)
+    with open(tmp_path / "in.tif", "xb+") as source:  # a scanner's BigTIFF, or a classic one
+        tifffile.imwrite(source, rgb, tile=(64, 64), photometric="rgb", bigtiff=bigtiff,
+                         extratags=exif.extratags, **exif.options)
+        append_directories(source, exif.directories)
+    assert metadata_of_file(tmp_path / "in.tif") == camera
+    for keep_gps in (False, True):
+        target = tmp_path / f"gps-{keep_gps}.tif"
+        convert_tiled(tmp_path / "in.tif", target, velkor.Pipeline(), overwrite=False, keep_gps=keep_gps)
+        assert metadata_of_file(target) == dataclasses.replace(camera, gps=GPS if keep_gps else {})
 
 
 def test_grey_profile_shows_codes_as_srgb_greys() -> None:

@@ -208,7 +208,7 @@ def _convert(args: argparse.Namespace) -> ExitCode:
         if options.long_edge or options.width or options.height:
             raise _UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
         convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
-                      strip_metadata=options.strip_metadata)
+                      strip_metadata=options.strip_metadata, keep_gps=options.keep_gps)
     else:
         bits = export_print(read_image(source), target, pipeline, options, overwrite=args.overwrite)
     print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")

@@ -108,10 +108,13 @@ def _tifffile_metadata(path: Path) -> PhotoMetadata:
         named = tags.valueof(_EXIF_IFD, {})
         inner = {tifffile.TIFF.TAGS[name]: _rational(value) for name, value in named.items()
                  if name in tifffile.TIFF.TAGS and tifffile.TIFF.TAGS[name] in _EXIF_TAGS}
+        named_gps = tags.valueof(_GPS_IFD, {})
+        gps = {number: _rational(named_gps[name]) for number, name in tifffile.TIFF.GPS_TAGS.items()
+               if name in named_gps}
         resolution = [tags.valueof(tag) for tag in (_X_RESOLUTION, _Y_RESOLUTION)]
         per_inch = {2: 1.0, 3: 2.54}.get(int(tags.valueof(_RESOLUTION_UNIT, 2)))
         dpi = _checked_dpi([_rational(v) for v in resolution], per_inch) if per_inch else None
-    return PhotoMetadata(MappingProxyType(main), MappingProxyType(inner), dpi=dpi)
+    return PhotoMetadata(MappingProxyType(main), MappingProxyType(inner), MappingProxyType(gps), dpi)
 
 
 def _rational(value: Any) -> Any:

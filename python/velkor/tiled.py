@@ -30,8 +30,9 @@ from velkor.metadata import NO_METADATA, grey_profile, metadata_of_file
 from velkor.pipeline import Pipeline
 from velkor.reading import TIFF_SUFFIXES
 from velkor.tiff_deflate import deflate_tiles
+from velkor.tiff_exif import append_directories, tiff_exif
 from velkor.writing import (
-    TIFF_CODECS, ascii_toml, check_bit_depth, open_for_writing, quantise, software_name, tiff_main_tags,
+    TIFF_CODECS, ascii_toml, check_bit_depth, open_for_writing, quantise, software_name,
 )
 
 # A whole-image run holds the decoded image as float32 RGB, 12 bytes a pixel.
@@ -203,7 +204,7 @@ def _chunks(shape: tuple[int, int], segment: tuple[int, int]) -> tuple[int, int]
 
 def convert_tiled(
     source: Path, target: Path, pipeline: Pipeline, *, overwrite: bool, compression: str = "deflate",
-    strip_metadata: bool = False,
+    strip_metadata: bool = False, keep_gps: bool = False,
 ) -> Path:
     """Convert ``source`` to a tiled, compressed grey TIFF at ``target``, a band of chunks at a time.
 
@@ -211,9 +212,8 @@ def convert_tiled(
     chunks borrow, so every chunk sees the window it would see in one
     :meth:`Pipeline.run_dask` over the whole image, and no band is computed twice.
     The print carries the grey profile, and unless ``strip_metadata`` the
-    source's main EXIF texts (make, model, date, artist, copyright) and
-    resolution; the Exif and GPS directories, which would have to follow
-    the streamed pixels, are left out.
+    source's EXIF (make, model, lens, dates, exposure, artist, copyright;
+    GPS only with ``keep_gps``) and resolution.
     """
     check_bit_depth(pipeline.bit_depth, pipeline.dither)
     if target.suffix.lower() not in TIFF_SUFFIXES:
@@ -232,15 +232,17 @@ def convert_tiled(
             codec, codec_args = TIFF_CODECS[compression]
             tiles: Iterator[bytes] | Iterator[npt.NDArray[Any]] = (
                 _deflated_tiles(image, pipeline) if compression == "deflate" else _tiles(image, pipeline))
-            extratags, options = tiff_main_tags(NO_METADATA if strip_metadata else metadata_of_file(source))
+            exif = tiff_exif(NO_METADATA if strip_metadata else metadata_of_file(source), keep_gps=keep_gps)
             tifffile.imwrite(
                 stream, tiles, shape=(height, width), dtype=dtype, tile=(TILE, TILE),
                 photometric="minisblack", compression=codec, compressionargs=codec_args,
                 predictor=codec is not None,
                 bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
                 software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
-                buffersize=BAND_PIXELS, iccprofile=grey_profile(), extratags=extratags, byteorder="<", **options,
+                buffersize=BAND_PIXELS, iccprofile=grey_profile(), extratags=exif.extratags, byteorder="<",
+                **exif.options,
             )
+            append_directories(stream, exif.directories)
     except ImportError:
         raise UnsupportedFormatError(
             f"converting {source} in pieces needs Dask: pip install 'velkor[distributed]'"

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import io
 import math
 import os
 import secrets
@@ -17,7 +16,7 @@ from typing import IO, Any
 import numpy as np
 import numpy.typing as npt
 import tifffile
-from PIL import Image, TiffImagePlugin
+from PIL import Image
 
 from velkor import png
 from velkor._types import FloatImage
@@ -28,11 +27,10 @@ from velkor.metadata import (
     exif_for_print,
     grey_profile,
     srgb_profile,
-    sub_directories,
-    text_bytes,
 )
 from velkor.threads import available_threads, each_in_threads
 from velkor.tiff_deflate import deflate_strips, rows_per_strip
+from velkor.tiff_exif import append_directories, tiff_exif
 
 OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF", ".jpg": "JPEG", ".jpeg": "JPEG"}
 RECIPE_KEY = "velkor:recipe"
@@ -233,7 +231,7 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
             try:
                 # Not tempfile.mkstemp: its files are private (0600), and the
                 # finished file should get the permissions any new file gets here.
-                stream = open(temporary, "xb")  # noqa: SIM115 - closed below
+                stream = open(temporary, "xb+")  # noqa: SIM115 - closed below; read back by TIFF writers
                 break
             except FileExistsError:
                 continue
@@ -352,23 +350,13 @@ def _write_jpeg(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, quali
 
 def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compression: str) -> None:
     codec, arguments = TIFF_CODECS[compression]
-    metadata = about.metadata
-    # Appending directories needs classic TIFF's 4-byte offsets: beyond 2 GB they are left out.
-    small = codes.nbytes < 1 << 31
-    directories = sub_directories(metadata, keep_gps=about.keep_gps) if small else {}
-    # tifffile will not write the pointers to the Exif and GPS directories:
-    # they go in under the tag number just below theirs (so the directory
-    # stays sorted), as 0, and get their own number and value once the
-    # directories are appended after the image.
-    extratags, options = tiff_main_tags(metadata)
-    extratags += [(tag - 1, "I", 1, 0, True) for tag in directories]
-    target = io.BytesIO() if directories else stream
+    exif = tiff_exif(about.metadata, keep_gps=about.keep_gps)
     pixels: dict[str, Any] = {"data": codes, "maxworkers": available_threads()}
     if compression == "deflate":  # our own strips: ISA-L on every processor, twice as fast as tifffile's zlib
         pixels = {"data": deflate_strips(codes), "shape": codes.shape, "dtype": codes.dtype,
                   "rowsperstrip": rows_per_strip(codes)}
     tifffile.imwrite(
-        target,
+        stream,
         **pixels,
         photometric="minisblack" if codes.ndim == 2 else "rgb",
         compression=codec,
@@ -377,45 +365,12 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
         software=software_name(),
         description=None if about.recipe is None else ascii_toml(about.recipe),
         iccprofile=about.profile,
-        extratags=extratags,
+        extratags=exif.extratags,
         metadata=None,
         byteorder="<",
-        **options,
+        **exif.options,
     )
-    if isinstance(target, io.BytesIO):
-        _write_with_directories(stream, target, directories)
-
-
-def tiff_main_tags(metadata: PhotoMetadata) -> tuple[list[tuple[Any, ...]], dict[str, Any]]:
-    """tifffile's extra tags for the main directory's EXIF texts, and its resolution options."""
-    extratags: list[tuple[Any, ...]] = [(tag, "s", 0, text_bytes(value), True) for tag, value in metadata.main.items()
-                                        if isinstance(value, (str, bytes))]
-    options: dict[str, Any] = {}
-    if metadata.dpi is not None:
-        options.update(resolution=metadata.dpi, resolutionunit="INCH")
-    return extratags, options
-
-
-def _write_with_directories(stream: IO[bytes], tiff: io.BytesIO, directories: dict[int, Any]) -> None:
-    """Write the TIFF, each directory appended and its pointer in the first directory set."""
-    tiff.seek(0)
-    with tifffile.TiffFile(tiff) as parsed:
-        tags = parsed.pages.first.tags
-        pointers = {tag: tags[tag - 1].valueoffset for tag in directories}
-    data, tail = tiff.getbuffer(), bytearray()
-    for tag, values in directories.items():
-        tail += b"\0" * ((len(data) + len(tail)) % 2)  # directories start on a word boundary
-        offset = len(data) + len(tail)
-        directory = TiffImagePlugin.ImageFileDirectory_v2(prefix=b"II")
-        for key, value in values.items():
-            directory[key] = text_bytes(value)
-        entry = pointers[tag] - 8  # tag number (2 bytes), type (2), count (4), then the value
-        data[entry:entry + 2] = tag.to_bytes(2, "little")
-        data[pointers[tag]:pointers[tag] + 4] = offset.to_bytes(4, "little")
-        tail += directory.tobytes(offset)
-    stream.write(data)
-    stream.write(tail)
-    data.release()
+    append_directories(stream, exif.directories)
 
 
 def ascii_toml(text: str) -> str:

@@ -1,0 +1,102 @@
+"""A photograph's EXIF in a TIFF print, whole or tiled, classic or BigTIFF.
+
+tifffile writes the main directory's texts and the resolution, but not the
+Exif and GPS sub-directories, nor the tags that point to them. So each
+pointer goes in as a placeholder, a 0 under the tag number just below its
+own (which keeps the directory sorted); once the image is written, each
+sub-directory is appended after it and its placeholder becomes the pointer.
+Appending leaves the pixels where tifffile put them, so a print streamed
+tile by tile gets its sub-directories as a whole one does.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import struct
+from collections.abc import Mapping
+from typing import IO, Any
+
+import tifffile
+from PIL import TiffImagePlugin
+
+from velkor.metadata import PhotoMetadata, sub_directories, text_bytes
+
+# A BigTIFF pointer is written as LONG8, which libtiff, tifffile and Pillow
+# all read; Pillow drops one typed IFD8.
+_LONG, _LONG8 = 4, 16
+# Bytes per value of each TIFF field type Pillow writes.
+_TYPE_SIZES = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8, 6: 1, 7: 1, 8: 2, 9: 4, 10: 8, 11: 4, 12: 8, 13: 4}
+
+
+@dataclasses.dataclass(frozen=True)
+class TiffExif:
+    """What tifffile is given for a print's metadata, and what is appended after it."""
+
+    extratags: list[tuple[Any, ...]]
+    options: dict[str, Any]
+    directories: dict[int, Mapping[int, Any]]
+
+
+def tiff_exif(metadata: PhotoMetadata, *, keep_gps: bool) -> TiffExif:
+    """The main directory's EXIF texts, the resolution, and the sub-directories' placeholders."""
+    directories = sub_directories(metadata, keep_gps=keep_gps)
+    extratags: list[tuple[Any, ...]] = [(tag, "s", 0, text_bytes(value), True) for tag, value in metadata.main.items()
+                                        if isinstance(value, (str, bytes))]
+    extratags += [(tag - 1, "I", 1, 0, True) for tag in directories]
+    options: dict[str, Any] = {}
+    if metadata.dpi is not None:
+        options.update(resolution=metadata.dpi, resolutionunit="INCH")
+    return TiffExif(extratags, options, directories)
+
+
+def append_directories(stream: IO[bytes], directories: Mapping[int, Mapping[int, Any]]) -> None:
+    """Append each sub-directory to the little-endian TIFF that ``stream`` holds from its start,
+    and turn its placeholder in the first directory into the pointer to it."""
+    if not directories:
+        return
+    stream.seek(0)
+    with tifffile.TiffFile(stream) as parsed:
+        bigtiff = parsed.is_bigtiff
+        tags = parsed.pages.first.tags
+        values = {tag: tags[tag - 1].valueoffset for tag in directories}
+    end = stream.seek(0, os.SEEK_END)
+    for tag, entries in directories.items():
+        end += _write_at(stream, end, b"\0" * (end % 2))  # a directory starts on a word boundary
+        directory = TiffImagePlugin.ImageFileDirectory_v2(prefix=b"II")
+        for key, value in entries.items():
+            directory[key] = text_bytes(value)
+        classic = directory.tobytes(0 if bigtiff else end)
+        entry = values[tag] - (12 if bigtiff else 8)  # tag number (2 bytes), type (2), count (8 or 4), value
+        _write_at(stream, entry, struct.pack("<HH", tag, _LONG8 if bigtiff else _LONG))
+        _write_at(stream, values[tag], end.to_bytes(8 if bigtiff else 4, "little"))
+        end += _write_at(stream, end, _bigtiff_directory(classic, end) if bigtiff else classic)
+    stream.seek(end)
+
+
+def _write_at(stream: IO[bytes], offset: int, data: bytes) -> int:
+    stream.seek(offset)
+    stream.write(data)
+    return len(data)
+
+
+def _bigtiff_directory(classic: bytes, offset: int) -> bytes:
+    """A classic little-endian directory laid out at 0, laid out again as BigTIFF's at ``offset``.
+
+    BigTIFF widens the count to 8 bytes, each entry to 20 and every offset
+    to 8; values of up to 8 bytes now sit in the entry itself.
+    """
+    count = int.from_bytes(classic[:2], "little")
+    entries, data = b"", b""
+    data_start = offset + 8 + 20 * count + 8
+    for index in range(count):
+        tag, kind, number, field = struct.unpack_from("<HHI4s", classic, 2 + 12 * index)
+        size = number * _TYPE_SIZES[kind]
+        start = 0 if size <= 4 else int.from_bytes(field, "little")
+        value = field[:size] if size <= 4 else classic[start:start + size]
+        if size <= 8:
+            entries += struct.pack("<HHQ8s", tag, kind, number, value)
+        else:
+            entries += struct.pack("<HHQQ", tag, kind, number, data_start + len(data))
+            data += value + b"\0" * (size % 2)
+    return struct.pack("<Q", count) + entries + struct.pack("<Q", 0) + data
