@@ -16,12 +16,13 @@ from __future__ import annotations
 
 import functools
 import math
-from collections.abc import Iterator
+from collections.abc import Callable
 
 import numpy as np
 import velkor_core as core
 
 from velkor._types import FloatImage
+from velkor.threads import available_threads, each_in_threads
 
 SHORT_FILTER_NAMES = {
     "none": "NoFilter", "yellow": "Yellow8K2", "orange": "Orange21",
@@ -34,6 +35,9 @@ _END = np.float32(2.0**-16)
 # Log-odds are divided by 4, the slope of the logistic at mid-grey, so that
 # there a tone and its copy change alike and eps means what it meant for tones.
 _SLOPE = np.float32(4.0)
+_BAND_VALUES = 1 << 16
+# Images smaller than two of these run on one thread: a pool costs more than it saves.
+_PART_VALUES = 1 << 19
 
 
 def canonical_filter(name: object, filters: tuple[str, ...]) -> object:
@@ -67,20 +71,29 @@ def factor_in_stops(weights: tuple[float, float, float]) -> float:
 def clarity(display: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
     """Local contrast on the log-odds of display tones (H, W, 1); ends and outliers kept."""
     log_odds = np.empty_like(display)
-    for rows in _bands(display):
-        _to_log_odds(display[rows], out=log_odds[rows])
+    _each_band(display, lambda rows: _to_log_odds(display[rows], out=log_odds[rows]))
     detailed = core.local_contrast(log_odds, core.GuidedFilterParams(radius, eps), strength)
-    for rows in _bands(display):
-        _from_log_odds(detailed[rows], display[rows])
+    _each_band(display, lambda rows: _from_log_odds(detailed[rows], display[rows]))
     return detailed
 
 
-def _bands(image: FloatImage) -> Iterator[slice]:
-    # A band of rows at a time keeps each chain of element-wise steps in the
-    # cache, and spares the many image-sized temporaries (each a fresh,
-    # page-faulted mapping) that whole-image expressions would make.
-    step = max(1, (1 << 16) // max(1, image[0].size))
-    return (slice(top, top + step) for top in range(0, image.shape[0], step))
+def _each_band(image: FloatImage, step: Callable[[slice], None]) -> None:
+    """``step`` on every band of rows, the image shared out between the threads.
+
+    A band at a time keeps each chain of element-wise steps in the cache,
+    and spares the many image-sized temporaries (each a fresh, page-faulted
+    mapping) that whole-image expressions would make. NumPy lets go of the
+    interpreter lock in each step, so the threads' parts run side by side.
+    """
+    band = max(1, _BAND_VALUES // max(1, math.prod(image.shape[1:])))
+    parts = max(1, min(available_threads(), image.size // _PART_VALUES))
+    height = max(1, -(-image.shape[0] // parts))
+
+    def run_part(top: int) -> None:
+        for start in range(top, min(top + height, image.shape[0]), band):
+            step(slice(start, min(start + band, top + height)))
+
+    list(each_in_threads(run_part, range(0, image.shape[0], height)))
 
 
 def _to_log_odds(tones: FloatImage, *, out: FloatImage) -> None:
