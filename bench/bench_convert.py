@@ -110,11 +110,12 @@ def main() -> None:
               f"load {os.getloadavg()[0]:.1f}")
         columns = ["read", "colour", "kernels", "write png", "write jpg", "write tif", "convert",
                    "non-kernel / kernels", "pillow png", "png MB", "pillow png MB"]
-        print(f"{'preset':22}" + "".join(f"{c:>13}" for c in columns))
+        widths = [max(9, len(c)) for c in columns]
+        print(f"{'preset':22}" + "".join(f"  {c:>{w}}" for c, w in zip(columns, widths)))
         for preset in args.presets:
             row = stages(path, Path(folder), preset, args.repeat)
             results["presets"][preset] = row
-            print(f"{preset:22}" + "".join(f"{row[c]:13.3f}" for c in columns))
+            print(f"{preset:22}" + "".join(f"  {row[c]:{w}.3f}" for c, w in zip(columns, widths)))
     results["load after"] = os.getloadavg()[0]
     target = Path(__file__).parent / "results" / "convert.json"
     target.parent.mkdir(exist_ok=True)
