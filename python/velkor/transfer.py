@@ -19,8 +19,7 @@ _SLOPE = np.float32(12.92)
 _SCALE = np.float32(1.055)
 _OFFSET = np.float32(0.055)
 _GAMMA = np.float32(2.4)
-# Images of more values than this are decoded a band at a time on every processor.
-_PARALLEL_FROM = 1 << 22
+# Images of more values than this are decoded a band at a time.
 _BAND_VALUES = 1 << 21
 
 
@@ -55,17 +54,17 @@ def decode_integer_srgb(
         strict: FloatImage = table[codes]
         return strict
     # np.take's "clip" mode is NumPy's fastest gather, a third faster than
-    # fancy indexing, and writes in place; it never clips here, since the
-    # table has a value for every code the type can hold.
-    if codes.ndim == 0 or available_threads() == 1 or codes.size < _PARALLEL_FROM:
+    # fancy indexing; it never clips here, since the table has a value for
+    # every code the type can hold. Into a large output it is fast only a
+    # band at a time: whole, it takes twice as long.
+    if codes.ndim == 0 or codes.size <= _BAND_VALUES:
         return np.take(table, codes, mode="clip")
-    # Bands of rows on every processor: NumPy lets go of the interpreter
-    # lock while it gathers, and a band's codes and values stay in the cache.
     decoded = np.empty(codes.shape, np.float32)
     step = max(1, _BAND_VALUES // max(1, codes[0].size))
 
     def decode_band(top: int) -> None:
         np.take(table, codes[top:top + step], out=decoded[top:top + step], mode="clip")
 
+    # NumPy lets go of the interpreter lock while it gathers: bands run on every processor.
     list(each_in_threads(decode_band, range(0, codes.shape[0], step)))
     return decoded
