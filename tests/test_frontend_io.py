@@ -246,3 +246,16 @@ def test_tiff_strips_compressed_side_by_side_read_back(monkeypatch, tmp_path: Pa
         page = tiff.pages.first
         assert (page.compression, page.predictor, len(page.dataoffsets)) == (8, 2, -(-shape[0] // page.rowsperstrip))
         np.testing.assert_array_equal(page.asarray().reshape(shape), codes)
+
+
+@pytest.mark.parametrize("bits", [10, 12])
+def test_high_bit_heif_keeps_its_bits(tmp_path: Path, bits: int) -> None:
+    import pillow_heif
+
+    top = (1 << bits) - 1
+    codes = np.linspace(0, top, 48 * 64 * 3).round().astype(np.uint16).reshape(48, 64, 3)
+    heif = pillow_heif.from_bytes(mode="RGB;16", size=(64, 48), data=(codes << (16 - bits)).tobytes())
+    heif.save(tmp_path / "p.heic", quality=-1, bit_depth=bits)
+    linear = velkor.read_image(tmp_path / "p.heic").linear
+    assert len(np.unique(linear)) > 3 * 256 and linear.max() == 1.0  # finer than 8 bits, white at white
+    np.testing.assert_allclose(linear, srgb_decode(codes, top), atol=4e-3)  # through YCbCr and back

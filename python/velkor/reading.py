@@ -180,11 +180,16 @@ def _read_with_pillow(path: Path) -> SourceImage:
                 "not JPEG, PNG, WebP or HEIF"
             )
         sixteen_bit = _is_16_bit_png(image)  # before anything loads the pixels
+        heif_bits = int(image.info.get("bit_depth", 8)) if image.format == "HEIF" else 8
         space = pillow_space(image, path)
         orientation = int(image.getexif().get(ORIENTATION_TAG, 1))
         metadata = metadata_of(image)
+        max_code: int | None = None
         if sixteen_bit:
             codes: npt.NDArray[Any] = imagecodecs.png_decode(path.read_bytes())
+        elif heif_bits > 8:
+            # Pillow's HEIF opener keeps 8 bits of a 10- or 12-bit photograph.
+            codes, max_code = _high_bit_heif(path, heif_bits), (1 << heif_bits) - 1
         elif image.format == "JPEG" and image.mode == "RGB" and _ends_complete(path):
             # The same libjpeg-turbo decode as Pillow's, straight into an array:
             # Pillow's own route copies the 72 MB of a 24-megapixel photograph once more.
@@ -193,8 +198,18 @@ def _read_with_pillow(path: Path) -> SourceImage:
             codes = np.asarray(_as_rgb_8_bit(image))
         file_format = _PILLOW_FORMATS[image.format]
     rgb = _as_rgb_array(codes)
-    linear = to_linear(rgb, space, _max_code(rgb.dtype, path))
+    linear = to_linear(rgb, space, max_code or _max_code(rgb.dtype, path))
     return SourceImage(apply_orientation(linear, orientation), path, file_format, metadata)
+
+
+def _high_bit_heif(path: Path, bits: int) -> npt.NDArray[Any]:
+    """A 10- or 12-bit HEIF's own codes, 0 to 2^bits - 1.
+
+    pillow-heif hands them over shifted up to fill 16 bits; shifted back,
+    white is the top code exactly, not a sixty-fourth of a code below it.
+    """
+    heif = pillow_heif.open_heif(path, convert_hdr_to_8bit=False)
+    return np.asarray(heif) >> np.uint16(16 - bits)
 
 
 def _ends_complete(path: Path) -> bool:
