@@ -79,6 +79,17 @@ def test_tiled_prints_keep_the_exif_and_gps_directories(tmp_path: Path, bigtiff:
         assert metadata_of_file(target) == dataclasses.replace(camera, gps=GPS if keep_gps else {})
 
 
+@pytest.mark.parametrize("name", ["p.jpg", "p.png", "p.tif"])
+def test_a_tag_that_cannot_be_written_back_costs_only_itself(tmp_path: Path, name: str) -> None:
+    image = Image.new("RGB", (8, 6))
+    image.getexif().get_ifd(0x8769).update({**EXIF, 34866: 1 << 40})  # a 64-bit exposure index: no EXIF type holds it
+    metadata = metadata_of(image)
+    assert metadata.exif == EXIF
+    path = velkor.write_image(tmp_path / name, np.zeros((6, 8, 1), np.float32), metadata=metadata)
+    with Image.open(path) as written:
+        assert metadata_of(written).exif == EXIF
+
+
 def test_grey_profile_shows_codes_as_srgb_greys() -> None:
     ramp = Image.fromarray(np.arange(256, dtype=np.uint8).reshape(16, 16), "L")
     shown = ImageCms.profileToProfile(ramp, ImageCms.ImageCmsProfile(io.BytesIO(grey_profile())),

@@ -72,9 +72,9 @@ def metadata_of(image: Image.Image) -> PhotoMetadata:
     """The metadata of an image that Pillow has opened (pixels need not be loaded)."""
     try:
         exif = image.getexif()
-        main = {tag: value for tag, value in exif.items() if tag in _MAIN_TAGS}
-        inner = {tag: value for tag, value in exif.get_ifd(_EXIF_IFD).items() if tag in _EXIF_TAGS}
-        gps = dict(exif.get_ifd(_GPS_IFD))
+        main = _writable({tag: value for tag, value in exif.items() if tag in _MAIN_TAGS})
+        inner = _writable({tag: value for tag, value in exif.get_ifd(_EXIF_IFD).items() if tag in _EXIF_TAGS})
+        gps = _writable(dict(exif.get_ifd(_GPS_IFD)))
     except Exception:  # metadata is a courtesy: damaged EXIF never costs the photograph
         return NO_METADATA
     dpi = _dpi(exif) or _checked_dpi(image.info.get("dpi"), 1.0)
@@ -114,7 +114,26 @@ def _tifffile_metadata(path: Path) -> PhotoMetadata:
         resolution = [tags.valueof(tag) for tag in (_X_RESOLUTION, _Y_RESOLUTION)]
         per_inch = {2: 1.0, 3: 2.54}.get(int(tags.valueof(_RESOLUTION_UNIT, 2)))
         dpi = _checked_dpi([_rational(v) for v in resolution], per_inch) if per_inch else None
-    return PhotoMetadata(MappingProxyType(main), MappingProxyType(inner), MappingProxyType(gps), dpi)
+    return PhotoMetadata(MappingProxyType(_writable(main)), MappingProxyType(_writable(inner)),
+                         MappingProxyType(_writable(gps)), dpi)
+
+
+def _writable(directory: dict[int, Any]) -> dict[int, Any]:
+    """The entries that Pillow can write back into a print.
+
+    A value read from a file may not fit any type Pillow would write it as
+    (a 64-bit count, say); that one entry is left behind, not the print.
+    """
+    kept = {}
+    for tag, value in directory.items():
+        trial = TiffImagePlugin.ImageFileDirectory_v2()
+        try:
+            trial[tag] = text_bytes(value)
+            trial.tobytes()
+        except Exception:  # any failure of Pillow's encoder on any value
+            continue
+        kept[tag] = value
+    return kept
 
 
 def _rational(value: Any) -> Any:

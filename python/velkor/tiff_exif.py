@@ -26,7 +26,7 @@ from velkor.metadata import PhotoMetadata, sub_directories, text_bytes
 # all read; Pillow drops one typed IFD8.
 _LONG, _LONG8 = 4, 16
 # Bytes per value of each TIFF field type Pillow writes.
-_TYPE_SIZES = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8, 6: 1, 7: 1, 8: 2, 9: 4, 10: 8, 11: 4, 12: 8, 13: 4}
+_TYPE_SIZES = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8, 6: 1, 7: 1, 8: 2, 9: 4, 10: 8, 11: 4, 12: 8, 13: 4, 16: 8}
 
 
 @dataclasses.dataclass(frozen=True)
