@@ -22,7 +22,7 @@ import numpy as np
 import velkor_core as core
 
 from velkor._types import FloatImage
-from velkor.threads import available_threads, each_in_threads
+from velkor.threads import each_band
 
 SHORT_FILTER_NAMES = {
     "none": "NoFilter", "yellow": "Yellow8K2", "orange": "Orange21",
@@ -36,8 +36,6 @@ _END = np.float32(2.0**-16)
 # there a tone and its copy change alike and eps means what it meant for tones.
 _SLOPE = np.float32(4.0)
 _BAND_VALUES = 1 << 16
-# Images smaller than two of these run on one thread: a pool costs more than it saves.
-_PART_VALUES = 1 << 19
 
 
 def canonical_filter(name: object, filters: tuple[str, ...]) -> object:
@@ -78,22 +76,9 @@ def clarity(display: FloatImage, radius: int, eps: float, strength: float) -> Fl
 
 
 def _each_band(image: FloatImage, step: Callable[[slice], None]) -> None:
-    """``step`` on every band of rows, the image shared out between the threads.
-
-    A band at a time keeps each chain of element-wise steps in the cache,
-    and spares the many image-sized temporaries (each a fresh, page-faulted
-    mapping) that whole-image expressions would make. NumPy lets go of the
-    interpreter lock in each step, so the threads' parts run side by side.
-    """
-    band = max(1, _BAND_VALUES // max(1, math.prod(image.shape[1:])))
-    parts = max(1, min(available_threads(), image.size // _PART_VALUES))
-    height = max(1, -(-image.shape[0] // parts))
-
-    def run_part(top: int) -> None:
-        for start in range(top, min(top + height, image.shape[0]), band):
-            step(slice(start, min(start + band, top + height)))
-
-    list(each_in_threads(run_part, range(0, image.shape[0], height)))
+    # A band at a time spares the many image-sized temporaries (each a fresh,
+    # page-faulted mapping) that whole-image expressions would make.
+    each_band(image.shape[0], max(1, _BAND_VALUES // max(1, math.prod(image.shape[1:]))), step)
 
 
 def _to_log_odds(tones: FloatImage, *, out: FloatImage) -> None:

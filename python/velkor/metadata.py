@@ -126,14 +126,20 @@ def _writable(directory: dict[int, Any]) -> dict[int, Any]:
     """
     kept = {}
     for tag, value in directory.items():
-        trial = TiffImagePlugin.ImageFileDirectory_v2()
         try:
-            trial[tag] = text_bytes(value)
-            trial.tobytes()
+            exif_directory({tag: value}).tobytes()
         except Exception:  # any failure of Pillow's encoder on any value
             continue
         kept[tag] = value
     return kept
+
+
+def exif_directory(entries: Mapping[int, Any]) -> TiffImagePlugin.ImageFileDirectory_v2:
+    """A little-endian TIFF directory of ``entries``, texts as the bytes they were read from."""
+    directory = TiffImagePlugin.ImageFileDirectory_v2(prefix=b"II")
+    for tag, value in entries.items():
+        directory[tag] = text_bytes(value)
+    return directory
 
 
 def _rational(value: Any) -> Any:

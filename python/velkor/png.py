@@ -63,10 +63,10 @@ def resolution_chunk(dpi: tuple[float, float]) -> tuple[bytes, bytes]:
     return b"pHYs", struct.pack(">IIB", *per_metre, 1)
 
 
-def _write_chunk(stream: IO[bytes], kind: bytes, data: Buffer) -> None:
+def _write_chunk(stream: IO[bytes], kind: bytes, data: Buffer, crc: int | None = None) -> None:
     stream.write(struct.pack(">I", memoryview(data).nbytes) + kind)
     stream.write(data)
-    stream.write(struct.pack(">I", _crc(kind, data)))
+    stream.write(struct.pack(">I", _crc(kind, data) if crc is None else crc))
 
 
 def _crc(kind: bytes, data: Buffer) -> int:
@@ -93,9 +93,7 @@ def _write_pixels(stream: IO[bytes], data: npt.NDArray[np.uint8]) -> None:
 
     checksum = 1
     for (body, crc, adler), piece in zip(each_in_threads(compress, range(count)), pieces, strict=True):
-        stream.write(struct.pack(">I", len(body)) + b"IDAT")
-        stream.write(body)
-        stream.write(struct.pack(">I", crc))
+        _write_chunk(stream, b"IDAT", body, crc)  # its checksum computed beside its compression
         checksum = _adler32_combine(checksum, adler, piece.size)
     _write_chunk(stream, b"IDAT", struct.pack(">I", checksum))
 

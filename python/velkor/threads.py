@@ -29,3 +29,21 @@ def each_in_threads(function: Callable[[_Item], _Result], items: Sequence[_Item]
         return
     with concurrent.futures.ThreadPoolExecutor(threads) as pool:
         yield from pool.map(function, items)
+
+
+def each_band(rows: int, band_rows: int, step: Callable[[slice], object]) -> None:
+    """``step`` on every band of ``band_rows`` of ``rows`` rows, each thread taking one run of bands.
+
+    For element-wise NumPy work: a band stays in the cache through a chain
+    of steps, NumPy lets go of the interpreter lock in each, and one run a
+    thread keeps the pool's tasks few however small the bands. Every band
+    starts at a multiple of ``band_rows``.
+    """
+    bands = -(-rows // band_rows)
+    per_thread = max(1, -(-bands // max(1, min(available_threads(), bands))))
+
+    def run(first: int) -> None:
+        for band in range(first, min(first + per_thread, bands)):
+            step(slice(band * band_rows, min((band + 1) * band_rows, rows)))
+
+    list(each_in_threads(run, range(0, bands, per_thread)))

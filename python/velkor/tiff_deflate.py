@@ -43,9 +43,9 @@ def deflate_tiles(band: npt.NDArray[Any], tile: int) -> Iterator[bytes]:
     def encode(corner: tuple[int, int]) -> bytes:
         y, x = corner
         piece = band[y:y + tile, x:x + tile]
-        padded = np.zeros((tile, tile), band.dtype)
-        padded[:piece.shape[0], :piece.shape[1]] = piece
-        return isal_zlib.compress(_predicted(padded), LEVEL)
+        if piece.shape != (tile, tile):  # at the right or bottom edge
+            piece = np.pad(piece, ((0, tile - piece.shape[0]), (0, tile - piece.shape[1])))
+        return isal_zlib.compress(_predicted(piece), LEVEL)
 
     corners = [(y, x) for y in range(0, band.shape[0], tile) for x in range(0, band.shape[1], tile)]
     yield from each_in_threads(encode, corners)

@@ -18,9 +18,7 @@ from collections.abc import Mapping
 from typing import IO, Any
 
 import tifffile
-from PIL import TiffImagePlugin
-
-from velkor.metadata import PhotoMetadata, sub_directories, text_bytes
+from velkor.metadata import PhotoMetadata, exif_directory, sub_directories, text_bytes
 
 # A BigTIFF pointer is written as LONG8, which libtiff, tifffile and Pillow
 # all read; Pillow drops one typed IFD8.
@@ -59,17 +57,14 @@ def append_directories(stream: IO[bytes], directories: Mapping[int, Mapping[int,
     with tifffile.TiffFile(stream) as parsed:
         bigtiff = parsed.is_bigtiff
         tags = parsed.pages.first.tags
-        values = {tag: tags[tag - 1].valueoffset for tag in directories}
+        pointers = {tag: tags[tag - 1].valueoffset for tag in directories}
     end = stream.seek(0, os.SEEK_END)
     for tag, entries in directories.items():
         end += _write_at(stream, end, b"\0" * (end % 2))  # a directory starts on a word boundary
-        directory = TiffImagePlugin.ImageFileDirectory_v2(prefix=b"II")
-        for key, value in entries.items():
-            directory[key] = text_bytes(value)
-        classic = directory.tobytes(0 if bigtiff else end)
-        entry = values[tag] - (12 if bigtiff else 8)  # tag number (2 bytes), type (2), count (8 or 4), value
+        classic = exif_directory(entries).tobytes(0 if bigtiff else end)
+        entry = pointers[tag] - (12 if bigtiff else 8)  # tag number (2 bytes), type (2), count (8 or 4), value
         _write_at(stream, entry, struct.pack("<HH", tag, _LONG8 if bigtiff else _LONG))
-        _write_at(stream, values[tag], end.to_bytes(8 if bigtiff else 4, "little"))
+        _write_at(stream, pointers[tag], end.to_bytes(8 if bigtiff else 4, "little"))
         end += _write_at(stream, end, _bigtiff_directory(classic, end) if bigtiff else classic)
     stream.seek(end)
 

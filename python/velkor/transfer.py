@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velkor._types import FloatImage
-from velkor.threads import available_threads, each_in_threads
+from velkor.threads import each_band
 
 _THRESHOLD = np.float32(0.04045)
 _SLOPE = np.float32(12.92)
@@ -57,14 +57,9 @@ def decode_integer_srgb(
     # fancy indexing; it never clips here, since the table has a value for
     # every code the type can hold. Into a large output it is fast only a
     # band at a time: whole, it takes twice as long.
-    if codes.ndim == 0 or codes.size <= _BAND_VALUES:
+    if codes.size <= _BAND_VALUES:
         return np.take(table, codes, mode="clip")
     decoded = np.empty(codes.shape, np.float32)
-    step = max(1, _BAND_VALUES // max(1, codes[0].size))
-
-    def decode_band(top: int) -> None:
-        np.take(table, codes[top:top + step], out=decoded[top:top + step], mode="clip")
-
-    # NumPy lets go of the interpreter lock while it gathers: bands run on every processor.
-    list(each_in_threads(decode_band, range(0, codes.shape[0], step)))
+    each_band(codes.shape[0], max(1, _BAND_VALUES // max(1, codes[0].size)),
+              lambda rows: np.take(table, codes[rows], out=decoded[rows], mode="clip"))
     return decoded

@@ -28,7 +28,7 @@ from velkor.metadata import (
     grey_profile,
     srgb_profile,
 )
-from velkor.threads import available_threads, each_in_threads
+from velkor.threads import available_threads, each_band
 from velkor.tiff_deflate import deflate_strips, rows_per_strip
 from velkor.tiff_exif import append_directories, tiff_exif
 
@@ -83,19 +83,19 @@ def quantise(display: FloatImage, bit_depth: int, *, dither: bool = False) -> np
     step += step % 2 * (row_size % 2)
     noisy = dither and bit_depth == 8
 
-    def quantise_band(top: int) -> None:
-        band = display[top:top + step]
+    def quantise_band(rows: slice) -> None:
+        band = display[rows]
         scaled, noise, more_noise = _band_buffers(band.shape)
         np.fmax(band, np.float32(0.0), out=scaled)  # fmax also turns NaN into 0
         np.fmin(scaled, np.float32(1.0), out=scaled)
         scaled *= np.float32(max_code)
         if noisy:
-            scaled += _triangular_noise(display.size, top * row_size, noise, more_noise)
+            scaled += _triangular_noise(display.size, rows.start * row_size, noise, more_noise)
             np.maximum(scaled, np.float32(0.0), out=scaled)
             np.minimum(scaled, np.float32(max_code), out=scaled)
-        codes[top:top + step] = np.rint(scaled, out=scaled)
+        codes[rows] = np.rint(scaled, out=scaled)
 
-    list(each_in_threads(quantise_band, range(0, display.shape[0], step)))
+    each_band(display.shape[0], step, quantise_band)
     return codes
 
 
