@@ -159,12 +159,12 @@ def test_killed_batch_leaves_only_whole_files(tmp_path: Path, moment: float) -> 
 
 def test_a_signal_while_the_worker_pool_starts_arrives_once_it_has_started() -> None:
     # Arriving in the middle of starting a worker, it would leave a process the pool never stops.
-    from velkor.run.pool import _signals_held
+    from velkor.run.signals import signals_held
 
     received: list[int] = []
     previous = signal.signal(signal.SIGTERM, lambda number, frame: received.append(number))
     try:
-        with _signals_held():
+        with signals_held():
             os.kill(os.getpid(), signal.SIGTERM)
             time.sleep(0.05)
             assert received == []

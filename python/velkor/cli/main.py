@@ -8,6 +8,7 @@ import functools
 import os
 import signal
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -25,7 +26,7 @@ from velkor.errors import (
     UnreadableImageError,
     UnsupportedFormatError,
 )
-from velkor.io.atomic import write_text
+from velkor.io.atomic import remove_leftovers, write_text
 from velkor.io.reading import read_image
 from velkor.io.sample import sample_path
 from velkor.io.writing import output_format, software_name
@@ -33,6 +34,7 @@ from velkor.model.bands import processors
 from velkor.model.pipeline import Pipeline
 from velkor.model.presets import PRESETS
 from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
+from velkor.run.cluster import CLUSTER_WAIT, ClusterError, NoWorkersError
 from velkor.run.export import export_print
 from velkor.run.job import Job
 from velkor.run.tiled import convert_tiled, needs_tiles, parse_size, physical_memory
@@ -49,6 +51,9 @@ class ExitCode(enum.IntEnum):
     BAD_INPUT = 5  # unsupported format or unreadable file
     OUTPUT_EXISTS = 6  # refused to overwrite (use --overwrite)
     CANNOT_WRITE = 7  # output could not be written
+    NO_SCHEDULER = 8  # --workers/--scheduler: Dask missing, or the scheduler cannot be reached
+    NO_WORKERS = 9  # --scheduler: no worker joined within --cluster-wait
+    SCHEDULER_LOST = 10  # the Dask scheduler went away mid-batch; a rerun finishes the rest
 
 
 _EPILOG = "exit status: " + ", ".join(f"{code.value} {code.name.lower().replace('_', ' ')}" for code in ExitCode)
@@ -77,6 +82,16 @@ def _size(text: str) -> int:
         return parse_size(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0 < value < 1e9:
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, not {text!r}")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -119,6 +134,16 @@ def build_parser() -> argparse.ArgumentParser:
                          help="run on a local Dask cluster of N worker processes")
     cluster.add_argument("--scheduler", metavar="ADDRESS",
                          help="run on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://host:8786)")
+    batch.add_argument("--cluster-wait", type=_seconds, default=CLUSTER_WAIT, metavar="SECONDS",
+                       help="give up when the scheduler cannot be reached, or has no worker, "
+                            f"for this long (default: {CLUSTER_WAIT:g})")
+    batch.add_argument("-r", "--recursive", action="store_true",
+                       help="also convert the photographs in subfolders, into the same subfolders of OUTDIR")
+    batch.add_argument("--log", type=Path, metavar="FILE",
+                       help="append a JSON line for each file: input, output, status, seconds, message")
+    batch.add_argument("--timeout", type=_seconds, metavar="SECONDS",
+                       help="fail a file that takes longer than this (one that takes far longer "
+                            "than the others is reported in any case)")
     add_recipe_options(batch)
     add_output_options(batch)
     batch.set_defaults(handler=_batch)
@@ -148,12 +173,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     handler: Callable[[argparse.Namespace], ExitCode] = args.handler
     previous_term = signal.signal(signal.SIGTERM, _terminate)
     try:
-        return _run(handler, args)
+        code = _run(handler, args)
+        if argv is None and code in (128 + signal.SIGINT, 128 + signal.SIGTERM):
+            # Stopped, and what was ours to clean is clean: what is left (a
+            # Dask cluster a second Ctrl-C abandoned) ends with the process,
+            # without the exit handlers that would first try to close it.
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(code)
+        return code
     finally:
         # As the command (no argv given) the process ends next, its work done
-        # or cleaned up: a SIGTERM in its last moments must not turn that
-        # into death by signal, which a script would read as a failure.
+        # or cleaned up: a SIGTERM or another Ctrl-C in its last moments must
+        # not turn that into death by signal, which a script would read as a failure.
         signal.signal(signal.SIGTERM, signal.SIG_IGN if argv is None else previous_term)
+        if argv is None and threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Namespace) -> int:
@@ -169,6 +204,10 @@ def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Names
             return _fail(error, ExitCode.NO_INPUT)
         except (UnsupportedFormatError, UnreadableImageError) as error:
             return _fail(error, ExitCode.BAD_INPUT)
+        except NoWorkersError as error:
+            return _fail(error, ExitCode.NO_WORKERS)
+        except ClusterError as error:
+            return _fail(error, ExitCode.NO_SCHEDULER)
         except OutputExistsError as error:
             hint = " (use --overwrite to replace it)" if str(error).startswith("output exists:") else ""
             return _fail(f"{error}{hint}", ExitCode.OUTPUT_EXISTS)
@@ -207,6 +246,7 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     output_format(target)
     _check_outputs([target, args.save_recipe], [source, args.recipe], args.overwrite)
     bits: int = pipeline.bit_depth
+    remove_leftovers(target.parent)  # what a killed run left, a print's worth of disk each
     if args.tiled or needs_tiles(source, args.memory_limit):
         if options.long_edge or options.width or options.height:
             raise _UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
@@ -226,17 +266,25 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     directory: Path = args.directory
     if not directory.is_dir():
         raise InputNotFoundError(f"input folder not found: {directory}")
-    sources, ignored = photographs_in(directory)
-    targets = output_paths(sources, args.output, _BATCH_SUFFIXES[args.format])
-    _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
+    sources, ignored = photographs_in(directory, recursive=args.recursive, leave_out=args.output)
+    targets = output_paths(sources, args.output, _BATCH_SUFFIXES[args.format],
+                           base=directory if args.recursive else None)
+    # The batch decides file by file; the log is appended to.
+    _check_outputs([*targets, args.log], [*sources, args.recipe], overwrite=True)
     args.output.mkdir(parents=True, exist_ok=True)
     job = Job(pipeline, overwrite=args.overwrite, options=export_options(args))
-    schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler)
-    report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say)
+    schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler,
+                        timeout=args.timeout, cluster_wait=args.cluster_wait)
+    report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say,
+                       root=args.output, log=args.log)
     report.ignored = ignored
+    if report.stopped:
+        _say(f"velkor: error: {report.stopped}")
     for failure in report.failures:
         _say(f"velkor: failed: {failure}")
     print(f"velkor: {report.summary()}")
+    if report.stopped:
+        return ExitCode.SCHEDULER_LOST
     return ExitCode.SOME_FAILED if report.failed or report.conflicts else ExitCode.OK
 
 

@@ -3,13 +3,17 @@
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import os
 import secrets
+import stat
 from collections.abc import Iterator
 from pathlib import Path
 from typing import IO
 
 from velkor.errors import OutputExistsError, OutputWriteError
+
+PART_SUFFIX = ".velkor-part"
 
 
 @contextlib.contextmanager
@@ -29,19 +33,22 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
     temporary = path
     try:
         while True:
-            temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}.velkor-part")
+            temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}{PART_SUFFIX}")
             try:
                 # Not tempfile.mkstemp: its files are private (0600), and the
                 # finished file should get the permissions any new file gets here.
                 stream = open(temporary, "xb+")  # noqa: SIM115 - closed below; read back by TIFF writers
-                break
             except FileExistsError:
                 continue
+            if _claimed(stream, temporary):
+                break
+            stream.close()
         with stream:
             yield stream
             stream.flush()
             os.fsync(stream.fileno())
-        _take_name(temporary, path, overwrite)
+            # Still open, so still locked: another run's cleanup cannot take it before it has its name.
+            _take_name(temporary, path, overwrite)
         _sync_folder(path.parent)
     except BaseException as error:
         if temporary != path:
@@ -49,6 +56,53 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
         if isinstance(error, OSError) and not isinstance(error, (OutputWriteError, OutputExistsError)):
             raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
         raise
+
+
+def remove_leftovers(folder: Path) -> list[Path]:
+    """Remove the part files in ``folder`` that no running writer holds; returns them.
+
+    A part file stays locked for as long as its writer has it open, and the
+    lock dies with the process however it ends (kill -9, out of memory, a
+    lost machine), so a part file that can be locked is the remains of a
+    killed run: often a whole print's worth of disk.
+    """
+    removed = []
+    for part in folder.glob(f".*{PART_SUFFIX}"):
+        if _remove_if_unheld(part):
+            removed.append(part)
+    return removed
+
+
+def _claimed(stream: IO[bytes], temporary: Path) -> bool:
+    """Lock a new part file; False when a cleanup removed it before the lock was taken."""
+    try:
+        fcntl.flock(stream.fileno(), fcntl.LOCK_EX)
+    except OSError:
+        return True  # no locks on this file system; nor can any cleanup lock it to remove it
+    try:
+        return os.path.samestat(os.fstat(stream.fileno()), os.stat(temporary))
+    except FileNotFoundError:
+        return False
+
+
+def _remove_if_unheld(part: Path) -> bool:
+    try:
+        # Non-blocking, never through a link: a FIFO or a link given this name is not ours.
+        descriptor = os.open(part, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        held = os.fstat(descriptor)
+        # Still the file of that name: a writer that finished may have renamed it to its output.
+        if not stat.S_ISREG(held.st_mode) or not os.path.samestat(held, os.lstat(part)):
+            return False
+        part.unlink()
+        return True
+    except OSError:  # locked by a live writer, or gone meanwhile
+        return False
+    finally:
+        os.close(descriptor)
 
 
 def _take_name(temporary: Path, path: Path, overwrite: bool) -> None:

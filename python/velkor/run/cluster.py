@@ -9,20 +9,25 @@ same file system (or the same mounts) as the process that submits.
 
 from __future__ import annotations
 
+import asyncio
+import concurrent.futures
+import contextlib
 import importlib
 import logging
 import secrets
+import threading
+import time
 from collections.abc import Iterator, Sequence
-from contextlib import ExitStack
 from pathlib import Path
 from typing import Any
 
 from velkor.errors import VelkorError
 from velkor.model.bands import threads_per_process
 from velkor.run.job import Job, Outcome, convert_file
+from velkor.run.pool import Task
+from velkor.run.signals import children_deaf_to_ctrl_c
+from velkor.run.watchdog import Watchdog
 
-# Connecting to a scheduler that is not there should fail in a while, not hang.
-CONNECT_TIMEOUT = "30s"
 
 # Dask's defaults for the workers it starts, tuned for many small tasks, cost
 # a task of ours an eighth of its time: the profiler samples the running thread
@@ -41,43 +46,160 @@ LOCAL_WORKER_CONFIG = {
 }
 
 
+# How long a batch waits to reach the scheduler, and then for its first
+# worker (--cluster-wait): a cluster that is not there fails, never hangs.
+CLUSTER_WAIT = 30.0
+
+
 class ClusterError(VelkorError, OSError):
     """Dask is not installed, or the cluster cannot be reached."""
 
 
+class NoWorkersError(ClusterError):
+    """The scheduler had no worker for the whole of the wait."""
+
+
+class SchedulerLostError(ClusterError):
+    """The scheduler went away in the middle of a batch."""
+
+
 def dask_outcomes(
-    job: Job, pairs: Sequence[tuple[Path, Path]], *, workers: int | None, address: str | None
+    job: Job, tasks: Sequence[Task], *, workers: int | None, address: str | None,
+    watchdog: Watchdog | None = None, cluster_wait: float = CLUSTER_WAIT,
 ) -> Iterator[tuple[int, Outcome]]:
-    """(index, outcome) of every (source, target) pair, as their tasks finish."""
+    """(index, outcome) of every task, as each finishes.
+
+    A file whose worker died (Dask gives up on a task that killed three)
+    fails alone; a scheduler lost midway raises :class:`SchedulerLostError`.
+    """
     try:
         distributed: Any = importlib.import_module("distributed")
     except ImportError:
         raise ClusterError("--workers and --scheduler need Dask: pip install 'velkor[distributed]'") from None
     run = secrets.token_hex(4)
-    with ExitStack() as stack:
+    where = address or "(local)"
+    opened: list[Any] = []  # the client, the cluster...: closed in reverse order
+    futures: dict[Any, tuple[int, Path]] = {}
+    try:
+        # What goes wrong is told by the batch, in one line: not by Dask's log, in forty.
+        _enter(opened, _quiet(logging.getLogger("distributed")))
+        client = _connect(distributed, opened, workers, address, cluster_wait)
         try:
-            if address is not None:
-                client = stack.enter_context(distributed.Client(address, timeout=CONNECT_TIMEOUT))
-            else:
-                # Any free port for its web server: a fixed one may be another cluster's.
-                stack.enter_context(importlib.import_module("dask").config.set(LOCAL_WORKER_CONFIG))
-                cluster = stack.enter_context(distributed.LocalCluster(
-                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
-                    silence_logs=logging.ERROR,
-                    env={"RAYON_NUM_THREADS": str(threads_per_process(workers or 1))},
-                ))
-                client = stack.enter_context(distributed.Client(cluster))
-        except OSError as error:  # includes the time-out of an unreachable scheduler
-            raise ClusterError(f"cannot reach the Dask scheduler {address or '(local)'}: {error}") from error
+            client.wait_for_workers(1, timeout=cluster_wait)
+        except TimeoutError:
+            raise NoWorkersError(f"the Dask scheduler at {where} has had no workers "
+                                 f"for {cluster_wait:g} s (see --cluster-wait)") from None
         # Workers have folders of their own: they get absolute paths.
         futures = {
-            client.submit(convert_file, job, source.absolute(), target.absolute(),
-                          key=f"velkor-{index}-{source.name}-{run}", pure=False): index
-            for index, (source, target) in enumerate(pairs)
+            client.submit(convert_file, job, source.absolute(), target.absolute(), known,
+                          key=f"velkor-{index}-{source.name}-{run}", pure=False): (index, source)
+            for index, source, target, known in tasks
         }
-        try:
-            for future in distributed.as_completed(futures):
-                yield futures[future], future.result()
-        except BaseException:
+        if watchdog is not None:
+            _enter(opened, _watching(client, futures, watchdog))
+        for future in distributed.as_completed(futures):
+            index, source = futures[future]
+            yield index, _outcome(distributed, client, future, source, where)
+    except BaseException:
+        with contextlib.suppress(Exception):
             client.cancel(list(futures))
-            raise
+        raise
+    finally:
+        _close(opened)
+
+
+@contextlib.contextmanager
+def _quiet(logger: logging.Logger) -> Iterator[None]:
+    # Its own loggers (distributed.client, ...) have levels of their own, so
+    # the handlers they all end in are the place to silence.
+    levels = {handler: handler.level for handler in logger.handlers}
+    for handler in levels:
+        handler.setLevel(logging.CRITICAL + 1)
+    try:
+        yield
+    finally:
+        for handler, level in levels.items():
+            handler.setLevel(level)
+
+
+def _enter(opened: list[Any], manager: Any) -> Any:
+    entered = manager.__enter__()
+    opened.append(manager)
+    return entered
+
+
+def _close(opened: list[Any]) -> None:
+    """Close what was opened, last first; a second Ctrl-C meanwhile leaves the rest to the process's end."""
+    while opened:
+        with contextlib.suppress(Exception):
+            opened.pop().__exit__(None, None, None)
+
+
+def _connect(distributed: Any, opened: list[Any], workers: int | None, address: str | None, wait: float) -> Any:
+    try:
+        if address is not None:
+            return _enter(opened, distributed.Client(address, timeout=wait))
+        # Any free port for its web server: a fixed one may be another cluster's.
+        _enter(opened, importlib.import_module("dask").config.set(LOCAL_WORKER_CONFIG))
+        # Ctrl-C stops the batch here, which closes the cluster, instead of
+        # every worker printing its own traceback.
+        with children_deaf_to_ctrl_c():
+            cluster = _enter(opened, distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                silence_logs=logging.CRITICAL,
+                env={"RAYON_NUM_THREADS": str(threads_per_process(workers or 1))},
+            ))
+            return _enter(opened, distributed.Client(cluster))
+    except OSError as error:  # includes the time-out of an unreachable scheduler
+        raise ClusterError(f"cannot reach the Dask scheduler {address or '(local)'}: {error}") from error
+
+
+def _outcome(distributed: Any, client: Any, future: Any, source: Path, where: str) -> Outcome:
+    try:
+        outcome: Outcome = future.result()
+        return outcome
+    except distributed.scheduler.KilledWorker:
+        return Outcome("failed", f"cannot convert {source}: its Dask worker died (killed, or out of memory)")
+    except Exception as error:
+        if client.status not in ("running",) or "scheduler-connection-lost" in str(error):
+            raise SchedulerLostError(f"lost the Dask scheduler at {where}") from None
+        if isinstance(error, (asyncio.CancelledError, concurrent.futures.CancelledError)):
+            return Outcome("failed", f"cannot convert {source}: stopped after --timeout")
+        return Outcome("failed", f"cannot convert {source}: {type(error).__name__}: {error}")
+
+
+@contextlib.contextmanager
+def _watching(client: Any, futures: dict[Any, tuple[int, Path]], watchdog: Watchdog) -> Iterator[None]:
+    """Watches the running tasks from a thread: tells of slow ones; stops those past --timeout.
+
+    A task's thread cannot be stopped inside a worker, so its worker is
+    restarted (a worker of ours runs one task at a time); its unfinished
+    output is removed by the batch's cleanup of leftovers.
+    """
+    sources = {future.key: (future, source) for future, (index, source) in futures.items()}
+    done = threading.Event()
+
+    def watch() -> None:
+        began: dict[str, float] = {}
+        while not done.wait(1.0):
+            try:
+                running = client.processing()
+            except Exception:  # the scheduler is gone: the batch itself finds out
+                return
+            now = time.monotonic()
+            for worker, keys in running.items():
+                for key in keys:
+                    future, source = sources.get(key, (None, None))
+                    if future is None or not watchdog.overdue(source, now - began.setdefault(key, now)):
+                        continue
+                    with contextlib.suppress(Exception):
+                        future.cancel()
+                        client.restart_workers([worker])
+
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        yield
+    finally:
+        done.set()
+        watcher.join(5.0)

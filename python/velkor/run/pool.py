@@ -1,88 +1,144 @@
-"""A batch's files in a pool of worker processes (``--jobs``), stopped together on Ctrl-C or SIGTERM."""
+"""A batch's files in worker processes (``--jobs``): one file at a time on each.
+
+Each worker is given its next file only when it returns the last one, so
+the batch always knows which file is on which process: a process that dies
+(SIGKILL, the out-of-memory killer) costs that one file, and a new process
+takes its place; a file that runs past ``--timeout`` is stopped the same
+way. Ctrl-C or SIGTERM stops every worker within a couple of seconds, each
+removing its unfinished output; a second Ctrl-C kills them at once (the
+batch then removes what they left).
+"""
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import multiprocessing
+import multiprocessing.connection
 import os
 import signal
 import threading
 import time
+from collections import deque
 from collections.abc import Iterator, Sequence
 from pathlib import Path
+from typing import Any
 
 from velkor.model.bands import threads_per_process
 from velkor.run.job import Job, Outcome, convert_file
+from velkor.run.manifest import Record
+from velkor.run.signals import children_deaf_to_ctrl_c, signals_held
+from velkor.run.watchdog import Watchdog
 
-_Pairs = Sequence[tuple[Path, Path]]
+Task = tuple[int, Path, Path, "Record | None"]
+
+# How long stopped workers get to remove their unfinished files before they are killed.
+STOP_GRACE = 2.0
 
 
-def pool_outcomes(job: Job, pairs: _Pairs, processes: int) -> Iterator[tuple[int, Outcome]]:
-    pool: concurrent.futures.ProcessPoolExecutor | None = None
+def pool_outcomes(job: Job, tasks: Sequence[Task], processes: int,
+                  watchdog: Watchdog | None = None) -> Iterator[tuple[int, Outcome]]:
+    """(index, outcome) of every task, as each finishes."""
+    waiting = deque(tasks)
+    threads = threads_per_process(processes)
+    workers: list[_Worker] = []
     try:
-        with _signals_held():
-            # Fresh interpreters, not forks: the kernels' pool must be sized in each
-            # worker before its first kernel runs, and this process may have run one.
-            pool = concurrent.futures.ProcessPoolExecutor(
-                processes, mp_context=multiprocessing.get_context("spawn"),
-                initializer=_start_worker, initargs=(threads_per_process(processes), os.getpid()),
-            )
-            futures = {pool.submit(_worker_task, job, source, target): index
-                       for index, (source, target) in enumerate(pairs)}
-        for future in concurrent.futures.as_completed(futures):
-            try:
-                outcome = future.result()
-            except concurrent.futures.process.BrokenProcessPool:
-                source = pairs[futures[future]][0]
-                outcome = Outcome("failed", f"cannot convert {source}: its worker process died "
-                                            "(killed, or out of memory)")
-            yield futures[future], outcome
+        with signals_held():
+            workers = [_Worker(threads) for _ in range(min(processes, len(waiting)))]
+        while waiting or any(worker.task for worker in workers):
+            for worker in workers:
+                if worker.task is None and waiting:
+                    worker.give(job, waiting.popleft())
+            busy = [worker for worker in workers if worker.task is not None]
+            multiprocessing.connection.wait([w.connection for w in busy] + [w.process.sentinel for w in busy],
+                                            timeout=1.0)
+            for index, worker in enumerate(workers):
+                finished = worker.collect(watchdog)
+                if finished is None:
+                    continue
+                yield finished
+                if not worker.process.is_alive():
+                    with signals_held():
+                        workers[index] = _Worker(threads)
     except BaseException:
-        # Ctrl-C, SIGTERM or an error here: the workers stop at once and,
-        # like this process, leave no partial file behind.
-        if pool is not None:
-            pool.shutdown(wait=False, cancel_futures=True)
-            _stop_workers(pool)
+        _stop(workers)
         raise
-    pool.shutdown()
+    for worker in workers:
+        worker.close()
 
 
-@contextlib.contextmanager
-def _signals_held() -> Iterator[None]:
-    """Ctrl-C and SIGTERM wait for the end of the block, then arrive.
+class _Worker:
+    """One worker process and the file it is converting, if any."""
 
-    A signal that lands while the pool starts a worker process can leave
-    that process started but unknown to the pool: nobody stops it, and the
-    pool waits for it at exit for ever. So the pool starts its workers
-    with the signals held. (Only the main thread receives signals.)
-    """
-    numbers = (signal.SIGINT, signal.SIGTERM)
-    if threading.current_thread() is not threading.main_thread() or None in map(signal.getsignal, numbers):
-        yield  # not ours to hold: another thread, or handlers set outside Python
-        return
-    held: list[int] = []
-    kept = {number: signal.signal(number, lambda received, frame: held.append(received)) for number in numbers}
+    def __init__(self, threads: int) -> None:
+        context = multiprocessing.get_context("spawn")  # the kernels' pool is sized before its first use
+        self.connection, theirs = context.Pipe()
+        self.process = context.Process(target=_serve, args=(theirs, threads, os.getpid()), daemon=True)
+        with children_deaf_to_ctrl_c():
+            self.process.start()
+        theirs.close()
+        self.task: Task | None = None
+        self.started = 0.0
+
+    def give(self, job: Job, task: Task) -> None:
+        self.task, self.started = task, time.monotonic()
+        try:
+            self.connection.send((job, *task))
+        except OSError:
+            pass  # it died: collect() reports the file
+
+    def collect(self, watchdog: Watchdog | None) -> tuple[int, Outcome] | None:
+        """The finished task's (index, outcome); a dead or overdue worker's file as failed."""
+        if self.task is None:
+            return None
+        index, source = self.task[0], self.task[1]
+        answer = self._answer()
+        if answer is None and self.process.is_alive():
+            if watchdog is None or not watchdog.overdue(source, time.monotonic() - self.started):
+                return None
+            _stop([self])
+            reason = watchdog.timeout_message
+        else:
+            reason = "its worker process died (killed, or out of memory)"
+        answer = answer or self._answer()  # it may have answered just before it died
+        self.task = None
+        if answer is not None:
+            return answer
+        self.process.join(1.0)
+        return index, Outcome("failed", f"cannot convert {source}: {reason}")
+
+    def _answer(self) -> tuple[int, Outcome] | None:
+        try:
+            if self.connection.poll():
+                answer: tuple[int, Outcome] = self.connection.recv()
+                return answer
+        except (EOFError, OSError):  # died while answering
+            pass
+        return None
+
+    def close(self) -> None:
+        with contextlib.suppress(OSError):
+            self.connection.send(None)
+        self.process.join(STOP_GRACE)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()
+
+
+def _stop(workers: list[_Worker]) -> None:
+    """SIGTERM, then SIGKILL after a grace period or at a second Ctrl-C."""
     try:
-        yield
-    finally:
-        for number, handler in kept.items():
-            signal.signal(number, handler)
-        for received in held[:1]:
-            signal.raise_signal(received)
-
-
-def _stop_workers(pool: concurrent.futures.ProcessPoolExecutor) -> None:
-    processes = list((getattr(pool, "_processes", None) or {}).values())
-    for process in processes:
-        if process.is_alive():
-            process.terminate()
-    deadline = time.monotonic() + 10
-    for process in processes:
-        process.join(timeout=max(0.0, deadline - time.monotonic()))
-        if process.is_alive():  # a worker stuck where SIGTERM cannot reach it
-            process.kill()
-            process.join()
+        for worker in workers:
+            if worker.process.is_alive():
+                worker.process.terminate()
+        deadline = time.monotonic() + STOP_GRACE
+        for worker in workers:
+            worker.process.join(max(0.0, deadline - time.monotonic()))
+    finally:  # also when a second Ctrl-C cuts the wait short
+        for worker in workers:
+            if worker.process.is_alive():
+                worker.process.kill()
+        for worker in workers:
+            worker.process.join(1.0)
 
 
 class _WorkerStop(BaseException):
@@ -92,11 +148,31 @@ class _WorkerStop(BaseException):
 _busy = False
 
 
-def _start_worker(threads: int, batch: int) -> None:
+def _serve(connection: Any, threads: int, batch: int) -> None:
+    """A worker's life: convert the files it is sent, one at a time, until told to stop."""
+    global _busy
     os.environ["RAYON_NUM_THREADS"] = str(threads)
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C reaches the batch, which stops the workers
     signal.signal(signal.SIGTERM, _on_worker_term)
     threading.Thread(target=_stop_when_orphaned, args=(batch,), daemon=True).start()
+    while True:
+        try:
+            task = connection.recv()
+        except (EOFError, OSError):
+            return
+        if task is None:
+            return
+        job, index, source, target, known = task
+        _busy = True
+        try:
+            outcome = convert_file(job, source, target, known)
+        except _WorkerStop:
+            os._exit(128 + signal.SIGTERM)
+        except Exception as error:  # a fault of ours: that file fails, the batch goes on
+            outcome = Outcome("failed", f"cannot convert {source}: {type(error).__name__}: {error}")
+        finally:
+            _busy = False
+        connection.send((index, outcome))
 
 
 def _stop_when_orphaned(batch: int) -> None:
@@ -111,15 +187,3 @@ def _on_worker_term(signum: int, frame: object) -> None:
     if _busy:
         raise _WorkerStop
     os._exit(128 + signum)
-
-
-def _worker_task(job: Job, source: Path, target: Path) -> Outcome:
-    global _busy
-    _busy = True
-    try:
-        return convert_file(job, source, target)
-    except _WorkerStop:
-        os._exit(128 + signal.SIGTERM)
-    finally:
-        _busy = False
-
