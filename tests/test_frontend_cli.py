@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -111,50 +112,79 @@ def test_convert_with_flags_writes_16_bit_tiff_and_its_recipe(tmp_path: Path) ->
     assert velkor.load_recipe(tmp_path / "photo_bw.png") == used  # a look reused straight from a print, into a folder
 
 
-def test_batch_continues_past_broken_files_and_resumes_by_recipe(tmp_path: Path) -> None:
+def test_batch_goes_on_past_broken_files_and_resumes_by_what_each_print_was_made_from(tmp_path: Path) -> None:
     photos, out = tmp_path / "photos", tmp_path / "out"
-    for folder in (photos, out):
-        folder.mkdir()
-    for index, name in enumerate(["a.png", "a.jpg", "c.png"]):  # same stems: kept apart
+    (photos / "trip").mkdir(parents=True)
+    out.mkdir()
+    for index, name in enumerate(["a.png", "a.jpg", "c.png", "trip/d.png"]):  # same stems: kept apart
         write_photo(photos / name, seed=index)
     (photos / "broken.jpg").write_bytes(b"\xff\xd8\xff\xe0 not really a jpeg")
     (photos / "notes.txt").write_text("ignored")
-    (out / "c.png").write_bytes(b"\x89PNG\r\n\x1a\n left by a killed run")
+    (out / "c.png").write_bytes(b"\x89PNG\r\n\x1a\n not velkor's: its writes are atomic")
+    (out / ".c.png.0123.velkor-part").write_bytes(b"left by a killed run")
 
-    runs = [  # (extra arguments, exit status, summary, on standard error)
-        ([], 1, "3 converted, 0 skipped (output exists), 1 failed, 1 ignored", "velkor: failed: cannot read"),
-        ([], 0, "0 converted, 3 skipped (output exists), 0 failed", "skipped"),
-        (["--preset", "soft-portrait"], 1, "3 in conflict (exists, made by another recipe)", "c.png exists"),
-        (["--preset", "soft-portrait", "--overwrite"], 0, "3 converted", ""),
+    def tidy() -> None:
+        (photos / "broken.jpg").unlink()
+        (out / "c.png").unlink()
+
+    def edit() -> None:
+        write_photo(photos / "a.png", seed=7)  # re-edited under the same name: its print is stale
+        os.utime(photos / "c.png", ns=(0, 0))  # touched only: its print is still good
+
+    runs = [  # (before, extra arguments, exit status, summary, on standard error)
+        (None, ["--timeout", "0.001"], 1, "0 converted", "stopped after --timeout 0.001 s"),
+        (None, [], 1, "2 converted, 0 skipped (output exists), 1 in conflict (exists, not this recipe's print), "
+                      "1 failed, 1 ignored", "c.png exists and is not a whole print"),
+        (tidy, ["--recursive", "--log", "log.jsonl"], 0, "2 converted, 2 skipped", "skipped"),
+        (edit, [], 0, "1 converted, 2 skipped", "skipped"),
+        (None, ["--preset", "soft-portrait"], 1, "3 in conflict", "made by another recipe"),
+        (None, ["--preset", "soft-portrait", "--overwrite"], 0, "3 converted", ""),
     ]
-    for extra, code, summary, said in runs:
+    for before, extra, code, summary, said in runs:
+        if before is not None:
+            before()
         result = velkor_cmd("batch", photos, "-o", out, "--quiet", *extra, cwd=tmp_path)
         assert result.returncode == code and summary in result.stdout and said in result.stderr, result.stderr
-        (photos / "broken.jpg").unlink(missing_ok=True)
-    assert sorted(p.name for p in out.iterdir()) == ["a_jpg.png", "a_png.png", "c.png"]
+        assert not list(out.glob(".*.velkor-part"))
+    assert sorted(p.relative_to(out).as_posix() for p in out.rglob("*.png")) == [
+        "a_jpg.png", "a_png.png", "c.png", "trip/d.png"]
+    logged = [json.loads(line) for line in (tmp_path / "log.jsonl").read_text().splitlines()]
+    assert sorted((Path(line["output"]).name, line["status"]) for line in logged) == [
+        ("a_jpg.png", "skipped"), ("a_png.png", "skipped"), ("c.png", "converted"), ("d.png", "converted")]
     assert velkor.load_recipe(out / "c.png").name == "soft-portrait"
 
 
-@pytest.mark.parametrize("moment", [0.0, 0.3, 0.6])  # seconds into a batch of about 1
-def test_killed_batch_leaves_only_whole_files(tmp_path: Path, moment: float) -> None:
+@pytest.mark.parametrize(("options", "signals", "status"), [
+    (["--jobs", "2"], [signal.SIGINT], 128 + signal.SIGINT),
+    (["--jobs", "2"], [signal.SIGINT, signal.SIGINT], 128 + signal.SIGINT),  # the second: at once
+    (["--jobs", "1"], [signal.SIGINT], 128 + signal.SIGINT),
+    (["--workers", "2"], [signal.SIGINT], 128 + signal.SIGINT),
+    (["--jobs", "2"], [signal.SIGTERM], 128 + signal.SIGTERM),
+    (["--jobs", "2"], [signal.SIGKILL], -signal.SIGKILL),
+])
+def test_a_stopped_batch_stops_at_once_and_leaves_only_whole_files(
+        tmp_path: Path, options: list[str], signals: list[int], status: int) -> None:
     photos, out = tmp_path / "photos", tmp_path / "out"
     photos.mkdir()
-    for index in range(8):
+    for index in range(12):
         write_photo(photos / f"p{index}.png", seed=index, shape=(800, 1200))  # noise: slow to compress
-    command = [sys.executable, "-m", "velkor", "batch", photos, "-o", out, "--quiet"]
-    for stop, status in ((signal.SIGTERM, 128 + signal.SIGTERM), (signal.SIGKILL, -signal.SIGKILL)):
-        run = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        while not out.exists() and run.poll() is None:  # the batch starts by making its folder
-            time.sleep(0.01)
-        time.sleep(moment)
-        run.send_signal(stop)
-        code = run.wait(TIMEOUT)
-        # A batch that finished first may meet the signal as its interpreter exits.
-        assert code in (0, status) or (code == -stop and len(list(out.glob("*.png"))) == 8)
-        assert all(decodes(path) for path in out.glob("*.png"))
-        assert stop == signal.SIGKILL or not list(out.glob(".*.velkor-part"))  # SIGTERM cleans up like Ctrl-C
+    command = [sys.executable, "-m", "velkor", "batch", photos, "-o", out, "--quiet", *options]
+    # In a new session, signalled as a terminal does: every process of the command, workers too.
+    run = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                           start_new_session=True)
+    while not any(out.glob("*.png")) and run.poll() is None:
+        time.sleep(0.01)
+    for number in signals:
+        os.killpg(run.pid, number)
+        time.sleep(0.05)
+    said = run.communicate(timeout=15)[1]  # it stopped, and did not first convert every remaining file
+    assert run.returncode == status and len([p for p in out.glob("*.png") if decodes(p)]) < 12
+    if status > 0:  # SIGKILL leaves its hidden part files, for the next run to remove
+        assert said in ("velkor: error: interrupted\n", "velkor: error: terminated\n")
+        assert not list(out.glob(".*.velkor-part"))
     resumed = velkor_cmd(*command[3:], cwd=tmp_path)
-    assert resumed.returncode == 0 and len([p for p in out.glob("*.png") if decodes(p)]) == 8
+    assert resumed.returncode == 0 and len([p for p in out.glob("*.png") if decodes(p)]) == 12
+    assert not list(out.glob(".*.velkor-part"))
 
 
 def test_a_signal_while_the_worker_pool_starts_arrives_once_it_has_started() -> None:

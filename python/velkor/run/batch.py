@@ -52,7 +52,7 @@ class BatchReport:
     def summary(self) -> str:
         text = f"{self.converted} converted, {self.skipped} skipped (output exists)"
         if self.conflicts:
-            text += f", {self.conflicts} in conflict (exists, made by another recipe)"
+            text += f", {self.conflicts} in conflict (exists, not this recipe's print)"
         text += f", {self.failed} failed"
         if self.not_done:
             text += f", {self.not_done} not done (run again to finish)"

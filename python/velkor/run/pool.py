@@ -50,7 +50,7 @@ def pool_outcomes(job: Job, tasks: Sequence[Task], processes: int,
                     worker.give(job, waiting.popleft())
             busy = [worker for worker in workers if worker.task is not None]
             multiprocessing.connection.wait([w.connection for w in busy] + [w.process.sentinel for w in busy],
-                                            timeout=1.0)
+                                            timeout=_next_check(busy, watchdog))
             for index, worker in enumerate(workers):
                 finished = worker.collect(watchdog)
                 if finished is None:
@@ -64,6 +64,14 @@ def pool_outcomes(job: Job, tasks: Sequence[Task], processes: int,
         raise
     for worker in workers:
         worker.close()
+
+
+def _next_check(busy: list[_Worker], watchdog: Watchdog | None) -> float:
+    """Seconds to the next look at the running files: the first timeout due, or a second."""
+    if watchdog is None or watchdog.timeout is None or not busy:
+        return 1.0
+    due = min(worker.started for worker in busy) + watchdog.timeout - time.monotonic()
+    return min(1.0, max(0.0, due))
 
 
 class _Worker:
