@@ -24,7 +24,7 @@ import numpy as np
 from PIL import Image
 
 import velkor
-from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
+from velkor.run.batch import BatchReport, Schedule, output_paths, photographs_in, run_batch
 from velkor.run.job import Job, _existing_output
 from velkor.run.manifest import Fingerprint
 
@@ -54,7 +54,7 @@ def main() -> None:
         targets = output_paths(sources, out, ".png")
         job = Job(velkor.preset("red-filter-landscape"))
 
-        def batch() -> tuple[float, object]:
+        def batch() -> tuple[float, BatchReport]:
             start = time.perf_counter()
             report = run_batch(sources, targets, job, schedule=Schedule(jobs=1), progress=False,
                                say=lambda line: None, root=out)
@@ -72,8 +72,9 @@ def main() -> None:
         contents = time.perf_counter() - start
 
     print(f"{count} JPEGs of {megapixels:g} MP, red-filter-landscape to PNG, one at a time")
-    print(f"  convert:                {per_file(convert, count)}   ({first})")
-    print(f"  rerun, manifest:        {per_file(manifest, count)}   {manifest / convert:8.3%} of a conversion ({again})")
+    print(f"  convert:                {per_file(convert, count)}   ({first.summary()})")
+    print(f"  rerun, manifest:        {per_file(manifest, count)}   {manifest / convert:8.3%} of a conversion "
+          f"({again.summary()})")
     print(f"  fingerprint (SHA-256):  {per_file(fingerprint, count)}   {fingerprint / convert:8.3%}")
     print(f"  contents (read recipe): {per_file(contents, count)}   {contents / convert:8.3%}")
 
