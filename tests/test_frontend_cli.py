@@ -133,8 +133,8 @@ def test_batch_goes_on_past_broken_files_and_resumes_by_what_each_print_was_made
 
     runs = [  # (before, extra arguments, exit status, summary, on standard error)
         (None, ["--timeout", "0.001"], 1, "0 converted", "stopped after --timeout 0.001 s"),
-        (None, [], 1, "2 converted, 0 skipped (output exists), 1 in conflict (exists, not this recipe's print), "
-                      "1 failed, 1 ignored", "c.png exists and is not a whole print"),
+        (None, [], 1, ("2 converted, 0 skipped (output exists), 1 in conflict (exists, not this recipe's print), "
+                       "1 failed, 1 ignored"), "c.png exists and is not a whole print"),
         (tidy, ["--recursive", "--log", "log.jsonl"], 0, "2 converted, 2 skipped", "skipped"),
         (edit, [], 0, "1 converted, 2 skipped", "skipped"),
         (None, ["--preset", "soft-portrait"], 1, "3 in conflict", "made by another recipe"),

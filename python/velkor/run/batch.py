@@ -18,7 +18,7 @@ import signal
 import threading
 import time
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
 from pathlib import Path
 
 from tqdm import tqdm
@@ -141,7 +141,8 @@ def run_batch(
     line for each file as it finishes.
     """
     pairs = list(zip(sources, targets))
-    root = root if root is not None else Path(os.path.commonpath([t.parent.absolute() for t in targets] or ["."]))
+    if root is None:
+        root = Path(os.path.commonpath([str(t.parent.absolute()) for t in targets] or ["."]))
     folders = sorted({target.parent for target in targets})
     for folder in folders:
         folder.mkdir(parents=True, exist_ok=True)
@@ -207,7 +208,7 @@ _Tasks = Sequence[Task]
 
 
 def _outcomes(job: Job, tasks: _Tasks, schedule: Schedule, watchdog: Watchdog,
-              interrupted: list[int]) -> Iterator[tuple[int, Outcome]]:
+              interrupted: list[int]) -> Generator[tuple[int, Outcome], None, None]:
     """(index, outcome) of every task, as each finishes."""
     if schedule.workers is not None or schedule.scheduler is not None:
         yield from dask_outcomes(job, tasks, workers=schedule.workers, address=schedule.scheduler,

@@ -28,7 +28,6 @@ from velkor.run.pool import Task
 from velkor.run.signals import children_deaf_to_ctrl_c
 from velkor.run.watchdog import Watchdog
 
-
 # Dask's defaults for the workers it starts, tuned for many small tasks, cost
 # a task of ours an eighth of its time: the profiler samples the running thread
 # every 10 ms; a low malloc trim threshold (which also fixes glibc's mmap
@@ -189,8 +188,10 @@ def _watching(client: Any, futures: dict[Any, tuple[int, Path]], watchdog: Watch
             now = time.monotonic()
             for worker, keys in running.items():
                 for key in keys:
-                    future, source = sources.get(key, (None, None))
-                    if future is None or not watchdog.overdue(source, now - began.setdefault(key, now)):
+                    if key not in sources:
+                        continue
+                    future, source = sources[key]
+                    if not watchdog.overdue(source, now - began.setdefault(key, now)):
                         continue
                     with contextlib.suppress(Exception):
                         future.cancel()

@@ -78,8 +78,10 @@ def _convert_file(job: Job, source: Path, target: Path, known: Record | None) ->
     except OSError as error:
         return Outcome("failed", f"cannot read {source}: {error.strerror or error}")
     if not job.overwrite and target.exists():
-        ours = known is not None and known.vouches_for(target)
-        state = _recorded_state(known, recipe, made) if ours else _existing_output(target, pipeline)
+        if known is not None and known.vouches_for(target):
+            state = _recorded_state(known, recipe, made)
+        else:
+            state = _existing_output(target, pipeline)
         if state == "done":
             return _kept(source, target, recipe, made)
         if state == "other":
