@@ -325,21 +325,24 @@ def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str |
     An input is never written over, whatever ``overwrite`` says: the colour
     original is what the photographer cannot make again.
     """
-    chosen = [path for path in outputs if path is not None]
-    read = [Path(path) for path in inputs if path is not None]
-    for index, output in enumerate(chosen):
-        if any(_same_file(output, other) for other in chosen[:index]):
+    # By identity, in sets: a batch of 100,000 files must not compare every pair.
+    read = {_identity(Path(path)) for path in inputs if path is not None}
+    chosen: set[object] = set()
+    for output in (path for path in outputs if path is not None):
+        identity = _identity(output)
+        if identity in chosen:
             raise _UsageError(f"two outputs name the same file: {output}")
-        if any(_same_file(output, source) for source in read):
+        chosen.add(identity)
+        if identity in read:
             raise OutputExistsError(f"output is an input of this run: {output} (choose another output)")
-        if output.exists() and not overwrite:
+        if not overwrite and output.exists():
             raise OutputExistsError(f"output exists: {output}")
 
 
-def _same_file(a: Path, b: Path) -> bool:
-    if a.resolve() == b.resolve():
-        return True
+def _identity(path: Path) -> object:
+    """The file itself for one that exists (hard links, names that differ only in case), else the full name."""
     try:
-        return os.path.samefile(a, b)  # hard links, and names that differ only in case
+        info = path.stat()
     except OSError:
-        return False
+        return path.resolve()
+    return info.st_dev, info.st_ino
