@@ -98,7 +98,7 @@ def dask_outcomes(
             _enter(opened, _watching(client, futures, watchdog))
         for future in distributed.as_completed(futures):
             index, source = futures[future]
-            yield index, _outcome(distributed, client, future, source, where)
+            yield index, _outcome(distributed, client, future, source, where, watchdog)
     except BaseException:
         with contextlib.suppress(Exception):
             client.cancel(list(futures))
@@ -153,7 +153,8 @@ def _connect(distributed: Any, opened: list[Any], workers: int | None, address: 
         raise ClusterError(f"cannot reach the Dask scheduler {address or '(local)'}: {error}") from error
 
 
-def _outcome(distributed: Any, client: Any, future: Any, source: Path, where: str) -> Outcome:
+def _outcome(distributed: Any, client: Any, future: Any, source: Path, where: str,
+             watchdog: Watchdog | None) -> Outcome:
     try:
         outcome: Outcome = future.result()
         return outcome
@@ -162,8 +163,8 @@ def _outcome(distributed: Any, client: Any, future: Any, source: Path, where: st
     except Exception as error:
         if client.status not in ("running",) or "scheduler-connection-lost" in str(error):
             raise SchedulerLostError(f"lost the Dask scheduler at {where}") from None
-        if isinstance(error, (asyncio.CancelledError, concurrent.futures.CancelledError)):
-            return Outcome("failed", f"cannot convert {source}: stopped after --timeout")
+        if watchdog is not None and isinstance(error, (asyncio.CancelledError, concurrent.futures.CancelledError)):
+            return Outcome("failed", f"cannot convert {source}: {watchdog.timeout_message}")
         return Outcome("failed", f"cannot convert {source}: {type(error).__name__}: {error}")
 
 

@@ -70,7 +70,10 @@ def _next_check(busy: list[_Worker], watchdog: Watchdog | None) -> float:
     """Seconds to the next look at the running files: the first timeout due, or a second."""
     if watchdog is None or watchdog.timeout is None or not busy:
         return 1.0
-    due = min(worker.started for worker in busy) + watchdog.timeout - time.monotonic()
+    begun = [worker.started for worker in busy if worker.started is not None]
+    if not begun:
+        return 1.0
+    due = min(begun) + watchdog.timeout - time.monotonic()
     return min(1.0, max(0.0, due))
 
 
@@ -85,10 +88,10 @@ class _Worker:
             self.process.start()
         theirs.close()
         self.task: Task | None = None
-        self.started = 0.0
+        self.started: float | None = None  # when its file was begun: after the process's own start
 
     def give(self, job: Job, task: Task) -> None:
-        self.task, self.started = task, time.monotonic()
+        self.task, self.started = task, None
         try:
             self.connection.send((job, *task))
         except OSError:
@@ -101,7 +104,8 @@ class _Worker:
         index, source = self.task[0], self.task[1]
         answer = self._answer()
         if answer is None and self.process.is_alive():
-            if watchdog is None or not watchdog.overdue(source, time.monotonic() - self.started):
+            if watchdog is None or self.started is None \
+                    or not watchdog.overdue(source, time.monotonic() - self.started):
                 return None
             _stop([self])
             reason = watchdog.timeout_message
@@ -116,9 +120,11 @@ class _Worker:
 
     def _answer(self) -> tuple[int, Outcome] | None:
         try:
-            if self.connection.poll():
-                answer: tuple[int, Outcome] = self.connection.recv()
-                return answer
+            while self.connection.poll():
+                answer: tuple[int, Outcome] | None = self.connection.recv()
+                if answer is not None:
+                    return answer
+                self.started = time.monotonic()  # begun
         except (EOFError, OSError):  # died while answering
             pass
         return None
@@ -171,6 +177,7 @@ def _serve(connection: Any, threads: int, batch: int) -> None:
         if task is None:
             return
         job, index, source, target, known = task
+        connection.send(None)  # begun
         _busy = True
         try:
             outcome = convert_file(job, source, target, known)
