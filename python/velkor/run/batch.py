@@ -12,14 +12,11 @@ from __future__ import annotations
 import collections
 import contextlib
 import dataclasses
-import json
 import os
-import signal
-import threading
-import time
 import warnings
-from collections.abc import Callable, Generator, Iterator, Sequence
+from collections.abc import Callable, Generator, Sequence
 from pathlib import Path
+from typing import Any
 
 from tqdm import tqdm
 
@@ -27,9 +24,11 @@ from velkor.io.atomic import remove_leftovers
 from velkor.io.reading import INPUT_SUFFIXES
 from velkor.run.cluster import CLUSTER_WAIT, SchedulerLostError, dask_outcomes
 from velkor.run.job import Job, Outcome, convert_file
+from velkor.run.journal import Journal
 from velkor.run.manifest import Manifest, recipe_key
 from velkor.run.pool import Task, pool_outcomes
-from velkor.run.watchdog import Watchdog
+from velkor.run.signals import interrupts_noted
+from velkor.run.watchdog import Watchdog, watched
 
 
 @dataclasses.dataclass
@@ -147,46 +146,19 @@ def run_batch(
     for folder in folders:
         folder.mkdir(parents=True, exist_ok=True)
         remove_leftovers(folder)
-    manifest = Manifest(root)
-    recipe = recipe_key(job.pipeline)
-    watchdog = Watchdog(say, schedule.timeout)
-    report = BatchReport()
-    failures: dict[int, str] = {}
-    journal = _Journal(log)
-    tasks = []
+    tally = _Tally(pairs, Manifest(root), Watchdog(say, schedule.timeout), Journal(log), say)
     try:
-        with tqdm(total=len(pairs), unit="image", disable=not progress, leave=False) as bar, \
-                _interrupts_noted() as interrupted:
-
-            def note(index: int, outcome: Outcome) -> None:
-                source, target = pairs[index]
-                for category, text in outcome.warnings:
-                    warnings.warn(text, category, stacklevel=3)
-                if outcome.message:
-                    say(f"velkor: {'skipped' if outcome.status == 'skipped' else 'error:'} {outcome.message}")
-                report.count(outcome)
-                if outcome.status == "failed":
-                    failures[index] = outcome.message
-                if outcome.made is not None:
-                    manifest.add(target, outcome.made)
-                if outcome.status == "converted":
-                    watchdog.finished(outcome.seconds)
-                journal.write(source, target, outcome)
-                bar.update()
-
-            for index, (source, target) in enumerate(pairs):
-                if not job.overwrite and manifest.is_current(source, target, recipe):
-                    note(index, Outcome("skipped", f"{source}: output exists: {target}"))
-                else:
-                    tasks.append((index, source, target, manifest.get(target)))
+        with tqdm(total=len(pairs), unit="image", disable=not progress, leave=False) as tally.bar, \
+                interrupts_noted() as interrupted:
+            tasks = tally.unfinished(job)
             try:
-                with contextlib.closing(_outcomes(job, tasks, schedule, watchdog, interrupted)) as outcomes:
+                with contextlib.closing(_outcomes(job, tasks, schedule, tally.watchdog, interrupted)) as outcomes:
                     for index, outcome in outcomes:
                         if interrupted:
                             raise KeyboardInterrupt
-                        note(index, outcome)
+                        tally.note(index, outcome)
             except SchedulerLostError as error:
-                report.stopped = str(error)
+                tally.report.stopped = str(error)
             except Exception:
                 if interrupted:  # Ctrl-C, caught and turned into another error on its way here
                     raise KeyboardInterrupt from None
@@ -194,14 +166,56 @@ def run_batch(
             if interrupted:
                 raise KeyboardInterrupt
     finally:
-        journal.close()
-        manifest.compact()
+        tally.journal.close()
+        tally.manifest.compact()
         for folder in folders:  # what workers that were killed left behind
             remove_leftovers(folder)
-    report.not_done = len(pairs) - sum(
-        (report.converted, report.skipped, report.conflicts, report.failed))
-    report.failures = [failures[index] for index in sorted(failures)]
-    return report
+    return tally.finish()
+
+
+class _Tally:
+    """A batch's outcomes as they come: told, counted, recorded in the manifest and the log."""
+
+    def __init__(self, pairs: list[tuple[Path, Path]], manifest: Manifest, watchdog: Watchdog,
+                 journal: Journal, say: Callable[[str], None]) -> None:
+        self.pairs, self.manifest, self.watchdog, self.journal, self.say = pairs, manifest, watchdog, journal, say
+        self.report = BatchReport()
+        self.failures: dict[int, str] = {}
+        self.bar: tqdm[Any] | None = None
+
+    def unfinished(self, job: Job) -> list[Task]:
+        """The files to send to the workers; those the manifest shows done are noted as skipped here."""
+        recipe = recipe_key(job.pipeline)
+        tasks: list[Task] = []
+        for index, (source, target) in enumerate(self.pairs):
+            if not job.overwrite and self.manifest.is_current(source, target, recipe):
+                self.note(index, Outcome("skipped", f"{source}: output exists: {target}"))
+            else:
+                tasks.append((index, source, target, self.manifest.get(target)))
+        return tasks
+
+    def note(self, index: int, outcome: Outcome) -> None:
+        source, target = self.pairs[index]
+        for category, text in outcome.warnings:
+            warnings.warn(text, category, stacklevel=3)
+        if outcome.message:
+            self.say(f"velkor: {'skipped' if outcome.status == 'skipped' else 'error:'} {outcome.message}")
+        self.report.count(outcome)
+        if outcome.status == "failed":
+            self.failures[index] = outcome.message
+        if outcome.made is not None:
+            self.manifest.add(target, outcome.made)
+        if outcome.status == "converted":
+            self.watchdog.finished(outcome.seconds)
+        self.journal.write(source, target, outcome)
+        if self.bar is not None:
+            self.bar.update()
+
+    def finish(self) -> BatchReport:
+        report = self.report
+        report.not_done = len(self.pairs) - sum((report.converted, report.skipped, report.conflicts, report.failed))
+        report.failures = [self.failures[index] for index in sorted(self.failures)]
+        return report
 
 
 _Tasks = Sequence[Task]
@@ -218,76 +232,13 @@ def _outcomes(job: Job, tasks: _Tasks, schedule: Schedule, watchdog: Watchdog,
         yield from pool_outcomes(job, tasks, min(schedule.jobs, len(tasks)), watchdog)
     else:
         for index, source, target, known in tasks:
-            with _watched(watchdog, source):
+            with watched(watchdog, source):
                 outcome = convert_file(job, source, target, known)
             if interrupted and outcome.status == "converted":
                 # Ctrl-C landed in this file and was swallowed on the way (a
                 # destructor, a lock): the print is not trusted, a rerun remakes it.
                 target.unlink(missing_ok=True)
             yield index, outcome
-
-
-@contextlib.contextmanager
-def _watched(watchdog: Watchdog, source: Path) -> Iterator[None]:
-    """Tells of a file that runs far longer than its peers, from a thread beside it."""
-    done = threading.Event()
-    start = time.monotonic()
-
-    def watch() -> None:
-        while not done.wait(1.0):
-            watchdog.overdue(source, time.monotonic() - start)
-
-    watcher = threading.Thread(target=watch, daemon=True)
-    watcher.start()
-    try:
-        yield
-    finally:
-        done.set()
-        watcher.join()
-
-
-@contextlib.contextmanager
-def _interrupts_noted() -> Iterator[list[int]]:
-    """Ctrl-C raises KeyboardInterrupt as ever, and is also noted in the list yielded.
-
-    Raised in the middle of a library's work, the exception can be
-    swallowed (in a destructor) or turned into another error (a lock
-    released twice); the note makes the batch stop all the same.
-    """
-    noted: list[int] = []
-    if threading.current_thread() is not threading.main_thread() \
-            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
-        yield noted
-        return
-
-    def on_interrupt(number: int, frame: object) -> None:
-        noted.append(number)
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGINT, on_interrupt)
-    try:
-        yield noted
-    finally:
-        signal.signal(signal.SIGINT, previous)
-
-
-class _Journal:
-    """``--log``: one JSON line a file, written as it finishes, so a killed run's log is good to its end."""
-
-    def __init__(self, path: Path | None) -> None:
-        self._stream = None if path is None else open(path, "a", encoding="utf-8")  # noqa: SIM115
-
-    def write(self, source: Path, target: Path, outcome: Outcome) -> None:
-        if self._stream is None:
-            return
-        entry = {"input": str(source), "output": str(target), "status": outcome.status,
-                 "seconds": round(outcome.seconds, 3), "message": outcome.message}
-        self._stream.write(json.dumps(entry) + "\n")
-        self._stream.flush()
-
-    def close(self) -> None:
-        if self._stream is not None:
-            self._stream.close()
 
 
 def _same(path: Path, other: Path | None) -> bool:

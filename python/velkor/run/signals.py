@@ -52,3 +52,28 @@ def children_deaf_to_ctrl_c() -> Iterator[None]:
     finally:
         signal.signal(signal.SIGINT, handler)
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+
+@contextlib.contextmanager
+def interrupts_noted() -> Iterator[list[int]]:
+    """Ctrl-C raises KeyboardInterrupt as ever, and is also noted in the list yielded.
+
+    Raised in the middle of a library's work, the exception can be
+    swallowed (in a destructor) or turned into another error (a lock
+    released twice); the note makes the batch stop all the same.
+    """
+    noted: list[int] = []
+    if threading.current_thread() is not threading.main_thread() \
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        yield noted
+        return
+
+    def on_interrupt(number: int, frame: object) -> None:
+        noted.append(number)
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, on_interrupt)
+    try:
+        yield noted
+    finally:
+        signal.signal(signal.SIGINT, previous)

@@ -8,8 +8,11 @@ finished so far sets what "far longer" means.
 
 from __future__ import annotations
 
+import contextlib
 import statistics
-from collections.abc import Callable
+import threading
+import time
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 # Told when a file has run this many times the median of the files done so far...
@@ -47,3 +50,22 @@ class Watchdog:
                 self.say(f"velkor: warning: {source} has taken {elapsed:.0f} s so far "
                          f"(files of this batch take {typical:.1f} s)")
         return False
+
+
+@contextlib.contextmanager
+def watched(watchdog: Watchdog, source: Path) -> Iterator[None]:
+    """Tells of a file converted in this process that runs far longer than its peers, from a thread beside it."""
+    done = threading.Event()
+    start = time.monotonic()
+
+    def watch() -> None:
+        while not done.wait(1.0):
+            watchdog.overdue(source, time.monotonic() - start)
+
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        yield
+    finally:
+        done.set()
+        watcher.join()
