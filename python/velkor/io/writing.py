@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import struct
 from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import IO, Any
@@ -22,6 +23,7 @@ from velkor.io.metadata import (
     grey_profile,
     srgb_profile,
 )
+from velkor.io.xmp import xmp_for_print
 from velkor.io.quantise import quantise
 from velkor.io.tiff_deflate import deflate_strips, rows_per_strip
 from velkor.io.tiff_exif import append_directories, tiff_exif
@@ -118,6 +120,8 @@ def _write_png(stream: IO[bytes], codes: npt.NDArray[Any], about: _About) -> Non
         chunks.append(png.resolution_chunk(about.metadata.dpi))
     if about.metadata:
         chunks.append((b"eXIf", exif_for_print(about.metadata, keep_gps=about.keep_gps).tobytes()[6:]))
+    if xmp := xmp_for_print(about.metadata.xmp, keep_gps=about.keep_gps):
+        chunks.append(png.text_chunk("XML:com.adobe.xmp", xmp.decode("utf-8")))
     png.write_png(stream, codes, chunks)
 
 
@@ -130,12 +134,23 @@ def _write_jpeg(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, quali
     # A JPEG has no other place for the software's name than the EXIF block.
     options["exif"] = exif_for_print(about.metadata, keep_gps=about.keep_gps)
     options["exif"][305] = software_name()
+    if xmp := xmp_for_print(about.metadata.xmp, keep_gps=about.keep_gps):
+        options["xmp"] = xmp
+    if about.metadata.iptc and len(about.metadata.iptc) < 65000:  # one segment holds 64 KiB
+        options["extra"] = _photoshop_segment(about.metadata.iptc)
     Image.fromarray(codes).save(stream, format="JPEG", **options)
+
+
+def _photoshop_segment(iptc: bytes) -> bytes:
+    """A JPEG APP13 segment holding IPTC-IIM as Photoshop's image resource 0x0404, as readers look for it."""
+    resource = b"8BIM" + struct.pack(">H", 0x0404) + b"\0\0" + struct.pack(">I", len(iptc)) + iptc + b"\0" * (len(iptc) % 2)
+    body = b"Photoshop 3.0\0" + resource
+    return b"\xff\xed" + struct.pack(">H", len(body) + 2) + body
 
 
 def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compression: str) -> None:
     codec, arguments = TIFF_CODECS[compression]
-    exif = tiff_exif(about.metadata, keep_gps=about.keep_gps)
+    exif = tiff_exif(about.metadata, keep_gps=about.keep_gps, described=about.recipe is not None)
     pixels: dict[str, Any] = {"data": codes, "maxworkers": thread_count()}
     if compression == "deflate":  # our own strips: ISA-L on every processor, twice as fast as tifffile's zlib
         pixels = {"data": deflate_strips(codes), "shape": codes.shape, "dtype": codes.dtype,

@@ -5,7 +5,9 @@ from __future__ import annotations
 import dataclasses
 from pathlib import Path
 
-from velkor.io.reading import SourceImage
+from velkor.io.alpha import WHITE
+from velkor.io.colour import DEFAULT_INTENT
+from velkor.io.reading import SourceImage, read_image
 from velkor.io.resize import fitted_size, resize_linear
 from velkor.io.writing import output_format, write_image
 from velkor.model.output import check_output_settings
@@ -27,6 +29,14 @@ class ExportOptions:
     compression: str = "deflate"
     strip_metadata: bool = False
     keep_gps: bool = False
+    intent: str = DEFAULT_INTENT
+    """Rendering intent for lookup-table profiles (see :mod:`velkor.io.colour`)."""
+    background: tuple[float, float, float] = WHITE
+    """The paper that transparent areas show, linear RGB."""
+
+    def read(self, source: Path, memory_limit: int | None = None) -> SourceImage:
+        """``source`` decoded with these options' intent and paper."""
+        return read_image(source, intent=self.intent, background=self.background, memory_limit=memory_limit)
 
     def __post_init__(self) -> None:
         fitted_size(1, 1, long_edge=self.long_edge, max_width=self.width, max_height=self.height)
