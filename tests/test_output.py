@@ -151,3 +151,20 @@ def test_command_line_sizes_strips_and_resumes_jpeg_batches(tmp_path: Path, caps
     with Image.open(tmp_path / "web.jpg") as web, Image.open(tmp_path / "out" / "a.jpg") as batch:
         assert (web.size, batch.size) == ((75, 100), (60, 80))  # upright: portrait after orientation 6
         assert 271 not in web.getexif() and batch.getexif()[271] == "Canon"
+
+
+@pytest.mark.parametrize(("name", "flags", "paper"), [
+    ("kept.png", ["--keep-alpha"], None), ("kept.tif", ["--keep-alpha", "--bit-depth", "16"], None),
+    ("kept.jpg", ["--keep-alpha"], 1.0), ("black.png", ["--background", "black", "--intent", "perceptual"], 0.0),
+])
+def test_command_line_keeps_alpha_or_lays_it_over_paper(tmp_path: Path, name: str, flags: list[str], paper) -> None:
+    cover = np.resize(np.array([0, 128, 255], np.uint8), (4, 6))
+    Image.fromarray(np.dstack([np.full((4, 6, 3), 255, np.uint8), cover])).save(tmp_path / "in.png")  # white, half, none
+    assert main(["convert", str(tmp_path / "in.png"), "-o", str(tmp_path / name), *flags]) == 0
+    written = velkor.read_image(tmp_path / name, background=None)
+    if paper is None:
+        np.testing.assert_allclose(written.alpha[..., 0], cover / 255, atol=1e-4)
+        np.testing.assert_allclose(written.linear[cover > 0], 1.0, atol=1e-4)
+    else:  # white laid over the paper in linear light
+        assert written.alpha is None
+        np.testing.assert_allclose(written.linear[..., 0], cover / 255 + (1 - cover / 255) * paper, atol=3e-3)

@@ -57,6 +57,8 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
                              "colorimetric with black-point compensation)")
     output.add_argument("--background", type=_colour, default="white", metavar="COLOUR",
                         help="paper that transparent areas show: white, black, grey or #RRGGBB (default: white)")
+    output.add_argument("--keep-alpha", action="store_true",
+                        help="keep transparency as an alpha channel in a PNG or TIFF print instead")
     privacy = output.add_mutually_exclusive_group()
     privacy.add_argument("--strip-metadata", action="store_true",
                          help="copy no EXIF, XMP, IPTC or resolution from the input")
@@ -66,7 +68,7 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
 def export_options(args: argparse.Namespace) -> ExportOptions:
     return ExportOptions(long_edge=args.long_edge, width=args.width, height=args.height, quality=args.quality,
                          compression=args.compress, strip_metadata=args.strip_metadata, keep_gps=args.keep_gps,
-                         intent=args.intent, background=args.background)
+                         intent=args.intent, background=args.background, keep_alpha=args.keep_alpha)
 
 
 def pixels(text: str, unit: str = "pixels") -> int:

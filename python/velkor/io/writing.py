@@ -8,6 +8,7 @@ from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import IO, Any
 
+import numpy as np
 import numpy.typing as npt
 import tifffile
 from PIL import Image
@@ -70,6 +71,7 @@ def write_image(
     compression: str = "deflate",
     metadata: PhotoMetadata | None = None,
     keep_gps: bool = False,
+    alpha: FloatImage | None = None,
 ) -> Path:
     """Write a display-referred image (H, W, 1) or (H, W, 3) to PNG, TIFF or JPEG.
 
@@ -80,7 +82,8 @@ def write_image(
     the recipe text when given, an ICC profile for its codes (grey with the
     sRGB tone curve, or sRGB), and the camera's EXIF and resolution from
     ``metadata`` (see :mod:`velkor.io.metadata`; GPS only with ``keep_gps``).
-    An existing file is left alone (:class:`OutputExistsError`) unless
+    ``alpha`` (H, W, 1), coverage 0 to 1, is written as a straight alpha
+    channel by PNG and TIFF; a JPEG has none and refuses it. An existing file is left alone (:class:`OutputExistsError`) unless
     ``overwrite``.
     """
     target = Path(path)
@@ -88,10 +91,15 @@ def write_image(
     check_output_settings(bit_depth=bit_depth, dither=dither, quality=quality, compression=compression)
     if metadata is not None and not isinstance(metadata, PhotoMetadata):
         raise TypeError(f"metadata must be a velkor.PhotoMetadata or None, not {type(metadata).__name__}")
+    if alpha is not None and file_format == "JPEG":
+        raise ValueError(f"a JPEG has no alpha channel: {target} (lay the picture over a background first)")
     codes = quantise(display, 8 if file_format == "JPEG" else bit_depth, dither=dither)
+    if alpha is not None:
+        codes = np.concatenate([codes, quantise(alpha, bit_depth)], axis=2)
     if codes.ndim == 3 and codes.shape[2] == 1:
         codes = codes[:, :, 0]
-    about = _About(recipe, metadata or NO_METADATA, keep_gps, grey_profile() if codes.ndim == 2 else srgb_profile())
+    grey = codes.ndim == 2 or codes.shape[2] == 2
+    about = _About(recipe, metadata or NO_METADATA, keep_gps, grey_profile() if grey else srgb_profile())
     with open_for_writing(target, overwrite) as stream:
         if file_format == "PNG":
             _write_png(stream, codes, about)
@@ -158,7 +166,8 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
     tifffile.imwrite(
         stream,
         **pixels,
-        photometric="minisblack" if codes.ndim == 2 else "rgb",
+        photometric="minisblack" if codes.ndim == 2 or codes.shape[2] == 2 else "rgb",
+        extrasamples=("unassalpha",) if codes.ndim == 3 and codes.shape[2] in (2, 4) else None,
         compression=codec,
         compressionargs=arguments,
         predictor=codec is not None,
