@@ -142,8 +142,8 @@ def _write_jpeg(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, quali
     # A JPEG has no other place for the software's name than the EXIF block.
     options["exif"] = exif_for_print(about.metadata, keep_gps=about.keep_gps)
     options["exif"][305] = software_name()
-    if xmp := xmp_for_print(about.metadata.xmp, keep_gps=about.keep_gps):
-        options["xmp"] = xmp
+    if (xmp := xmp_for_print(about.metadata.xmp, keep_gps=about.keep_gps)) and len(xmp) <= 65000:
+        options["xmp"] = xmp  # one APP1 segment holds 64 KiB; a larger packet is left behind, not the print
     if about.metadata.iptc and len(about.metadata.iptc) < 65000:  # one segment holds 64 KiB
         options["extra"] = _photoshop_segment(about.metadata.iptc)
     Image.fromarray(codes).save(stream, format="JPEG", **options)

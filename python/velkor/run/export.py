@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 
 from velkor.io.alpha import WHITE, composite
-from velkor.io.colour import DEFAULT_INTENT
+from velkor.io.colour import DEFAULT_INTENT, INTENTS
 from velkor.io.reading import SourceImage, read_image
 from velkor.io.resize import fitted_size, resize_linear
 from velkor.io.writing import output_format, write_image
@@ -46,6 +46,8 @@ class ExportOptions:
     def __post_init__(self) -> None:
         fitted_size(1, 1, long_edge=self.long_edge, max_width=self.width, max_height=self.height)
         check_output_settings(quality=self.quality, compression=self.compression)
+        if self.intent not in INTENTS:
+            raise ValueError(f"intent must be one of {', '.join(INTENTS)}, not {self.intent!r}")
 
     def size_of(self, height: int, width: int) -> tuple[int, int]:
         return fitted_size(height, width, long_edge=self.long_edge, max_width=self.width, max_height=self.height)
