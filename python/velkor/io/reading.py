@@ -243,15 +243,16 @@ def _read_with_pillow(path: Path, intent: str, memory_limit: int | None) -> tupl
             # Pillow's own route copies the 72 MB of a 24-megapixel photograph once more.
             codes = imagecodecs.jpeg8_decode(path.read_bytes())
         else:
-            codes = np.asarray(image if image.mode in ("RGB", "RGBA") else image.convert("RGBA" if transparent else "RGB"))
+            # Palette, grey, 1-bit and colour-keyed (tRNS) images become plain 8-bit RGB or RGBA.
+            mode = "RGBA" if transparent else "RGB"
+            codes = np.asarray(image if image.mode == mode else image.convert(mode))
         file_format = _PILLOW_FORMATS[image.format]
     max_code = max_code or _max_code(codes.dtype, path)
+    alpha = None
     if transparent and codes.ndim == 3 and codes.shape[2] in (2, 4):
-        return _Decoded(_as_rgb_array(codes[:, :, :-1]), space, max_code, coverage(codes[:, :, -1], max_code)), \
-            orientation, file_format, metadata
-    if image.mode == "CMYK":
-        return _Decoded(codes, space, max_code), orientation, file_format, metadata
-    return _Decoded(_as_rgb_array(codes), space, max_code), orientation, file_format, metadata
+        codes, alpha = codes[:, :, :-1], coverage(codes[:, :, -1], max_code)
+    colour = codes if space.icc is not None and space.icc[16:20] == b"CMYK" else _as_rgb_array(codes)
+    return _Decoded(colour, space, max_code, alpha), orientation, file_format, metadata
 
 
 def _high_bit_heif(path: Path, bits: int) -> npt.NDArray[Any]:
