@@ -62,23 +62,39 @@ def resize_linear(image: FloatImage, height: int, width: int) -> FloatImage:
         resized = np.asarray(
             Image.fromarray(channel).resize((width, height), Image.Resampling.LANCZOS, reducing_gap=3.0)
         )
-        low, high = (_footprint_extreme(channel, height, width, reduce) for reduce in (np.minimum, np.maximum))
-        channels.append(np.clip(resized, low, high))
+        channels.append(np.clip(resized, *_footprint_range(channel, height, width)))
     return np.stack(channels, axis=2)
 
 
-def _footprint_extreme(channel: FloatImage, height: int, width: int, reduce: np.ufunc) -> FloatImage:
-    """The least (or greatest) source value under each output pixel's footprint and its neighbours'."""
-    for axis, size in ((0, height), (1, width)):
-        starts = np.arange(size) * channel.shape[axis] // size  # a reduction: footprints of at least one pixel
-        channel = reduce.reduceat(channel, starts, axis=axis)
-        channel = _with_neighbours(channel, axis, reduce)
-    return channel
+def _footprint_range(channel: FloatImage, height: int, width: int) -> tuple[FloatImage, FloatImage]:
+    """The least and greatest source values under each output pixel's footprint and its neighbours'."""
+    low, high = _along_rows(channel, height, (np.minimum, np.maximum))
+    # Columns as rows of the (small) transposed result: gathered rows are contiguous.
+    (low,) = _along_rows(np.ascontiguousarray(low.T), width, (np.minimum,))
+    (high,) = _along_rows(np.ascontiguousarray(high.T), width, (np.maximum,))
+    return low.T, high.T
 
 
-def _with_neighbours(values: FloatImage, axis: int, reduce: np.ufunc) -> FloatImage:
-    moved = np.moveaxis(values, axis, 0)
-    result = moved.copy()
-    reduce(result[1:], moved[:-1], out=result[1:])
-    reduce(result[:-1], moved[1:], out=result[:-1])
-    return np.moveaxis(result, 0, axis)
+def _along_rows(values: FloatImage, size: int, reductions: tuple[np.ufunc, ...]) -> list[FloatImage]:
+    """Each reduction of each of ``size`` runs of rows together with the runs either side.
+
+    Rows are gathered an offset into every run at a time, which is ten
+    times faster than reducing run by run (``reduceat``).
+    """
+    count = values.shape[0]
+    span = -(-count // size)  # the longest run
+    starts = np.arange(size) * count // size
+    first = values[starts]
+    results = [first.copy() for _ in reductions]
+    for offset in range(1, span):
+        rows = values[np.minimum(starts + offset, count - 1)]  # may reach into the next run, a neighbour anyway
+        for reduce, result in zip(reductions, results, strict=True):
+            reduce(result, rows, out=result)
+    return [_with_neighbours(result, reduce) for reduce, result in zip(reductions, results, strict=True)]
+
+
+def _with_neighbours(values: FloatImage, reduce: np.ufunc) -> FloatImage:
+    result = values.copy()
+    reduce(result[1:], values[:-1], out=result[1:])
+    reduce(result[:-1], values[1:], out=result[:-1])
+    return result
