@@ -151,6 +151,7 @@ def test_command_line_sizes_strips_and_resumes_jpeg_batches(tmp_path: Path, caps
     with Image.open(tmp_path / "web.jpg") as web, Image.open(tmp_path / "out" / "a.jpg") as batch:
         assert (web.size, batch.size) == ((75, 100), (60, 80))  # upright: portrait after orientation 6
         assert 271 not in web.getexif() and batch.getexif()[271] == "Canon"
+        assert "xmp" not in web.info and not IptcImagePlugin.getiptcinfo(web) and b"Ebbe" in batch.info["xmp"]
 
 
 @pytest.mark.parametrize(("name", "flags", "paper"), [
