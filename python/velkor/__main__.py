@@ -2,7 +2,7 @@
 
 import sys
 
-from velkor.cli.main import main
+from velkor.cli import run
 
 if __name__ == "__main__":  # not when a worker process imports it
-    sys.exit(main())
+    sys.exit(run())

@@ -169,6 +169,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
+    if argv is None and threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # loaded: Ctrl-C is KeyboardInterrupt again
     args = build_parser().parse_args(argv)
     handler: Callable[[argparse.Namespace], ExitCode] = args.handler
     previous_term = signal.signal(signal.SIGTERM, _terminate)
