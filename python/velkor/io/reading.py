@@ -34,7 +34,6 @@ from PIL import Image, ImageCms, ImageFile
 from velkor._types import FloatImage
 from velkor.errors import (
     ColourProfileWarning,
-    InputNotFoundError,
     InputWarning,
     UnreadableImageError,
     UnsupportedFormatError,
@@ -45,6 +44,7 @@ from velkor.io.metadata import NO_METADATA, PhotoMetadata, metadata_of, metadata
 from velkor.io.orientation import ORIENTATION_TAG, apply_orientation
 from velkor.io.pillow_open import open_image
 from velkor.io.raw import RAW_SUFFIXES, read_raw
+from velkor.io.regular_file import require_regular_file
 
 PILLOW_SUFFIXES = frozenset({".jpg", ".jpeg", ".jpe", ".png", ".webp", ".heic", ".heif", ".hif"})
 TIFF_SUFFIXES = frozenset({".tif", ".tiff"})
@@ -86,10 +86,7 @@ def read_image(path: str | Path) -> SourceImage:
     with :class:`ColourProfileWarning` when a profile cannot be used.
     """
     source = Path(path)
-    if not source.exists():
-        raise InputNotFoundError(f"input not found: {source}")
-    if not source.is_file():
-        raise UnsupportedFormatError(f"input is not a file: {source}")
+    require_regular_file(source, "input", UnsupportedFormatError)
     suffix = source.suffix.lower()
     if suffix not in INPUT_SUFFIXES:
         raise UnsupportedFormatError(

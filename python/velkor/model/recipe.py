@@ -76,6 +76,10 @@ def from_toml(text: str) -> dict[str, Any]:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
         raise RecipeError(f"recipe is not valid TOML: {error}") from error
+    except ValueError as error:  # an integer past Python's limit on digits
+        raise RecipeError(f"recipe is not usable TOML: {error}") from None
+    except RecursionError:
+        raise RecipeError("recipe is not usable TOML: arrays or tables nested too deeply") from None
     return from_mapping(document)
 
 
