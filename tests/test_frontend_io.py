@@ -191,13 +191,9 @@ def test_overwriting_odd_output_names(tmp_path: Path, name: str, error: type | N
 def test_recipe_of_a_print_is_read_from_its_header_unless_cut_short(tmp_path: Path, monkeypatch, suffix: str) -> None:
     look = velkor.Pipeline(name="from the header")
     path = velkor.write_image(tmp_path / f"p{suffix}", np.zeros((64, 64, 1), np.float32), recipe=look.to_toml())
-
-    def no_decoding(*args, **kwargs):
-        raise AssertionError("pixels decoded")
-
-    with monkeypatch.context() as patch:
-        patch.setattr(ImageFile.ImageFile, "load", no_decoding)
-        patch.setattr(tifffile.TiffPage, "asarray", no_decoding)
+    with monkeypatch.context() as patch:  # a decoder called fails: its pixels are not what is asked for
+        patch.setattr(ImageFile.ImageFile, "load", None)
+        patch.setattr(tifffile.TiffPage, "asarray", None)
         assert velkor.load_recipe(path) == look
     path.write_bytes(path.read_bytes()[: path.stat().st_size // 2])  # a killed writer's part
     with pytest.raises(velkor.RecipeError, match="cannot read"):
