@@ -105,7 +105,7 @@ def _png_recipe(stream: BinaryIO) -> str | None:
             compressed, text = rest[0], rest[2:].split(b"\0", 2)[2]
             if compressed:
                 text = zlib.decompressobj().decompress(text, _MAX_RECIPE_BYTES)
-            return text.decode("utf-8")
+            return _text(text)
 
 
 def _jpeg_recipe(stream: BinaryIO) -> str | None:
@@ -123,7 +123,15 @@ def _jpeg_recipe(stream: BinaryIO) -> str | None:
             return None
         data = _read_exactly(stream, struct.unpack(">H", _read_exactly(stream, 2))[0] - 2)
         if marker[1] == 0xFE and data.startswith(JPEG_RECIPE_PREFIX):
-            return data[len(JPEG_RECIPE_PREFIX):].decode("utf-8")
+            return _text(data[len(JPEG_RECIPE_PREFIX):])
+
+
+def _text(data: bytes) -> str | None:
+    # Not UTF-8: not a recipe velkor wrote, though the file itself is whole.
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
 
 
 def _read_exactly(stream: BinaryIO, size: int) -> bytes:
