@@ -14,6 +14,7 @@ import pytest
 import tifffile
 import velkor
 from PIL import Image, ImageCms
+from velkor.run.batch import BatchReport
 
 TIMEOUT = 120
 
@@ -144,6 +145,16 @@ def test_batch_continues_past_broken_files_and_resumes_by_recipe(tmp_path: Path)
         (photos / "broken.jpg").unlink(missing_ok=True)
     assert sorted(p.name for p in out.iterdir()) == ["a_jpg.png", "a_png.png", "c.png", planted]
     assert velkor.load_recipe(out / "c.png").name == "soft-portrait"
+
+
+def test_a_cluster_starts_no_more_workers_than_files(tmp_path: Path, monkeypatch) -> None:
+    from velkor.cli import main as cli
+
+    write_photo(tmp_path / "photo.png")
+    schedules = []
+    monkeypatch.setattr(cli, "run_batch", lambda *args, schedule, **kwargs: schedules.append(schedule) or BatchReport())
+    assert cli.main(["batch", str(tmp_path), "-o", str(tmp_path / "out"), "--workers", "9" * 400]) == 0
+    assert schedules[0].workers == 1
 
 
 @pytest.mark.parametrize("moment", [0.0, 0.3, 0.6])  # seconds into a batch of about 1

@@ -237,7 +237,9 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
     args.output.mkdir(parents=True, exist_ok=True)
     job = Job(pipeline, overwrite=args.overwrite, options=export_options(args))
-    schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler)
+    # A worker without a file to convert is a process started for nothing; --workers 100000 would be thousands.
+    workers = None if args.workers is None else min(args.workers, max(1, len(sources)))
+    schedule = Schedule(jobs=args.jobs, workers=workers, scheduler=args.scheduler)
     report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say)
     report.ignored = ignored
     for failure in report.failures:
