@@ -36,7 +36,8 @@ def side_by_side(rgb_linear: FloatImage, pipeline: Pipeline, *, size: int | None
     """
     rgb = np.ascontiguousarray(rgb_linear, dtype=np.float32)
     before = core.encode_srgb(rgb)
-    after = np.repeat(pipeline.run(rgb), 3, axis=2)
+    after = pipeline.run(rgb)
+    after = np.repeat(after, 3, axis=2) if after.shape[2] == 1 else after
     if size is not None and size != max(rgb.shape[:2]):
         before, after = _resized(before, size), _resized(after, size)
     gap = np.ones((before.shape[0], _GAP, 3), dtype=np.float32)
