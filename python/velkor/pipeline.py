@@ -307,7 +307,9 @@ class Pipeline:
 
     def to_toml(self) -> str:
         """The recipe as TOML text, readable by :meth:`from_toml`."""
-        return recipe.to_toml({field.name: getattr(self, field.name) for field in dataclasses.fields(self)})
+        fields = dataclasses.fields(self)
+        return recipe.to_toml({field.name: getattr(self, field.name) for field in fields},
+                              {field.name: _default(field) for field in fields})
 
     @classmethod
     def from_toml(cls, text: str) -> Pipeline:
@@ -332,6 +334,10 @@ class Pipeline:
 def load_recipe(path: str | Path) -> Pipeline:
     """Read a recipe file; the same as :meth:`Pipeline.load`."""
     return Pipeline.load(path)
+
+
+def _default(field: dataclasses.Field[Any]) -> Any:
+    return field.default_factory() if field.default is dataclasses.MISSING else field.default  # type: ignore[misc]
 
 
 def _check_choice(field: str, value: object, choices: tuple[str, ...]) -> None:

@@ -90,19 +90,18 @@ _LAYOUT: dict[str, tuple[str, str]] = {
     "grain_seed": ("grain", "seed"),
 }
 _TABLES = ("conversion", "zones", "local_contrast", "output", "tone", "toning", "grain")
-# The tables a recipe written before them lacks, and the fields that say whether they are needed.
-_OPTIONAL_TABLES = {"tone": "zone_scale", "toning": "toning", "grain": "grain"}
-_UNNEEDED = {"zone_scale": "scene", "toning": "none", "grain": 0.0}
+# Tables that recipes written before them lack: left out while all their fields are at the defaults.
+_OPTIONAL_TABLES = ("tone", "toning", "grain")
 # What a recipe without [tone] zone_scale means: the scale of the recipes written before it.
 LEGACY_ZONE_SCALE = "scene"
 
 
-def to_toml(fields: Mapping[str, Any]) -> str:
-    """Render a pipeline's fields as TOML text."""
+def to_toml(fields: Mapping[str, Any], defaults: Mapping[str, Any]) -> str:
+    """Render a pipeline's fields as TOML text; ``defaults`` are the fields' default values."""
     document: dict[str, Any] = {"name": fields["name"]}
     if fields["description"]:
         document["description"] = fields["description"]
-    if fields["amount"] != 1.0:
+    if fields["amount"] != defaults["amount"]:
         document["amount"] = fields["amount"]
     for table in _TABLES:
         document[table] = {}
@@ -111,8 +110,10 @@ def to_toml(fields: Mapping[str, Any]) -> str:
         if table and value is not None:
             document[table][key] = list(value) if isinstance(value, tuple) else value
     document["zones"] = {str(zone): stops for zone, stops in fields["zones"].items()}
-    for table, field in _OPTIONAL_TABLES.items():
-        if fields[field] == _UNNEEDED[field]:
+    # Without [tone], a recipe means the scene scale; that is what leaving it out must keep.
+    unchanged = {**defaults, "zone_scale": LEGACY_ZONE_SCALE}
+    for table in _OPTIONAL_TABLES:
+        if all(fields[field] == unchanged[field] for field, (t, _) in _LAYOUT.items() if t == table):
             del document[table]
     return tomli_w.dumps(document)
 
