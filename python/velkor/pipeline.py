@@ -267,8 +267,8 @@ class Pipeline:
             (top, _), (left, _), _ = block_info[0]["array-location"] if block_info else ((0, 0), (0, 0), (0, 0))
             return self.finish(np.ascontiguousarray(block), origin[0] + top, origin[1] + left, shape)
 
-        finished: dask_array.Array = display.map_blocks(
-            finish_block, chunks=(*display.chunks[:2], (self.channels,)), dtype=np.float32)
+        finished: dask_array.Array = dask_array.map_blocks(  # type: ignore[no-untyped-call]
+            finish_block, display, chunks=(*display.chunks[:2], (self.channels,)), dtype=np.float32)
         return finished
 
     def tone(self, grey: FloatImage) -> FloatImage:
@@ -337,7 +337,7 @@ def load_recipe(path: str | Path) -> Pipeline:
 
 
 def _default(field: dataclasses.Field[Any]) -> Any:
-    return field.default_factory() if field.default is dataclasses.MISSING else field.default  # type: ignore[misc]
+    return field.default_factory() if callable(field.default_factory) else field.default
 
 
 def _check_choice(field: str, value: object, choices: tuple[str, ...]) -> None:

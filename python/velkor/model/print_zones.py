@@ -51,14 +51,17 @@ _ENTRIES = (_OCTAVES << (23 - _FRACTION_BITS)) + 1
 _BAND_VALUES = 1 << 15
 
 
-def srgb_decode(tone: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    tone = np.asarray(tone, dtype=np.float64)
-    return np.where(tone <= 0.04045, tone / 12.92, ((np.maximum(tone, 0.04045) + 0.055) / 1.055) ** 2.4)
+def srgb_decode(encoded: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    tone = np.asarray(encoded, dtype=np.float64)
+    decoded: npt.NDArray[np.float64] = np.where(tone <= 0.04045, tone / 12.92, ((np.maximum(tone, 0.04045) + 0.055) / 1.055) ** 2.4)
+    return decoded
 
 
-def srgb_encode(linear: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    linear = np.asarray(linear, dtype=np.float64)
-    return np.where(linear <= 0.0031308, linear * 12.92, 1.055 * np.maximum(linear, 0.0031308) ** (1 / 2.4) - 0.055)
+def srgb_encode(light: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    linear = np.asarray(light, dtype=np.float64)
+    encoded: npt.NDArray[np.float64] = np.where(
+        linear <= 0.0031308, linear * 12.92, 1.055 * np.maximum(linear, 0.0031308) ** (1 / 2.4) - 0.055)
+    return encoded
 
 
 def zone_of_reflectance(reflectance: npt.ArrayLike) -> npt.NDArray[np.float64]:

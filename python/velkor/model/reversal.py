@@ -15,6 +15,7 @@ print scale on the very table that prints it.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 from collections.abc import Callable, Mapping
 
@@ -87,12 +88,16 @@ def remedy(curve: Curve, offsets: Mapping[int, float], amount: float = 1.0) -> s
     offsets = {zone: stops for zone, stops in offsets.items() if stops}
     printed = {zone: stops * amount for zone, stops in offsets.items()}
     for zone in sorted(offsets, key=lambda z: -abs(offsets[z])):
-        fits = _largest_fitting(lambda k, zone=zone: {**printed, zone: printed[zone] * k}, curve)
+        fits = _largest_fitting(functools.partial(_one_scaled, printed, zone), curve)
         if fits is not None:
             return f"reduce zones.{zone} from {offsets[zone]:g} to {_toward_zero(offsets[zone] * fits):g} or nearer 0"
     fits = _largest_fitting(lambda k: {z: stops * k for z, stops in printed.items()}, curve)
     scale = fits if fits is not None else 0.0
     return f"scale every zone offset down to {math.floor(scale * 100) / 100:.2f} of its value or less"
+
+
+def _one_scaled(offsets: Mapping[int, float], zone: int, factor: float) -> dict[int, float]:
+    return {**offsets, zone: offsets[zone] * factor}
 
 
 def _largest_fitting(scaled: Callable[[float], dict[int, float]], curve: Curve) -> float | None:

@@ -41,8 +41,8 @@ _BAND_VALUES = 1 << 15
 def hue_direction(display_rgb: tuple[float, float, float]) -> npt.NDArray[np.float64]:
     """A colour as a move away from grey of zero luminance, its largest channel move 1."""
     linear = srgb_decode(np.array(display_rgb))
-    direction = linear / float(LUMINANCE @ linear) - 1.0
-    return direction / np.abs(direction).max()
+    direction: npt.NDArray[np.float64] = linear / float(LUMINANCE @ linear) - 1.0
+    return direction / float(np.abs(direction).max())
 
 
 def hue_of_angle(degrees: float) -> tuple[float, float, float]:
