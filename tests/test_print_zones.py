@@ -13,12 +13,12 @@ from PIL import Image
 
 import velkor
 from velkor import Pipeline, RecipeError
-from velkor.cli import main
-from velkor.export import ExportOptions, export_print
+from velkor.cli.main import main
+from velkor.run.export import ExportOptions, export_print
 from velkor.model.grain import grain_noise
 from velkor.model.print_zones import srgb_decode
-from velkor.tiled import convert_tiled
-from velkor.writing import quantise
+from velkor.run.tiled import convert_tiled
+from velkor.io.quantise import quantise
 
 # Every input a 16-bit file holds, and far beyond: exposure and filters reach there.
 RAMP = np.concatenate([np.linspace(0.0, 1.0, 1 << 16), np.geomspace(1.0, 64.0, 4096)]).astype(np.float32)

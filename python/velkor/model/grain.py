@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velkor._types import FloatImage
-from velkor.threads import each_band
+from velkor.model.bands import each_band
 
 # The clump size at grain_size 1: one two-thousandth of the long edge (3 pixels at 24 MP).
 CLUMP_PER_LONG_EDGE = 1.0 / 2000.0

@@ -32,7 +32,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velkor._types import FloatImage
-from velkor.threads import each_band
+from velkor.model.bands import each_band
 
 MIDDLE_GREY = 0.18
 MIDDLE_ZONE = 5.0

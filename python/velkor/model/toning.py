@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 from velkor._types import FloatImage
 from velkor.model.print_zones import srgb_decode, srgb_encode
-from velkor.threads import each_band
+from velkor.model.bands import each_band
 
 TONERS = ("none", "sepia", "selenium", "gold", "split")
 LUMINANCE = np.array([0.2126, 0.7152, 0.0722])

@@ -6,12 +6,13 @@ import argparse
 import dataclasses
 from typing import Any
 
-from velkor.export import ExportOptions
-from velkor.looks import SHORT_FILTER_NAMES
+from velkor.io.recipe_files import load_recipe
+from velkor.model.looks import SHORT_FILTER_NAMES
+from velkor.model.output import COMPRESSIONS
+from velkor.model.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, ZONE_SCALES, Pipeline
+from velkor.model.presets import PRESETS, preset
 from velkor.model.toning import TONERS
-from velkor.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, ZONE_SCALES, Pipeline, load_recipe
-from velkor.presets import PRESETS, preset
-from velkor.writing import COMPRESSIONS
+from velkor.run.export import ExportOptions
 
 _PLAIN_FLAGS = ("standard", "filter", "exposure", "radius", "eps", "strength", "bit_depth", "dither",
                 "amount", "zone_scale", "black", "white", "toning", "toning_strength", "split_shadows",
