@@ -17,7 +17,9 @@ PRESETS: dict[str, Pipeline] = {
     for preset in (
         Pipeline(
             name="neutral",
-            description="Plain Rec. 709 luminance, no tone or contrast changes.",
+            description="Plain Rec. 709 luminance, no tone or contrast changes (no toe or shoulder either).",
+            # The measuring instrument among the looks: luminance, sRGB-encoded, nothing else.
+            zone_scale="scene",
         ),
         Pipeline(
             name="red-filter-landscape",
