@@ -134,7 +134,7 @@ def apply_print_curve(grey: FloatImage, offsets: Mapping[int, float], black: flo
     def band(part: slice) -> None:
         tones = np.fmax(flat_in[part], np.float32(0.0))  # fmax also turns NaN into 0
         bits = tones.view(np.int32)
-        index = np.right_shift(bits, _FRACTION_BITS)
+        index = np.right_shift(bits, _FRACTION_BITS, dtype=np.intp)  # what take indexes by
         index -= _BASE
         np.clip(index, 0, _ENTRIES - 2, out=index)
         np.bitwise_and(bits, (1 << _FRACTION_BITS) - 1, out=bits)

@@ -80,9 +80,10 @@ def _reach(kind: str, grey: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
 
 @functools.lru_cache(maxsize=32)
 def _table(kind: str, strength: float, shadows: float, highlights: float, balance: float) -> FloatImage:
+    """Per channel: the toned value at each table step, and the step to the next one."""
     tones = np.linspace(0.0, 1.0, _STEPS + 1)
-    table = toned_table(kind, strength, shadows, highlights, balance, tones).astype(np.float32)
-    steps = np.diff(table, axis=0, append=table[-1:]).astype(np.float32)
+    table = toned_table(kind, strength, shadows, highlights, balance, tones).T.astype(np.float32)
+    steps = np.diff(table, axis=1, append=table[:, -1:]).astype(np.float32)
     both = np.ascontiguousarray(np.stack([table, steps]))
     both.setflags(write=False)
     return both
@@ -96,11 +97,16 @@ def tone_print(display: FloatImage, kind: str, strength: float, *, shadows: floa
     toned = np.empty((grey.size, 3), np.float32)
 
     def band(part: slice) -> None:
-        position = np.clip(grey[part], np.float32(0.0), np.float32(1.0))  # NaN stays NaN: prints black
-        position = np.nan_to_num(position, copy=False) * np.float32(_STEPS)
-        index = position.astype(np.int32)
+        position = np.fmax(grey[part], np.float32(0.0))  # NaN prints black, as the writer has it
+        np.minimum(position, np.float32(1.0), out=position)
+        position *= np.float32(_STEPS)
+        index = position.astype(np.intp)  # what take indexes by: no hidden conversion
         position -= index
-        toned[part] = table[index] + position[:, None] * steps[index]
+        for channel in range(3):
+            value = steps[channel].take(index)
+            value *= position
+            value += table[channel].take(index)
+            toned[part, channel] = value
 
     size = grey.size
     each_band(-(-size // _BAND_VALUES), 1,
