@@ -8,8 +8,8 @@ The scene reaches the paper through a characteristic curve, as light
 reaches paper through a negative:
 
 1. The input tone between the black point and the white point is spread
-   over print zones -TOE to 10 + TOE, middle grey at Zone V, by a power
-   law (so with the default points a tone keeps its own print zone).
+   over print zones -TOE to 10 + TOE, middle grey at Zone V (with the
+   default points a tone keeps its own print zone).
 2. The recipe's offsets move those zones, each a smooth bump of the same
    shape as the scene-scale kernel's, so an offset means the same there.
 3. A toe and a shoulder, each a parabola ``TOE`` zones either side of the
@@ -92,11 +92,26 @@ def scene_zone(linear: npt.NDArray[np.float64], black: float, white: float) -> n
     """The print zone an input tone starts from, before offsets and the toe and shoulder.
 
     ``black`` and ``white`` are the input's display tones that print paper
-    black and paper white; middle grey stays at Zone V between them.
+    black and paper white; middle grey stays at Zone V between them. The
+    input's perceptual tone ``v = x ** GAMMA`` (0.5 at middle grey) is
+    spread by two quadratics meeting at middle grey with a common slope (the
+    harmonic mean of the two halves' mean slopes), each keeping the other
+    end's slope where it was as far as it can: moving the white point
+    reshapes the light half and leaves the shadows nearly alone, and with
+    the default points the spread is ``v`` itself.
     """
-    low, high = (float(srgb_decode(np.float64(point))) for point in (black, white))
-    exponent = math.log(0.5) / math.log((MIDDLE_GREY - low) / (high - low))
-    spread = np.clip((linear - low) / (high - low), 0.0, 1.0) ** exponent
+    low, high = (float(srgb_decode(point)) ** GAMMA for point in (black, white))
+    lower, upper = 0.5 / (0.5 - low), 0.5 / (high - 0.5)  # mean slopes of the halves
+    middle = 2.0 / (1.0 / lower + 1.0 / upper)
+    start_slope = 2.0 * lower - middle
+    tone = np.clip(np.maximum(linear, 0.0) ** GAMMA, low, high)  # beyond the points: paper black, paper white
+    below = tone - low
+    above = tone - 0.5
+    spread = np.where(
+        tone < 0.5,
+        below * (start_slope + (lower - start_slope) / (0.5 - low) * below),
+        0.5 + above * (middle + (upper - middle) / (high - 0.5) * above),
+    )
     return -TOE + (PAPER_WHITE_ZONE + 2 * TOE) * spread
 
 
