@@ -107,7 +107,7 @@ def scene_zone(linear: npt.NDArray[np.float64], black: float, white: float) -> n
     tone = np.clip(np.maximum(linear, 0.0) ** GAMMA, low, high)  # beyond the points: paper black, paper white
     below = tone - low
     above = tone - 0.5
-    spread = np.where(
+    spread: npt.NDArray[np.float64] = np.where(
         tone < 0.5,
         below * (start_slope + (lower - start_slope) / (0.5 - low) * below),
         0.5 + above * (middle + (upper - middle) / (high - 0.5) * above),
