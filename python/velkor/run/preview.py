@@ -101,7 +101,7 @@ def plot_zone_curve(pipeline: Pipeline, path: Path, *, overwrite: bool = False) 
             crossing = zones[curve >= level][0] if paper == "white" and (curve >= level).any() else (
                 zones[curve <= level][-1] if paper == "black" and (curve <= level).any() else None)
             side = "from" if paper == "white" else "below"
-            where = f" {side} input zone {crossing:.1f}" if crossing is not None else ""
+            where = f" {side} {'zone' if on_print else 'input zone'} {crossing:.1f}" if crossing is not None else ""
             axes.annotate(f"paper {paper}{where}", (zones[0], level), xytext=(4, -12 if paper == "white" else 4),
                           textcoords="offset points", color="tab:blue", fontsize=8)
         axes.set_ylim(ends["black"] - 1.0, max(11.0, float(np.nanmax(curve))))
@@ -110,7 +110,7 @@ def plot_zone_curve(pipeline: Pipeline, path: Path, *, overwrite: bool = False) 
         axes.set_title(f"Zone System tone curve; {conversion}: factor {pipeline.filter_factor_stops:+.2f} stops"
                        + (f", exposure {pipeline.exposure:+.2f}" if pipeline.exposure else ""), fontsize=10)
         axes.grid(True, color="0.9")
-        axes.legend(loc="upper left")
+        axes.legend(loc="lower right" if on_print else "upper left")
         # The offsets as set; neighbouring zones blend and add up in the curve.
         placed = list(pipeline.zones)
         bars.bar(placed, [pipeline.zones[z] for z in placed], width=0.6, color="tab:red")
