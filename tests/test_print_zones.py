@@ -208,11 +208,12 @@ def test_a_tiled_print_has_the_grain_and_toning_of_the_whole_print(tmp_path: Pat
 @pytest.mark.parametrize(("flags", "field", "value"), [
     (["--black", "0.04"], "black", 0.04), (["--white", "0.9"], "white", 0.9), (["--amount", "1.5"], "amount", 1.5),
     (["--toning", "gold"], "toning", "gold"), (["--grain", "0.3"], "grain", 0.3),
+    (["--preset", "neutral", "--white", "0.9"], "zone_scale", "print"),  # no offsets whose meaning would change
 ])
 def test_command_line_sets_the_new_recipe_keys(tmp_path: Path, flags: list, field: str, value: object) -> None:
     recipe = tmp_path / "used.toml"
-    args = ["convert", "-o", str(tmp_path / "out.png"), "--preset", "soft-portrait", *flags, "--save-recipe",
-            str(recipe)]
+    base = [] if "--preset" in flags else ["--preset", "soft-portrait"]
+    args = ["convert", "-o", str(tmp_path / "out.png"), *base, *flags, "--save-recipe", str(recipe)]
     assert main(args) == 0
     assert getattr(velkor.load_recipe(recipe), field) == value
 

@@ -133,6 +133,9 @@ def _flag_changes(args: argparse.Namespace, base: Pipeline) -> dict[str, Any]:
         changes["zones"] = {**base.zones, **dict(args.zone)}
     if changes.get("bit_depth", 8) != 8 and args.dither is None:
         changes["dither"] = False  # the base's dither has no meaning for 16-bit output
+    paper_points = "black" in changes or "white" in changes
+    if paper_points and args.zone_scale is None and base.zone_scale == "scene" and not changes.get("zones", base.zones):
+        changes["zone_scale"] = "print"  # with no offsets to reinterpret, points ask for nothing else
     return changes
 
 

@@ -69,6 +69,11 @@ def zone_of_reflectance(reflectance: npt.ArrayLike) -> npt.NDArray[np.float64]:
     return PAPER_WHITE_ZONE * np.clip(np.asarray(reflectance, dtype=np.float64), 0.0, 1.0) ** GAMMA
 
 
+def zone_of_display(tone: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The print zone of a display tone (sRGB-encoded): the scale a spot meter on a print reports."""
+    return zone_of_reflectance(srgb_decode(tone))
+
+
 def reflectance_of_zone(zone: npt.ArrayLike) -> npt.NDArray[np.float64]:
     return (np.clip(np.asarray(zone, dtype=np.float64), 0.0, PAPER_WHITE_ZONE) / PAPER_WHITE_ZONE) ** (1 / GAMMA)
 
