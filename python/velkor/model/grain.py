@@ -79,8 +79,9 @@ def add_grain(display: FloatImage, *, top: int, left: int, print_shape: tuple[in
     """Grain on display tones (h, w, 1) of the chunk at (top, left) of a print of ``print_shape``; a new array.
 
     A tone t moves by ``4 t (1 - t)`` times the grain: fully at the middle,
-    not at all at the paper's ends, and never beyond them (the grain stays
-    within 2.6 of its deviation, and 4 x 0.04 x 2.6 < 1).
+    not at all at the paper's ends, and never beyond them: the grain stays
+    within 2.6 of its deviation, and at the largest amount (grain 2 at
+    amount 2) 4 x 0.02 x 4 x 2.6 < 1.
     """
     grained = np.empty_like(display)
     long_edge = max(print_shape)
