@@ -54,10 +54,11 @@ def _axis(start: int, count: int, spacing: float) -> tuple[npt.NDArray[np.int64]
 
 
 def grain_noise(top: int, left: int, shape: tuple[int, int], long_edge: int, size: float, seed: int,
-                scale: float = 1.0) -> FloatImage:
+                scale: float = 1.0, *, out: FloatImage | None = None) -> FloatImage:
     """Grain of standard deviation about ``scale`` for the pixels of a chunk at (top, left) of a print."""
+    noise = np.empty(shape, np.float32) if out is None else out
     if 0 in shape:
-        return np.zeros(shape, np.float32)
+        return noise
     spacing = max(size * CLUMP_PER_LONG_EDGE * long_edge, 0.5)
     row_cell, row_blend, first_row = _axis(top, shape[0], spacing)
     column_cell, column_blend, first_column = _axis(left, shape[1], spacing)
@@ -65,12 +66,13 @@ def grain_noise(top: int, left: int, shape: tuple[int, int], long_edge: int, siz
     columns = np.arange(first_column, first_column + int(column_cell[-1]) + 2)
     lattice = _hash(rows, columns, seed)
     lattice *= np.float32(scale / _NOISE_DEVIATION)
-    # Blended along each row of the lattice first (few rows), then down the columns, pixel row by pixel row.
+    # Blended along each row of the lattice first (few rows), then each pixel row from its two lattice rows.
     across = lattice[:, column_cell]
     across += (lattice[:, column_cell + 1] - across) * column_blend
     downward = np.diff(across, axis=0)
-    noise = across[row_cell]
-    noise += downward[row_cell] * row_blend[:, None]
+    for row, (cell, blend) in enumerate(zip(row_cell.tolist(), row_blend.tolist())):
+        np.multiply(downward[cell], np.float32(blend), out=noise[row])
+        noise[row] += across[cell]
     return noise
 
 
@@ -88,12 +90,18 @@ def add_grain(display: FloatImage, *, top: int, left: int, print_shape: tuple[in
     scale = 4.0 * MIDDLE_GREY_DEVIATION * amount
 
     def band(rows: slice) -> None:
-        tones = np.maximum(display[rows, :, 0], np.float32(0.0))
-        np.minimum(tones, np.float32(1.0), out=tones)  # as the writer would
-        moved = np.float32(1.0) - tones
-        moved *= tones
+        tones = display[rows, :, 0]
+        if not _on_paper(tones):
+            tones = np.minimum(np.maximum(tones, np.float32(0.0)), np.float32(1.0))  # as the writer would
+        moved = np.multiply(tones, tones)
+        np.subtract(tones, moved, out=moved)  # t (1 - t)
         moved *= grain_noise(top + rows.start, left, tones.shape, long_edge, size, seed, scale)
         np.add(moved, tones, out=grained[rows, :, 0])
 
     each_band(display.shape[0], max(1, _BAND_VALUES // max(1, display.shape[1])), band)
     return grained
+
+
+def _on_paper(tones: FloatImage) -> bool:
+    """Whether every tone lies in [0, 1] (NaN does not): a print curve's output always does."""
+    return bool(tones.size == 0 or (tones.min() >= 0.0 and tones.max() <= 1.0))
