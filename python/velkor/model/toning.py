@@ -80,33 +80,30 @@ def _reach(kind: str, grey: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
 
 @functools.lru_cache(maxsize=32)
 def _table(kind: str, strength: float, shadows: float, highlights: float, balance: float) -> FloatImage:
-    """Per channel: the toned value at each table step, and the step to the next one."""
+    """Per channel, each step's line through its two ends, ``start + slope * grey``: one multiply and add a value."""
     tones = np.linspace(0.0, 1.0, _STEPS + 1)
-    table = toned_table(kind, strength, shadows, highlights, balance, tones).T.astype(np.float32)
-    steps = np.diff(table, axis=1, append=table[:, -1:]).astype(np.float32)
-    both = np.ascontiguousarray(np.stack([table, steps]))
-    both.setflags(write=False)
-    return both
+    table = toned_table(kind, strength, shadows, highlights, balance, tones).T
+    slopes = np.append(np.diff(table, axis=1) * _STEPS, np.zeros((3, 1)), axis=1)
+    lines = np.ascontiguousarray(np.stack([table - slopes * tones, slopes]).astype(np.float32))
+    lines.setflags(write=False)
+    return lines
 
 
 def tone_print(display: FloatImage, kind: str, strength: float, *, shadows: float = 30.0,
                highlights: float = 210.0, balance: float = 0.0) -> FloatImage:
     """A grey print (H, W, 1) as a toned RGB print (H, W, 3), luminance kept tone for tone."""
-    table, steps = _table(kind, float(strength), float(shadows), float(highlights), float(balance))
+    starts, slopes = _table(kind, float(strength), float(shadows), float(highlights), float(balance))
     grey = display.reshape(-1)
     toned = np.empty((grey.size, 3), np.float32)
 
     def band(part: slice) -> None:
-        position = np.fmax(grey[part], np.float32(0.0))  # NaN prints black, as the writer has it
-        np.minimum(position, np.float32(1.0), out=position)
-        position *= np.float32(_STEPS)
-        index = position.astype(np.intp)  # what take indexes by: no hidden conversion
-        position -= index
+        tones = np.fmax(grey[part], np.float32(0.0))  # NaN prints black, as the writer has it
+        np.minimum(tones, np.float32(1.0), out=tones)
+        index = (tones * np.float32(_STEPS)).astype(np.intp)  # what take indexes by: no hidden conversion
         for channel in range(3):
-            value = steps[channel].take(index)
-            value *= position
-            value += table[channel].take(index)
-            toned[part, channel] = value
+            value = slopes[channel].take(index)
+            value *= tones
+            np.add(value, starts[channel].take(index), out=toned[part, channel])
 
     size = grey.size
     each_band(-(-size // _BAND_VALUES), 1,
