@@ -74,7 +74,7 @@ def _reach(kind: str, grey: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     if kind == "sepia":  # bleach and redevelop: the light and middle tones take it first
         return np.clip(grey * 1.6, 0.0, 1.0)
     if kind == "selenium":  # the densest silver first
-        return (1.0 - grey) ** 0.7
+        return (1.0 - grey) ** 2
     return np.ones_like(grey)
 
 
