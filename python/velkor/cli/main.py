@@ -17,6 +17,7 @@ from typing import NoReturn, TextIO
 from tqdm import tqdm
 
 from velkor.cli.options import add_output_options, add_recipe_options, export_options, pipeline_from_options, pixels
+from velkor.cli.terminal import printable
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
@@ -28,6 +29,7 @@ from velkor.errors import (
 )
 from velkor.io.atomic import remove_leftovers, write_text
 from velkor.io.reading import read_image
+from velkor.io.regular_file import require_regular_file
 from velkor.io.sample import sample_path
 from velkor.io.writing import output_format, software_name
 from velkor.model.bands import processors
@@ -63,7 +65,7 @@ class _Parser(argparse.ArgumentParser):
     """An argument parser whose errors are one line, like all of velkor's."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(ExitCode.USAGE, f"velkor: error: {message} (see '{self.prog} --help')\n")
+        self.exit(ExitCode.USAGE, printable(f"velkor: error: {message} (see '{self.prog} --help')") + "\n")
 
 
 class _Terminated(BaseException):
@@ -82,6 +84,8 @@ def _size(text: str) -> int:
         return parse_size(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+    except OverflowError:  # hundreds of digits: past any float
+        raise argparse.ArgumentTypeError(f"invalid size {text[:20]!r}... (too large)") from None
 
 
 def _seconds(text: str) -> float:
@@ -229,8 +233,9 @@ def _fail(error: object, code: int) -> int:
 
 
 def _say(line: str, stream: TextIO | None = None) -> None:
+    """Every line the command prints: file names and recipe names are not the command's to trust."""
     # tqdm.write keeps a running progress bar intact below the message.
-    tqdm.write(line, file=stream or sys.stderr)
+    tqdm.write(printable(line), file=stream or sys.stderr)
 
 
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
@@ -242,6 +247,7 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     pipeline = pipeline_from_options(args)
     options = export_options(args)
     source: Path = args.input or sample_path()
+    require_regular_file(source, "input", UnsupportedFormatError)  # before sizing it for tiles opens it
     target: Path = args.output or Path(f"{source.stem}_bw.png")
     if target.is_dir():
         target = target / f"{source.stem}_bw.png"
@@ -256,10 +262,10 @@ def _convert(args: argparse.Namespace) -> ExitCode:
                       strip_metadata=options.strip_metadata, keep_gps=options.keep_gps)
     else:
         bits = export_print(options.read(source, args.memory_limit), target, pipeline, options, overwrite=args.overwrite)
-    print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")
+    _say(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)", sys.stdout)
     if args.save_recipe is not None:
         write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)
-        print(f"velkor: wrote {args.save_recipe}")
+        _say(f"velkor: wrote {args.save_recipe}", sys.stdout)
     return ExitCode.OK
 
 
@@ -275,7 +281,9 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     _check_outputs([*targets, args.log], [*sources, args.recipe], overwrite=True)
     args.output.mkdir(parents=True, exist_ok=True)
     job = Job(pipeline, overwrite=args.overwrite, options=export_options(args))
-    schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler,
+    # A worker without a file to convert is a process started for nothing; --workers 100000 would be thousands.
+    workers = None if args.workers is None else min(args.workers, max(1, len(sources)))
+    schedule = Schedule(jobs=args.jobs, workers=workers, scheduler=args.scheduler,
                         timeout=args.timeout, cluster_wait=args.cluster_wait)
     report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say,
                        root=args.output, log=args.log)
@@ -284,7 +292,7 @@ def _batch(args: argparse.Namespace) -> ExitCode:
         _say(f"velkor: error: {report.stopped}")
     for failure in report.failures:
         _say(f"velkor: failed: {failure}")
-    print(f"velkor: {report.summary()}")
+    _say(f"velkor: {report.summary()}", sys.stdout)
     if report.stopped:
         return ExitCode.SCHEDULER_LOST
     return ExitCode.SOME_FAILED if report.failed or report.conflicts else ExitCode.OK
@@ -303,13 +311,13 @@ def _preview(args: argparse.Namespace) -> ExitCode:
     image = read_image(source)
     write_preview(image.linear, pipeline, picture, size=args.size, overwrite=args.overwrite)
     plot_zone_curve(pipeline, curve, overwrite=args.overwrite)
-    print(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})")
+    _say(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})", sys.stdout)
     return ExitCode.OK
 
 
 def _presets(args: argparse.Namespace) -> ExitCode:
     for name, pipeline in PRESETS.items():
-        print(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}")
+        _say(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}", sys.stdout)
     return ExitCode.OK
 
 
@@ -345,6 +353,9 @@ def _identity(path: Path) -> object:
     """The file itself for one that exists (hard links, names that differ only in case), else the full name."""
     try:
         info = path.stat()
-    except OSError:
-        return path.resolve()
+    except (OSError, RuntimeError):
+        try:
+            return path.resolve()
+        except (OSError, RuntimeError):  # a loop of links
+            return path.absolute()
     return info.st_dev, info.st_ino

@@ -13,7 +13,7 @@ import warnings
 from pathlib import Path
 from typing import Literal
 
-from velkor.errors import OutputExistsError, RecipeError, VelkorError
+from velkor.errors import OutputExistsError, VelkorError
 from velkor.io.recipe_files import recorded_recipe
 from velkor.model.pipeline import Pipeline
 from velkor.run.export import ExportOptions, export_print
@@ -123,5 +123,5 @@ def _existing_output(target: Path, pipeline: Pipeline) -> str:
         return "damaged"
     try:
         return "done" if text is not None and Pipeline.from_toml(text) == pipeline else "other"
-    except RecipeError:
+    except Exception:  # whatever a planted file's recipe does, it is not this batch's print
         return "other"
