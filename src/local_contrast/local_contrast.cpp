@@ -34,7 +34,7 @@ Result<OwnedImage> local_contrast(const ImageView& img, std::uint32_t radius, fl
     // output pixel made from it: no plane beside q is ever allocated.
     OwnedImage out = guided_filter(luminance, radius, static_cast<double>(eps));
     float* out_plane = out.pixels.data();
-    parallel::for_blocks(img.h, img.w, parallel::Layout::RowMajor, [&](const parallel::Block& block) {
+    parallel::for_blocks(img.h, img.w, [&](const parallel::Block& block) {
         for (std::size_t y = block.row_begin; y < block.row_end; ++y) {
             const float* l_row = luminance.row(y);
             float* row = out_plane + y * img.w;

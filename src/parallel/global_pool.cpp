@@ -86,8 +86,8 @@ std::size_t thread_count() { return pool().thread_count(); }
 
 void for_range(std::size_t n, RangeBody body) { pool().for_range(n, body); }
 
-void for_blocks(std::size_t rows, std::size_t cols, Layout layout, BlockBody body) {
-    pool().for_blocks(rows, cols, layout, body);
+void for_blocks(std::size_t rows, std::size_t cols, BlockBody body) {
+    pool().for_blocks(rows, cols, body);
 }
 
 }  // namespace velkor::parallel

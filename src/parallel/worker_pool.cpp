@@ -34,12 +34,10 @@ constexpr std::size_t kNoWorker = static_cast<std::size_t>(-1);
 // sleeps until `unfinished` has dropped to zero and it has been told so.
 struct Loop {
     using PieceRunner = void (*)(const void* body, const Block& piece);
-    Loop(PieceRunner runner, const void* loop_body, Layout loop_layout)
-        : run_piece(runner), body(loop_body), layout(loop_layout) {}
+    Loop(PieceRunner runner, const void* loop_body) : run_piece(runner), body(loop_body) {}
 
     PieceRunner run_piece;
     const void* body;
-    Layout layout;
     std::atomic<std::size_t> unfinished{1};  // pieces handed out, not yet done
     std::atomic<bool> failed{false};
     std::exception_ptr failure;  // written once, by the first body to throw
@@ -160,7 +158,7 @@ struct WorkerPool::Impl {
         bool taken_over = task.offered_by != kNoWorker && task.offered_by != self;
         Block piece = task.piece;
         std::size_t budget = task.budget;
-        while (std::optional<std::pair<Block, Block>> halves = halve(piece, loop.layout)) {
+        while (std::optional<std::pair<Block, Block>> halves = halve(piece)) {
             if (taken_over) {
                 budget = std::max(size(), budget / 2);
                 taken_over = false;
@@ -251,12 +249,12 @@ WorkerPool::~WorkerPool() { impl_->stop(); }
 std::size_t WorkerPool::thread_count() const { return impl_->size(); }
 
 void WorkerPool::for_range(std::size_t n, RangeBody body) {
-    Loop loop(run_range_piece, &body, Layout::RowMajor);
+    Loop loop(run_range_piece, &body);
     impl_->run_loop(loop, Block{0, 1, 0, n}, n);
 }
 
-void WorkerPool::for_blocks(std::size_t rows, std::size_t cols, Layout layout, BlockBody body) {
-    Loop loop(run_block_piece, &body, layout);
+void WorkerPool::for_blocks(std::size_t rows, std::size_t cols, BlockBody body) {
+    Loop loop(run_block_piece, &body);
     impl_->run_loop(loop, Block{0, rows, 0, cols}, rows * cols);
 }
 

@@ -45,7 +45,7 @@ public:
     std::size_t thread_count() const;
 
     void for_range(std::size_t n, RangeBody body);
-    void for_blocks(std::size_t rows, std::size_t cols, Layout layout, BlockBody body);
+    void for_blocks(std::size_t rows, std::size_t cols, BlockBody body);
 
 private:
     struct Impl;
