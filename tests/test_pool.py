@@ -1,24 +1,27 @@
-"""The process-wide worker pool as Python sees it: its size from the
-environment, and results independent of its size.  The
+"""The process-wide worker pool as Python sees it: how many threads it
+starts, and results independent of its size and of the instruction set.  The
 parsing rules themselves are covered in tests/cpp/pool_test.cpp."""
 
 import json
 import os
 
 import pytest
-from velkor_testing import run_python
+from velkor_testing import run_python, sanitized
 
 DEFAULT = len(os.sched_getaffinity(0))
 
-# How many threads the process gained by importing velkor_core, by its first
-# kernel call, and by a call after the environment changed.
+# Threads the process gained by importing velkor_core, by its first kernel
+# call, and by a call after the environment changed.  PIN_TO_CPU pins the
+# process to one CPU first, as `taskset -c 0` would.
 COUNT_THREADS = """
 import json, os
 import numpy as np
 
+if os.environ.get("PIN_TO_CPU"):
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+
 def threads():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("Threads:"))
+    return len(os.listdir("/proc/self/task"))
 
 before = threads()
 import velkor_core
@@ -31,13 +34,74 @@ print(json.dumps([after_import - before, after_call - before, threads() - before
 """
 
 
+# RAYON_NUM_THREADS decides when it is an optional "+" then ASCII digits
+# (0: the default); otherwise RAYON_RS_NUM_CPUS, read the same way; otherwise
+# the CPUs of the process's affinity mask.
 @pytest.mark.parametrize(
-    "num_threads, rs_num_cpus, expected",
-    [("3", "2", 3), ("abc", "3", 3), ("0", "3", DEFAULT), (None, None, DEFAULT)],
+    "num_threads, rs_num_cpus, pinned, expected",
+    [
+        ("3", "2", False, 3),
+        ("+3", None, False, 3),
+        ("0", "3", False, DEFAULT),
+        ("abc", "3", False, 3),
+        (" 4", None, False, DEFAULT),
+        ("-4", "3", False, 3),
+        ("\u00b2", None, False, DEFAULT),
+        (None, "3", False, 3),
+        (None, "+0", False, DEFAULT),
+        (None, None, False, DEFAULT),
+        (None, None, True, 1),
+        ("0", "x", True, 1),
+    ],
 )
-def test_pool_size_follows_environment_on_first_call(num_threads, rs_num_cpus, expected):
-    done = run_python(COUNT_THREADS, RAYON_NUM_THREADS=num_threads, RAYON_RS_NUM_CPUS=rs_num_cpus)
+def test_pool_starts_the_threads_the_rule_asks_for_on_first_call(num_threads, rs_num_cpus, pinned, expected):
+    done = run_python(COUNT_THREADS, RAYON_NUM_THREADS=num_threads, RAYON_RS_NUM_CPUS=rs_num_cpus,
+                      PIN_TO_CPU="1" if pinned else None)
     assert json.loads(done.stdout) == [0, expected, expected]
+
+
+# Address space for only a few thread stacks: the pool runs with the workers
+# it could start; with room for none, the call fails and a later one, once
+# the limit is lifted, works.
+LIMITED = """
+import json, os, resource, sys, time
+import numpy as np
+import velkor_core as vc
+from velkor_testing import PANIC
+
+img = np.linspace(-0.1, 1.1, 64 * 64 * 3, dtype=np.float32).reshape(64, 64, 3)
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+before = len(os.listdir("/proc/self/task"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (size + int(sys.argv[1]) * 2**20, hard))
+start = time.monotonic()
+try:
+    out = vc.encode_srgb(img).tobytes().hex()
+except PANIC as error:
+    out = str(error)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+again = vc.encode_srgb(img).tobytes().hex()
+print(json.dumps([out, again, len(os.listdir("/proc/self/task")) - before, time.monotonic() - start]))
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="a sanitizer's allocator needs address space of its own")
+@pytest.mark.parametrize("room_mb, workers", [(40, "some"), (1, "none at first")])
+def test_a_pool_that_cannot_start_all_its_threads_still_works(room_mb, workers):
+    import numpy as np
+    import velkor_core as vc
+
+    img = np.linspace(-0.1, 1.1, 64 * 64 * 3, dtype=np.float32).reshape(64, 64, 3)
+    expected = vc.encode_srgb(img).tobytes().hex()
+    done = run_python(f"import sys; sys.argv[1:] = ['{room_mb}']\n" + LIMITED, RAYON_NUM_THREADS="64")
+    first, again, threads, seconds = json.loads(done.stdout)
+    assert again == expected and seconds < 10
+    if workers == "some":
+        assert first == expected and 1 <= threads < 64
+    else:
+        assert first.startswith("The global thread pool has not been initialized.: could not start any of 64 ")
+        assert threads == 64  # the later call made the whole pool
 
 
 # Every kernel, on awkward layouts where it takes them, hashed together.
