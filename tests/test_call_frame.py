@@ -122,7 +122,15 @@ def test_the_kernel_reads_the_image_as_it_is_after_the_last_conversion(name, siz
     assert np.array_equal(call(img, ReplacesImage(img, replacement)), call(replacement, 1.0))
 
 
-def test_an_image_that_stops_being_one_during_conversion_is_refused():
-    img = np.ones((8, 8, 3), np.float32)
+# The image itself turned into something else, or a view whose base was
+# given new memory (the view's pointer would aim at the freed buffer; the
+# large base's goes back to the system, so a read of it faults).
+@pytest.mark.parametrize("size", [8, 4096])
+@pytest.mark.parametrize("target", ["image", "base of a view"])
+def test_an_image_that_stops_being_one_during_conversion_is_refused(target, size):
+    base = np.ones((size, size, 3), np.float32)
+    img = base if target == "image" else base[1:-1]
+    replaced = base if target == "base of a view" else img
+    replacement = np.zeros(6, np.float32) if target == "image" else np.zeros((2, 2, 3), np.float32)
     with pytest.raises(TypeError, match=r"^argument 'img': 'ndarray' object is not an instance of 'ndarray'$"):
-        vc.channel_mixer_bw(img, ReplacesImage(img, np.zeros(6, np.float32)), 1, 1)
+        vc.channel_mixer_bw(img, ReplacesImage(replaced, replacement), 1, 1)
