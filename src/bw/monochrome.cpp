@@ -36,7 +36,7 @@ void weighted_sum_row(const WeightedSumRows& rows, const ImageView& img, std::si
 }  // namespace
 
 Result<OwnedImage> weighted_sum_image(const ImageView& img, ChannelWeights w) {
-    if (img.c != 3) return VelkorError{"expected (H, W, 3) RGB array, got shape " + img.shape_text()};
+    if (img.c != 3) return ShapeError{"expected (H, W, 3) RGB array, got shape " + img.shape_text()};
     // Every element is written exactly once below, so the buffer needs no
     // zero fill first (that would be a whole extra pass over the output).
     OwnedImage out = OwnedImage::uninitialized(img.h, img.w, 1);

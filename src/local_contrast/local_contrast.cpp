@@ -26,7 +26,7 @@ const float kCanonicalNaN = std::bit_cast<float>(std::uint32_t{0x7fc00000});
 Result<OwnedImage> local_contrast(const ImageView& img, std::uint32_t radius, float eps,
                                   float strength) {
     if (img.c != 1) {
-        return VelkorError{"local_contrast expects (H, W, 1) luminance input, got shape " +
+        return ShapeError{"local_contrast expects (H, W, 1) luminance input, got shape " +
                            img.shape_text()};
     }
     const PlaneView luminance = img.channel(0);
