@@ -56,22 +56,22 @@ void ranges_visit_each_index_once(WorkerPool& pool) {
 
 // A piece that spans several rows must span whole rows.
 void blocks_visit_each_position_once(WorkerPool& pool) {
-        for (std::size_t rows : {0, 1, 2, 5, 64})
-            for (std::size_t cols : {0, 1, 3, 33, 200}) {
-                std::vector<std::atomic<int>> visits(rows * cols);
-                std::atomic<int> bad_pieces{0};
-                pool.for_blocks(rows, cols, [&](const Block& b) {
-                    bool inside = b.row_begin < b.row_end && b.row_end <= rows && b.col_begin < b.col_end &&
-                                  b.col_end <= cols;
-                    bool whole = b.row_end - b.row_begin == 1 || (b.col_begin == 0 && b.col_end == cols);
-                    if (!inside || !whole) return void(++bad_pieces);
-                    for (std::size_t y = b.row_begin; y < b.row_end; ++y)
-                        for (std::size_t x = b.col_begin; x < b.col_end; ++x) visits[y * cols + x].fetch_add(1);
-                });
-                bool once = bad_pieces == 0;
-                for (auto& v : visits) once = once && v == 1;
-                EXPECT(once, "N=%zu %zux%zu", pool.thread_count(), rows, cols);
-            }
+    for (std::size_t rows : {0, 1, 2, 5, 64})
+        for (std::size_t cols : {0, 1, 3, 33, 200}) {
+            std::vector<std::atomic<int>> visits(rows * cols);
+            std::atomic<int> bad_pieces{0};
+            pool.for_blocks(rows, cols, [&](const Block& b) {
+                bool inside = b.row_begin < b.row_end && b.row_end <= rows && b.col_begin < b.col_end &&
+                              b.col_end <= cols;
+                bool whole = b.row_end - b.row_begin == 1 || (b.col_begin == 0 && b.col_end == cols);
+                if (!inside || !whole) return void(++bad_pieces);
+                for (std::size_t y = b.row_begin; y < b.row_end; ++y)
+                    for (std::size_t x = b.col_begin; x < b.col_end; ++x) visits[y * cols + x].fetch_add(1);
+            });
+            bool once = bad_pieces == 0;
+            for (auto& v : visits) once = once && v == 1;
+            EXPECT(once, "N=%zu %zux%zu", pool.thread_count(), rows, cols);
+        }
 }
 
 // A throwing body loses only the rest of its own piece, one exception
