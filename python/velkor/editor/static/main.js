@@ -26,7 +26,8 @@ const editor = {
   loupeOn: false,
 };
 window.velkorEditor = editor; // for the benchmark and the tests: timings and whether the page is idle
-editor.idle = () => !editor.busy && editor.waiting === null && editor.painted === editor.seq && !editor.loupeBusy;
+editor.idle = () => !editor.busy && editor.waiting === null && editor.painted === editor.seq && !editor.loupeBusy
+  && !editor.tomlPending;
 
 const view = new View({
   stage: $('stage'), original: $('original'), print: $('print'), zones: $('zones'), divider: $('divider'),
@@ -102,8 +103,10 @@ function refuse(job, message) {
 let tomlTimer = null;
 function showToml(doc) {
   clearTimeout(tomlTimer);
+  editor.tomlPending = true;
   tomlTimer = setTimeout(async () => {
     try { $('toml').textContent = (await postJSON('/api/toml', { recipe: doc })).toml; } catch { /* shown elsewhere */ }
+    editor.tomlPending = false;
   }, 120);
 }
 
