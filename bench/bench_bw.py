@@ -31,7 +31,6 @@ ARGS = parse_args()
 os.environ["RAYON_NUM_THREADS"] = str(ARGS.threads)
 
 import numpy as np  # noqa: E402
-
 import velkor_core as vc  # noqa: E402
 
 try:

@@ -33,12 +33,11 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from PIL import Image
-
 import velkor
-from velkor.cli import main as velkor_main
-from velkor.colour import pillow_space, to_linear
-from velkor.reading import read_image
+from PIL import Image
+from velkor.cli.main import main as velkor_main
+from velkor.io.colour import pillow_space, to_linear
+from velkor.io.reading import read_image
 
 SIZE = (6000, 4000)
 
@@ -87,7 +86,7 @@ def stages(path: Path, out: Path, preset: str, repeat: int) -> dict[str, float]:
         row[f"write {suffix}"], _ = best(repeat, lambda: velkor.write_image(
             target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither, recipe=pipeline.to_toml(),
             metadata=metadata, overwrite=True))
-    codes = velkor.writing.quantise(display, pipeline.bit_depth, dither=pipeline.dither)[:, :, 0]
+    codes = velkor.io.writing.quantise(display, pipeline.bit_depth, dither=pipeline.dither)[:, :, 0]
     row["pillow png"], row["pillow png MB"] = best(repeat, lambda: pillow_png(codes))
     row["png MB"] = (out / "print.png").stat().st_size / 1e6
     command = ["convert", str(path), "-o", str(out / "cli.png"), "--preset", preset, "--overwrite"]

@@ -32,13 +32,12 @@ from pathlib import Path
 
 import numpy as np
 import tifffile
+import velkor
 import velkor_core as core
 from PIL import Image
 from skimage import data
-
-import velkor
-from velkor.colour import ADOBE_RGB, D50_XYZ, _bradford, _rgb_to_xyz, REC709
-from velkor.writing import quantise
+from velkor.io.colour import ADOBE_RGB, REC709, _bradford, _rgb_to_xyz
+from velkor.io.writing import quantise
 
 PROFILES = Path("/usr/share/color/icc/colord")
 PATCHES = np.array(
@@ -90,7 +89,7 @@ def colour_table(folder: Path) -> list[dict[str, object]]:
 def filter_table() -> list[dict[str, object]]:
     grey = np.full((1, 1, 3), 0.18, np.float32)
     rows = []
-    for name in velkor.pipeline.FILTERS:
+    for name in velkor.model.pipeline.FILTERS:
         look = velkor.Pipeline(filter=name)
         raw = core.color_filter_bw(grey, getattr(core.ColorFilter, name), core.LuminanceStandard.Bt709)
         rows.append({

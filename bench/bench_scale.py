@@ -37,9 +37,8 @@ from pathlib import Path
 import distributed
 import numpy as np
 import tifffile
-from PIL import Image
-
 import velkor
+from PIL import Image
 
 PRESET = "red-filter-landscape"
 WHOLE_MAX_MP = 200

@@ -8,11 +8,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 import tifffile
+import velkor
 import velkor_core as core
 from PIL import Image, ImageCms, PngImagePlugin
-
-import velkor
-from velkor.writing import quantise
+from velkor.io.writing import quantise
 
 COLORD = Path("/usr/share/color/icc/colord")  # Debian's colord-data
 PATCHES = np.array([[255, 0, 0], [0, 255, 0], [0, 0, 255], [200, 60, 30], [30, 160, 60],
@@ -117,7 +116,7 @@ def test_grey_profile_is_honoured(tmp_path: Path) -> None:
 
 @pytest.mark.parametrize("threads", ["1", "3"])
 def test_large_images_decode_band_by_band_to_the_same_values(monkeypatch, threads: str) -> None:
-    from velkor.transfer import _decode_table, decode_integer_srgb
+    from velkor.io.transfer import _decode_table, decode_integer_srgb
 
     monkeypatch.setenv("RAYON_NUM_THREADS", threads)
     codes = np.random.default_rng(5).integers(0, 65536, (2101, 1001, 2), dtype=np.uint16)  # bands end mid-image

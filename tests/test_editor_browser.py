@@ -20,8 +20,8 @@ from PIL import Image
 
 import velkor
 from velkor.editor.print_zones import zone_of_luminance
-from velkor.transfer import srgb_to_linear
-from velkor.writing import quantise
+from velkor.io.transfer import srgb_to_linear
+from velkor.io.quantise import quantise
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 if CHROMIUM is None:

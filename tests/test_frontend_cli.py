@@ -12,9 +12,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 import tifffile
-from PIL import Image, ImageCms
-
 import velkor
+from PIL import Image, ImageCms
 
 TIMEOUT = 120
 
@@ -160,7 +159,7 @@ def test_killed_batch_leaves_only_whole_files(tmp_path: Path, moment: float) -> 
 
 def test_a_signal_while_the_worker_pool_starts_arrives_once_it_has_started() -> None:
     # Arriving in the middle of starting a worker, it would leave a process the pool never stops.
-    from velkor.batch import _signals_held
+    from velkor.run.pool import _signals_held
 
     received: list[int] = []
     previous = signal.signal(signal.SIGTERM, lambda number, frame: received.append(number))

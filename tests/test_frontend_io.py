@@ -13,10 +13,9 @@ import imagecodecs
 import numpy as np
 import pytest
 import tifffile
-from PIL import Image, ImageOps
-
 import velkor
-from velkor.writing import RECIPE_KEY, quantise
+from PIL import Image, ImageOps
+from velkor.io.writing import RECIPE_KEY, quantise
 
 # The imagecodecs that NumPy 1.26 gets has no fax decoder.
 FAX = "group4" if hasattr(imagecodecs, "CCITTFAX4") else "raw"
@@ -163,7 +162,7 @@ def test_failed_write_keeps_the_old_file(tmp_path: Path, monkeypatch, overwrite:
         raise OSError(errno.ENOSPC, "No space left on device")
 
     (tmp_path / "old.png").write_bytes(b"old print")
-    monkeypatch.setattr(velkor.writing, "_write_png", disk_full)
+    monkeypatch.setattr(velkor.io.writing, "_write_png", disk_full)
     with pytest.raises(velkor.OutputWriteError if overwrite else velkor.OutputExistsError) as raised:
         velkor.write_image(tmp_path / "old.png", np.zeros((2, 2, 1), np.float32), overwrite=overwrite)
     assert "--" not in str(raised.value)  # the API does not speak in command-line flags
@@ -171,8 +170,8 @@ def test_failed_write_keeps_the_old_file(tmp_path: Path, monkeypatch, overwrite:
 
 
 @pytest.mark.parametrize(("options", "error"), [
-    ({"bit_depth": 12}, ValueError), ({"bit_depth": 16.0}, TypeError), ({"bit_depth": 16, "dither": True}, ValueError),
-    ({"quality": 0}, ValueError), ({"quality": 90.0}, TypeError), ({"compression": "jpeg"}, ValueError),
+    ({"bit_depth": 12}, ValueError), ({"bit_depth": 16.0}, ValueError), ({"bit_depth": 16, "dither": True}, ValueError),
+    ({"quality": 0}, ValueError), ({"quality": 90.0}, ValueError), ({"compression": "jpeg"}, ValueError),
     ({"metadata": {}}, TypeError)])
 def test_write_image_refuses_options_it_cannot_honour(tmp_path: Path, options, error) -> None:
     with pytest.raises(error):
@@ -215,13 +214,13 @@ def test_dither_keeps_the_mean_and_breaks_up_bands() -> None:
     (np.uint8, (37, 29), "3"), (np.uint16, (50, 41, 3), "2"), (np.uint16, (1, 7), "4"), (np.uint8, (64, 64), "1"),
 ])
 def test_png_pixels_compressed_in_pieces_decode_as_one_stream(monkeypatch, dtype, shape, threads) -> None:
-    monkeypatch.setattr(velkor.png, "_PIECE_BYTES", 512)
-    monkeypatch.setattr(velkor.png, "_MAX_PIECE_BYTES", 2048)  # a chunk's limit, scaled down
+    monkeypatch.setattr(velkor.io.png, "_PIECE_BYTES", 512)
+    monkeypatch.setattr(velkor.io.png, "_MAX_PIECE_BYTES", 2048)  # a chunk's limit, scaled down
     monkeypatch.setenv("RAYON_NUM_THREADS", threads)
     codes = np.random.default_rng(3).integers(0, np.iinfo(dtype).max, shape, endpoint=True).astype(dtype)
     codes[: shape[0] // 2] //= 7  # some runs for the compressor to find
     stream = io.BytesIO()
-    velkor.png.write_png(stream, codes, [])
+    velkor.io.png.write_png(stream, codes, [])
     data = stream.getvalue()
     np.testing.assert_array_equal(imagecodecs.png_decode(data).reshape(shape), codes)
     # Decoders stop at the last row; zlib itself checks the stream's checksum.
@@ -237,7 +236,7 @@ def test_png_pixels_compressed_in_pieces_decode_as_one_stream(monkeypatch, dtype
 
 @pytest.mark.parametrize(("dtype", "shape"), [(np.uint8, (37, 29)), (np.uint16, (50, 41, 3)), (np.uint16, (1, 7))])
 def test_tiff_strips_compressed_side_by_side_read_back(monkeypatch, tmp_path: Path, dtype, shape) -> None:
-    monkeypatch.setattr(velkor.tiff_deflate, "_STRIP_BYTES", 300)  # many strips, the last one short
+    monkeypatch.setattr(velkor.io.tiff_deflate, "_STRIP_BYTES", 300)  # many strips, the last one short
     monkeypatch.setenv("RAYON_NUM_THREADS", "3")
     codes = np.random.default_rng(4).integers(0, np.iinfo(dtype).max, shape, endpoint=True).astype(dtype)
     path = velkor.write_image(tmp_path / "p.tif", codes.astype(np.float32) / np.iinfo(dtype).max,

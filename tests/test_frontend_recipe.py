@@ -7,11 +7,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-import velkor_core as core
-
 import velkor
+import velkor_core as core
 from velkor import Pipeline, RecipeError
-
 
 RGB = np.random.default_rng(3).random((24, 32, 3), dtype=np.float32)
 
@@ -61,8 +59,8 @@ def test_zones_are_normalised_and_immutable() -> None:
 @pytest.mark.parametrize("name", list(velkor.PRESETS))
 def test_presets_round_trip_through_toml(tmp_path: Path, name: str) -> None:
     preset = velkor.preset(name)
-    preset.save(tmp_path / "look.toml")
-    assert Pipeline.load(tmp_path / "look.toml") == preset
+    velkor.save_recipe(preset, tmp_path / "look.toml")
+    assert velkor.load_recipe(tmp_path / "look.toml") == preset
 
 
 def test_toml_schema_is_flat_tables() -> None:

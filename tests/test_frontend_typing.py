@@ -30,3 +30,11 @@ def test_stubs_match_the_extension_module(tmp_path: Path) -> None:
 def test_velkor_is_clean_under_mypy_strict(tmp_path: Path) -> None:
     result = run_module("mypy", "--strict", "-p", "velkor", cache=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_the_front_ends_imports_point_down_and_close_no_circle() -> None:
+    import velkor
+
+    script = Path(__file__).parents[1] / "scripts" / "import_graph.py"
+    result = subprocess.run([sys.executable, script, Path(velkor.__file__).parent], capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout

@@ -6,11 +6,10 @@ import dataclasses
 
 import numpy as np
 import pytest
-
 import velkor
-from velkor.cli import main
-from velkor.pipeline import FILTERS
-from velkor.writing import quantise
+from velkor.cli.main import main
+from velkor.io.writing import quantise
+from velkor.model.pipeline import FILTERS
 
 GREY = np.full((2, 2, 3), 0.18, np.float32)
 
@@ -67,7 +66,7 @@ def test_clarity_changes_detail_but_pushes_no_tone_to_black_or_white(strength: f
 
 
 def test_clarity_covers_every_row_alike_on_any_number_of_threads(monkeypatch: pytest.MonkeyPatch) -> None:
-    from velkor.looks import clarity
+    from velkor.model.looks import clarity
 
     tones = np.random.default_rng(3).random((1031, 1100, 1), dtype=np.float32)  # parts and bands end mid-image
     results = []

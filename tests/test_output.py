@@ -9,11 +9,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 import tifffile
-from PIL import Image, ImageCms, TiffImagePlugin
-
 import velkor
-from velkor.cli import main
-from velkor.metadata import PhotoMetadata, grey_profile, metadata_of, metadata_of_file
+from PIL import Image, ImageCms, TiffImagePlugin
+from velkor.cli.main import main
+from velkor.io.metadata import PhotoMetadata, grey_profile, metadata_of, metadata_of_file
 
 # Cameras write UTF-8 names; Pillow shows each byte as a character, and they must come back byte for byte.
 MAIN = {271: "Canon", 272: "EOS R5", 306: "2024:05:01 10:00:00", 315: "Zoë Ånström".encode().decode("latin-1"),
@@ -52,7 +51,7 @@ def test_prints_keep_camera_metadata_profile_and_recipe(tmp_path: Path, name, bi
         codes = np.asarray(image)
     assert dict(written.main) == MAIN and written.exif == EXIF and written.dpi == pytest.approx((240, 240))
     assert 37500 not in written.exif and dict(written.gps) == (GPS if keep_gps else {})
-    expected = velkor.writing.quantise(display, 8 if name.endswith(".jpg") else bit_depth)[:, :, 0]
+    expected = velkor.io.writing.quantise(display, 8 if name.endswith(".jpg") else bit_depth)[:, :, 0]
     np.testing.assert_allclose(codes, expected, atol=3 if name.endswith(".jpg") else 0)
     if tiff_codes:
         with tifffile.TiffFile(path) as tiff:
@@ -62,8 +61,8 @@ def test_prints_keep_camera_metadata_profile_and_recipe(tmp_path: Path, name, bi
 @pytest.mark.parametrize("bigtiff", [False, True])
 def test_tiled_prints_keep_the_exif_and_gps_directories(tmp_path: Path, bigtiff: bool) -> None:
     pytest.importorskip("dask.array")
-    from velkor.tiff_exif import append_directories, tiff_exif
-    from velkor.tiled import convert_tiled
+    from velkor.io.tiff_exif import append_directories, tiff_exif
+    from velkor.run.tiled import convert_tiled
 
     camera = PhotoMetadata(MAIN, EXIF, GPS, (300.0, 300.0))
     exif = tiff_exif(camera, keep_gps=True)

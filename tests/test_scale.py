@@ -12,9 +12,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 import tifffile
-from PIL import Image
-
 import velkor
+from PIL import Image
 
 distributed = pytest.importorskip("distributed")
 da = pytest.importorskip("dask.array")
@@ -111,13 +110,17 @@ def test_convert_streams_a_tiled_tiff_and_refuses_what_it_cannot_read_in_pieces(
         assert b"GRAY" in tags["InterColorProfile"].value
     whole = tifffile.imread(tmp_path / "whole.tif").astype(int)
     assert np.array_equal(tifffile.imread(tmp_path / "tiled.tif"), whole)  # one chunk: no seam
-    from velkor import tiled  # two bands of five chunks, read by several threads at once
+    from velkor.run import tiled  # two bands of five chunks, read by several threads at once
 
     monkeypatch.setattr(tiled, "BAND_PIXELS", 256 * 520)
     monkeypatch.setattr(tiled, "CHUNK_PIXELS", 256 * 128)
     tiled.convert_tiled(tmp_path / "big.tif", tmp_path / "seams.tif", velkor.preset(recipe[1]), overwrite=False)
     difference = np.abs(tifffile.imread(tmp_path / "seams.tif") - whole)
     assert difference.max() <= 1 and np.mean(difference == 0) >= 0.9999
+    grain = velkor.Pipeline(filter="Red25A", zones={3: -0.5}, bit_depth=8, dither=True)  # same noise at each pixel
+    tiled.convert_tiled(tmp_path / "big.tif", tmp_path / "grain.tif", grain, overwrite=False)
+    velkor.write_image(tmp_path / "grain_whole.tif", grain.run(velkor.read_image(tmp_path / "big.tif").linear), dither=True)
+    assert np.array_equal(tifffile.imread(tmp_path / "grain.tif"), tifffile.imread(tmp_path / "grain_whole.tif"))
     refused = velkor_cmd("convert", "big.png", "-o", "x.tif", "--memory-limit", "1K", cwd=tmp_path)
     assert refused.returncode == 5 and "only TIFF can be read in pieces" in refused.stderr
     assert not (tmp_path / "x.tif").exists()

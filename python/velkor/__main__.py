@@ -2,7 +2,7 @@
 
 import sys
 
-from velkor.cli import main
+from velkor.cli.main import main
 
 if __name__ == "__main__":  # not when a worker process imports it
     sys.exit(main())

@@ -25,10 +25,11 @@ from velkor.editor.rendering import CURVE_ZONES, loupe_of, tone_curve
 from velkor.editor.state import EditorState
 from velkor.editor.uploads import MAX_UPLOAD_BYTES, UploadTooLargeError, check_pixels, upload_name
 from velkor.errors import OutputExistsError, RecipeError, VelkorError
-from velkor.export import ExportOptions, export_print
-from velkor.presets import PRESETS
-from velkor.reading import read_image
-from velkor.writing import output_format, write_text
+from velkor.run.export import ExportOptions, export_print
+from velkor.model.presets import PRESETS
+from velkor.io.reading import read_image
+from velkor.io.atomic import write_text
+from velkor.io.writing import output_format
 
 STATIC = Path(str(resources.files("velkor.editor") / "static"))
 _NO_STORE = {"cache-control": "no-store"}
@@ -148,7 +149,7 @@ def _toml(state: EditorState, body: dict[str, Any], request: Request) -> Respons
 
 
 def _parse(state: EditorState, body: dict[str, Any], request: Request) -> Response:
-    from velkor.pipeline import Pipeline
+    from velkor.model.pipeline import Pipeline
 
     text = body.get("text")
     if not isinstance(text, str):

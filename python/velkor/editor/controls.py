@@ -11,7 +11,7 @@ from __future__ import annotations
 import dataclasses
 from typing import Any
 
-from velkor.pipeline import (
+from velkor.model.pipeline import (
     BIT_DEPTHS,
     EXPOSURE_RANGE,
     FILTERS,

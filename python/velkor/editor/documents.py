@@ -5,9 +5,9 @@ from __future__ import annotations
 import tomllib
 from typing import Any
 
-from velkor import recipe
+from velkor.model import recipe
 from velkor.errors import RecipeError
-from velkor.pipeline import Pipeline
+from velkor.model.pipeline import Pipeline
 
 
 def pipeline_of(document: object) -> Pipeline:

@@ -15,7 +15,7 @@ import numpy as np
 
 from velkor.editor.print_zones import lightness_of_display
 from velkor.errors import RecipeError
-from velkor.pipeline import EXPOSURE_RANGE, Pipeline
+from velkor.model.pipeline import EXPOSURE_RANGE, Pipeline
 
 SPOT_RADIUS = 2  # the spot is (2r + 1) pixels square of the proxy
 _STEPS = 48

@@ -11,7 +11,7 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
-from velkor.transfer import srgb_to_linear
+from velkor.io.transfer import srgb_to_linear
 
 ZONE_COUNT = 11
 _KAPPA = 24389.0 / 27.0  # CIE's slope of L* below its cube-root segment

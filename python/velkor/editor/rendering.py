@@ -11,9 +11,9 @@ import numpy.typing as npt
 from velkor._types import FloatImage
 from velkor.editor.photo import Photo
 from velkor.editor.print_zones import lightness
-from velkor.pipeline import Pipeline
-from velkor.transfer import srgb_to_linear
-from velkor.writing import quantise
+from velkor.model.pipeline import Pipeline
+from velkor.io.transfer import srgb_to_linear
+from velkor.io.quantise import quantise
 
 MIDDLE_GREY = 0.18
 CURVE_ZONES = np.linspace(0.0, 10.0, 101)

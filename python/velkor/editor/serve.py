@@ -16,8 +16,8 @@ import uvicorn
 
 from velkor.editor.app import build_app
 from velkor.editor.state import EditorState
-from velkor.pipeline import Pipeline
-from velkor.reading import SourceImage
+from velkor.model.pipeline import Pipeline
+from velkor.io.reading import SourceImage
 
 
 def serve(source: SourceImage, pipeline: Pipeline, recipe_path: Path | None, *,

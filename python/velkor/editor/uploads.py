@@ -10,7 +10,7 @@ import tifffile
 from PIL import Image
 
 from velkor.errors import UnreadableImageError
-from velkor.reading import TIFF_SUFFIXES
+from velkor.io.reading import TIFF_SUFFIXES
 
 MAX_UPLOAD_BYTES = 512 * 1024 * 1024
 # Larger than any camera's frame (a 150-megapixel back is 1.5e8), and where

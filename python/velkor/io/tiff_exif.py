@@ -18,7 +18,8 @@ from collections.abc import Mapping
 from typing import IO, Any
 
 import tifffile
-from velkor.metadata import PhotoMetadata, exif_directory, sub_directories, text_bytes
+
+from velkor.io.metadata import PhotoMetadata, exif_directory, sub_directories, text_bytes
 
 # A BigTIFF pointer is written as LONG8, which libtiff, tifffile and Pillow
 # all read; Pillow drops one typed IFD8.

@@ -22,7 +22,7 @@ import numpy as np
 import velkor_core as core
 
 from velkor._types import FloatImage
-from velkor.threads import each_band
+from velkor.model.bands import each_band
 
 SHORT_FILTER_NAMES = {
     "none": "NoFilter", "yellow": "Yellow8K2", "orange": "Orange21",

@@ -6,11 +6,12 @@ import argparse
 import dataclasses
 from typing import Any
 
-from velkor.export import ExportOptions
-from velkor.looks import SHORT_FILTER_NAMES
-from velkor.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, Pipeline, load_recipe
-from velkor.presets import PRESETS, preset
-from velkor.writing import COMPRESSIONS
+from velkor.io.recipe_files import load_recipe
+from velkor.model.looks import SHORT_FILTER_NAMES
+from velkor.model.output import COMPRESSIONS
+from velkor.model.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, Pipeline
+from velkor.model.presets import PRESETS, preset
+from velkor.run.export import ExportOptions
 
 _PLAIN_FLAGS = ("standard", "filter", "exposure", "radius", "eps", "strength", "bit_depth", "dither")
 

@@ -29,7 +29,8 @@ from typing import Any
 import tifffile
 from PIL import Image, ImageCms, TiffImagePlugin
 
-from velkor.orientation import ORIENTATION_TAG
+from velkor.io.orientation import ORIENTATION_TAG
+from velkor.io.pillow_open import open_image
 
 _EXIF_IFD, _GPS_IFD = 0x8769, 0x8825
 _X_RESOLUTION, _Y_RESOLUTION, _RESOLUTION_UNIT = 282, 283, 296
@@ -91,7 +92,7 @@ def metadata_of_file(path: Path) -> PhotoMetadata:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            with Image.open(path) as image:
+            with open_image(path) as image:
                 return metadata_of(image)
         except Exception:  # not a file Pillow opens
             pass

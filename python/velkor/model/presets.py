@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from velkor.errors import RecipeError
-from velkor.pipeline import Pipeline
+from velkor.model.pipeline import Pipeline
 
 # The pipeline opens up by each filter's factor, so a neutral grey stays
 # where it was and the zone offsets below are the look alone. The Zone

@@ -33,7 +33,7 @@ from PIL import Image, ImageCms
 
 from velkor._types import FloatImage
 from velkor.errors import ColourProfileWarning
-from velkor.transfer import decode_integer_srgb, srgb_to_linear
+from velkor.io.transfer import decode_integer_srgb, srgb_to_linear
 
 Curve = Callable[[npt.NDArray[np.float64]], npt.NDArray[np.float64]]
 Matrix = npt.NDArray[np.float64]

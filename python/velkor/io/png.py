@@ -22,7 +22,7 @@ import numpy as np
 import numpy.typing as npt
 from isal import isal_zlib
 
-from velkor.threads import available_threads, each_in_threads
+from velkor.model.bands import each_in_threads, thread_count
 
 # ISA-L's level 2 is 10 % slower than its level 1 and gives files 1 % smaller.
 LEVEL = 2
@@ -81,7 +81,7 @@ def _write_pixels(stream: IO[bytes], data: npt.NDArray[np.uint8]) -> None:
     of the whole, put together from the pieces' own, follows in a chunk of
     its own, since it is known only when every piece is done.
     """
-    count = max(1, min(available_threads(), data.size // _PIECE_BYTES), -(-data.size // _MAX_PIECE_BYTES))
+    count = max(1, min(thread_count(), data.size // _PIECE_BYTES), -(-data.size // _MAX_PIECE_BYTES))
     pieces = np.array_split(data, count)
 
     def compress(index: int) -> tuple[bytearray, int, int]:

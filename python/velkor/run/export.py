@@ -5,10 +5,11 @@ from __future__ import annotations
 import dataclasses
 from pathlib import Path
 
-from velkor.pipeline import Pipeline
-from velkor.reading import SourceImage
-from velkor.resize import fitted_size, resize_linear
-from velkor.writing import check_output_options, output_format, write_image
+from velkor.io.reading import SourceImage
+from velkor.io.resize import fitted_size, resize_linear
+from velkor.io.writing import output_format, write_image
+from velkor.model.output import check_output_settings
+from velkor.model.pipeline import Pipeline
 
 
 @dataclasses.dataclass(frozen=True, kw_only=True)
@@ -29,7 +30,7 @@ class ExportOptions:
 
     def __post_init__(self) -> None:
         fitted_size(1, 1, long_edge=self.long_edge, max_width=self.width, max_height=self.height)
-        check_output_options(self.quality, self.compression)
+        check_output_settings(quality=self.quality, compression=self.compression)
 
     def size_of(self, height: int, width: int) -> tuple[int, int]:
         return fitted_size(height, width, long_edge=self.long_edge, max_width=self.width, max_height=self.height)

@@ -32,13 +32,11 @@ from __future__ import annotations
 
 import tomllib
 from collections.abc import Mapping
-from pathlib import Path
 from typing import Any
 
 import tomli_w
 
-from velkor.errors import InputNotFoundError, RecipeError, VelkorError
-from velkor.writing import OUTPUT_SUFFIXES, recorded_recipe
+from velkor.errors import RecipeError
 
 # Where each Pipeline field lives in the file: (table or "" for the top level, key).
 _LAYOUT: dict[str, tuple[str, str]] = {
@@ -103,30 +101,6 @@ def from_mapping(document: Mapping[str, Any]) -> dict[str, Any]:
     if isinstance(fields.get("mixer"), list):
         fields["mixer"] = tuple(fields["mixer"])
     return fields
-
-
-def read_text(source: Path) -> str:
-    """The text of a recipe file, or of the recipe recorded in a PNG or TIFF that velkor wrote."""
-    if source.suffix.lower() in OUTPUT_SUFFIXES:
-        return _recipe_of_print(source)
-    try:
-        return source.read_text(encoding="utf-8")
-    except FileNotFoundError as error:
-        raise InputNotFoundError(f"recipe not found: {source}") from error
-    except (OSError, UnicodeDecodeError) as error:
-        raise RecipeError(f"cannot read recipe {source}: {error}") from error
-
-
-def _recipe_of_print(source: Path) -> str:
-    if not source.exists():
-        raise InputNotFoundError(f"recipe not found: {source}")
-    try:
-        text = recorded_recipe(source)
-    except VelkorError as error:
-        raise RecipeError(f"cannot read the recipe of {source}: {error}") from error
-    if text is None:
-        raise RecipeError(f"{source} holds no velkor recipe")
-    return text
 
 
 def _field_for(table: str, key: str) -> str:

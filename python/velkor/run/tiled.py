@@ -24,16 +24,18 @@ import numpy.typing as npt
 import tifffile
 
 from velkor._types import FloatImage
-from velkor.colour import icc_space, to_linear
 from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedFormatError, VelkorError
-from velkor.metadata import NO_METADATA, grey_profile, metadata_of_file
-from velkor.pipeline import Pipeline
-from velkor.reading import TIFF_SUFFIXES
-from velkor.tiff_deflate import deflate_tiles
-from velkor.tiff_exif import append_directories, tiff_exif
-from velkor.writing import (
-    TIFF_CODECS, ascii_toml, check_bit_depth, open_for_writing, quantise, software_name,
-)
+from velkor.io.atomic import open_for_writing
+from velkor.io.colour import icc_space, to_linear
+from velkor.io.metadata import NO_METADATA, grey_profile, metadata_of_file
+from velkor.io.pillow_open import open_image
+from velkor.io.quantise import quantise
+from velkor.io.reading import TIFF_SUFFIXES
+from velkor.io.tiff_deflate import deflate_tiles
+from velkor.io.tiff_exif import append_directories, tiff_exif
+from velkor.io.writing import TIFF_CODECS, ascii_toml, software_name
+from velkor.model.output import check_output_settings
+from velkor.model.pipeline import Pipeline
 
 # A whole-image run holds the decoded image as float32 RGB, 12 bytes a pixel.
 BYTES_PER_PIXEL = 12
@@ -45,7 +47,6 @@ BAND_PIXELS = 8 << 20
 CHUNK_PIXELS = 2 << 20
 TILE = 256
 _ICC_TAG, _ORIENTATION_TAG = 34675, 274
-_DITHER_SEED = 0x5EED
 
 
 def physical_memory() -> int:
@@ -68,9 +69,7 @@ def decoded_bytes(path: Path) -> int | None:
             with tifffile.TiffFile(path) as tiff:
                 page = tiff.pages.first
                 return int(page.imagelength) * int(page.imagewidth) * BYTES_PER_PIXEL
-        from PIL import Image
-
-        with Image.open(path) as image:  # reads the header only
+        with open_image(path) as image:  # reads the header only
             return image.width * image.height * BYTES_PER_PIXEL
     except Exception:  # the reader proper reports what is wrong with the file
         return None
@@ -215,7 +214,7 @@ def convert_tiled(
     source's EXIF (make, model, lens, dates, exposure, artist, copyright;
     GPS only with ``keep_gps``) and resolution.
     """
-    check_bit_depth(pipeline.bit_depth, pipeline.dither)
+    check_output_settings(bit_depth=pipeline.bit_depth, dither=pipeline.dither, compression=compression)
     if target.suffix.lower() not in TIFF_SUFFIXES:
         raise UnsupportedFormatError(
             f"a conversion in pieces writes TIFF: choose a .tif output instead of {target}"
@@ -256,26 +255,19 @@ def convert_tiled(
 
 def _band(image: LazyTiff, pipeline: Pipeline, top: int) -> npt.NDArray[Any]:
     """The output codes of rows ``top`` to ``top`` + the chunk height."""
-    reach = 2 * pipeline.radius if pipeline.strength != 0.0 else 0
+    reach = pipeline.reach
     bottom = min(top + image.chunks[0], image.shape[0])
     first, last = max(0, top - reach), min(image.shape[0], bottom + reach)
     display = pipeline.run_dask(image.linear(first, last))[top - first:bottom - first]
-    codes = display.map_blocks(_codes, pipeline.bit_depth, pipeline.dither, top,
+    codes = display.map_blocks(_codes, pipeline.bit_depth, pipeline.dither, top, image.shape,
                                dtype=np.uint8 if pipeline.bit_depth == 8 else np.uint16)
     return np.asarray(codes[:, :, 0].compute(scheduler="threads"))
 
 
-def _codes(display: npt.NDArray[np.float32], bit_depth: int, dither: bool, top: int,
+def _codes(display: npt.NDArray[np.float32], bit_depth: int, dither: bool, top: int, print_shape: tuple[int, int],
            block_info: dict[Any, Any] | None = None) -> npt.NDArray[Any]:
-    if not dither:
-        return quantise(display, bit_depth)
-    # Noise seeded by the chunk's place: reproducible, though not the whole-image run's grain.
     corner = [start for start, _ in block_info[0]["array-location"]] if block_info else [0, 0, 0]
-    rng = np.random.default_rng([_DITHER_SEED, top + corner[0], corner[1]])
-    noise = rng.random(display.shape, dtype=np.float32) - rng.random(display.shape, dtype=np.float32)
-    scaled = np.clip(np.nan_to_num(display, nan=0.0), 0.0, 1.0) * np.float32(255)
-    codes: npt.NDArray[Any] = np.rint(np.clip(scaled + noise, 0.0, 255.0)).astype(np.uint8)
-    return codes
+    return quantise(display, bit_depth, dither=dither, origin=(top + corner[0], corner[1]), print_shape=print_shape)
 
 
 def _bands(image: LazyTiff, pipeline: Pipeline) -> Iterator[npt.NDArray[Any]]:

@@ -15,7 +15,7 @@ from typing import NoReturn, TextIO
 
 from tqdm import tqdm
 
-from velkor.batch import Job, Schedule, available_cores, output_paths, photographs_in, run_batch
+from velkor.cli.options import add_output_options, add_recipe_options, export_options, pipeline_from_options, pixels
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
@@ -25,14 +25,18 @@ from velkor.errors import (
     UnreadableImageError,
     UnsupportedFormatError,
 )
-from velkor.export import export_print
-from velkor.options import add_output_options, add_recipe_options, export_options, pixels, pipeline_from_options
-from velkor.pipeline import Pipeline, load_recipe
-from velkor.presets import PRESETS, preset
-from velkor.reading import read_image
-from velkor.sample import sample_path
-from velkor.tiled import convert_tiled, needs_tiles, parse_size, physical_memory
-from velkor.writing import output_format, software_name, write_text
+from velkor.io.atomic import write_text
+from velkor.io.reading import read_image
+from velkor.io.recipe_files import load_recipe
+from velkor.io.sample import sample_path
+from velkor.io.writing import output_format, software_name
+from velkor.model.bands import processors
+from velkor.model.pipeline import Pipeline
+from velkor.model.presets import PRESETS, preset
+from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
+from velkor.run.export import export_print
+from velkor.run.job import Job
+from velkor.run.tiled import convert_tiled, needs_tiles, parse_size, physical_memory
 
 
 class ExitCode(enum.IntEnum):
@@ -110,7 +114,7 @@ def build_parser() -> argparse.ArgumentParser:
     batch.add_argument("--overwrite", action="store_true", help="replace existing output files")
     batch.add_argument("--quiet", action="store_true", help="no progress bar")
     processes = functools.partial(pixels, unit="processes")
-    batch.add_argument("-j", "--jobs", type=processes, default=available_cores(), metavar="N",
+    batch.add_argument("-j", "--jobs", type=processes, default=processors(), metavar="N",
                        help="worker processes, sharing the processors (default: the number of processors)")
     cluster = batch.add_mutually_exclusive_group()
     cluster.add_argument("--workers", type=processes, metavar="N",
@@ -253,7 +257,7 @@ def _batch(args: argparse.Namespace) -> ExitCode:
 
 
 def _preview(args: argparse.Namespace) -> ExitCode:
-    from velkor.preview import plot_zone_curve, write_preview  # matplotlib is slow to import
+    from velkor.run.preview import plot_zone_curve, write_preview  # matplotlib is slow to import
 
     pipeline = pipeline_from_options(args)
     source: Path = args.input or sample_path()

@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velkor._types import FloatImage
-from velkor.threads import each_band
+from velkor.model.bands import each_band
 
 _THRESHOLD = np.float32(0.04045)
 _SLOPE = np.float32(12.92)

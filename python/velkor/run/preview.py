@@ -14,8 +14,10 @@ import velkor_core as core  # noqa: E402
 from PIL import Image  # noqa: E402
 
 from velkor._types import FloatImage  # noqa: E402
-from velkor.pipeline import Pipeline  # noqa: E402
-from velkor.writing import open_for_writing, output_format, quantise, write_image  # noqa: E402
+from velkor.io.atomic import open_for_writing  # noqa: E402
+from velkor.io.quantise import quantise  # noqa: E402
+from velkor.io.writing import output_format, write_image  # noqa: E402
+from velkor.model.pipeline import Pipeline  # noqa: E402
 
 MIDDLE_GREY = 0.18
 MIDDLE_ZONE = 5

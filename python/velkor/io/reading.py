@@ -28,12 +28,10 @@ from typing import Any
 import imagecodecs
 import numpy as np
 import numpy.typing as npt
-import pillow_heif
 import tifffile
 from PIL import Image, ImageCms, ImageFile
 
 from velkor._types import FloatImage
-from velkor.colour import LINEAR_SRGB, icc_space, pillow_space, to_linear
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
@@ -42,9 +40,11 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
-from velkor.metadata import NO_METADATA, PhotoMetadata, metadata_of, metadata_of_file
-from velkor.orientation import ORIENTATION_TAG, apply_orientation
-from velkor.raw import RAW_SUFFIXES, read_raw
+from velkor.io.colour import LINEAR_SRGB, icc_space, pillow_space, to_linear
+from velkor.io.metadata import NO_METADATA, PhotoMetadata, metadata_of, metadata_of_file
+from velkor.io.orientation import ORIENTATION_TAG, apply_orientation
+from velkor.io.pillow_open import open_image
+from velkor.io.raw import RAW_SUFFIXES, read_raw
 
 PILLOW_SUFFIXES = frozenset({".jpg", ".jpeg", ".jpe", ".png", ".webp", ".heic", ".heif", ".hif"})
 TIFF_SUFFIXES = frozenset({".tif", ".tiff"})
@@ -53,7 +53,6 @@ INPUT_SUFFIXES = PILLOW_SUFFIXES | TIFF_SUFFIXES | RAW_SUFFIXES
 # Pillow's format names, and ours; MPO is the multi-picture JPEG of some cameras.
 _PILLOW_FORMATS = {"JPEG": "JPEG", "MPO": "JPEG", "PNG": "PNG", "WEBP": "WEBP", "HEIF": "HEIF"}
 
-pillow_heif.register_heif_opener()
 _ICC_TAG = 34675
 
 # Float input is scene-linear with 1.0 as diffuse white. Above this bound
@@ -82,7 +81,7 @@ def read_image(path: str | Path) -> SourceImage:
     """Read a JPEG, PNG, WebP, HEIF, TIFF or camera RAW file as linear-light RGB.
 
     Colours are converted from the file's profile to linear Rec. 709
-    primaries (see :mod:`velkor.colour`). Raises :class:`InputNotFoundError`,
+    primaries (see :mod:`velkor.io.colour`). Raises :class:`InputNotFoundError`,
     :class:`UnsupportedFormatError` or :class:`UnreadableImageError`; warns
     with :class:`ColourProfileWarning` when a profile cannot be used.
     """
@@ -173,7 +172,7 @@ def _log_text(record: logging.LogRecord) -> str:
 
 
 def _read_with_pillow(path: Path) -> SourceImage:
-    with Image.open(path) as image:
+    with open_image(path) as image:
         if image.format not in _PILLOW_FORMATS:
             raise UnsupportedFormatError(
                 f"unsupported input format: {path} holds {image.format} data, "
@@ -208,6 +207,8 @@ def _high_bit_heif(path: Path, bits: int) -> npt.NDArray[Any]:
     pillow-heif hands them over shifted up to fill 16 bits; shifted back,
     white is the top code exactly, not a sixty-fourth of a code below it.
     """
+    import pillow_heif
+
     heif = pillow_heif.open_heif(path, convert_hdr_to_8bit=False)
     return np.asarray(heif) >> np.uint16(16 - bits)
 

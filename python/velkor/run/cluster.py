@@ -17,8 +17,9 @@ from contextlib import ExitStack
 from pathlib import Path
 from typing import Any
 
-from velkor.batch import Job, Outcome, convert_file, threads_per_process
 from velkor.errors import VelkorError
+from velkor.model.bands import threads_per_process
+from velkor.run.job import Job, Outcome, convert_file
 
 # Connecting to a scheduler that is not there should fail in a while, not hang.
 CONNECT_TIMEOUT = "30s"

@@ -16,7 +16,7 @@ import numpy as np
 import numpy.typing as npt
 from isal import isal_zlib
 
-from velkor.threads import each_in_threads
+from velkor.model.bands import each_in_threads
 
 LEVEL = 2
 # About a quarter of a megabyte a strip, as tifffile chooses for itself.

@@ -6,18 +6,17 @@ import dataclasses
 import math
 import numbers
 from collections.abc import Iterator, Mapping
-from pathlib import Path
 from typing import TYPE_CHECKING, Literal, TypeAlias, get_args
 
 import numpy as np
 import numpy.typing as npt
 import velkor_core as core
 
-from velkor import recipe
 from velkor._types import FloatImage
 from velkor.errors import RecipeError
-from velkor.looks import SHORT_FILTER_NAMES, canonical_filter, clarity, factor_in_stops, filter_weights
-from velkor.writing import write_text
+from velkor.model import recipe
+from velkor.model.looks import SHORT_FILTER_NAMES, canonical_filter, clarity, factor_in_stops, filter_weights
+from velkor.model.output import check_output_settings, whole_number
 
 if TYPE_CHECKING:
     import dask.array as da
@@ -30,7 +29,7 @@ BitDepth: TypeAlias = Literal[8, 16]
 
 STANDARDS: tuple[str, ...] = get_args(StandardName)
 FILTERS: tuple[str, ...] = get_args(FilterName)
-BIT_DEPTHS: tuple[int, ...] = get_args(BitDepth)
+BIT_DEPTHS: tuple[int, ...] = get_args(BitDepth)  # the same as velkor.model.output.BIT_DEPTHS
 
 # Zone and offset ranges of the Zone System. The kernel accepts any value;
 # a recipe refuses values outside them because there they are typos.
@@ -125,14 +124,8 @@ class Pipeline:
         object.__setattr__(self, "radius", _check_int("radius", self.radius, 0, MAX_RADIUS))
         object.__setattr__(self, "eps", _check_real("eps", self.eps, low=0.0, low_open=True))
         object.__setattr__(self, "strength", _check_real("strength", self.strength, *STRENGTH_RANGE))
-        if _whole(self.bit_depth) not in BIT_DEPTHS:
-            raise RecipeError(f"bad recipe value: bit_depth = {self.bit_depth!r} (expected 8 or 16)")
+        check_output_settings(bit_depth=self.bit_depth, dither=self.dither)
         object.__setattr__(self, "bit_depth", int(self.bit_depth))
-        if not isinstance(self.dither, bool):
-            raise RecipeError(f"bad recipe value: dither = {self.dither!r} (expected true or false)")
-        if self.dither and self.bit_depth != 8:
-            raise RecipeError("bad recipe value: dither = true applies to 8-bit output only, "
-                              f"not bit_depth = {self.bit_depth}")
 
     def run(self, rgb_linear: npt.ArrayLike) -> FloatImage:
         """Turn a linear-light RGB image into a display-referred grey image.
@@ -164,7 +157,7 @@ class Pipeline:
         rgb = rgb_linear.rechunk({2: 3})  # type: ignore[no-untyped-call]
         grey = rgb.map_blocks(lambda block: self.to_grey(np.ascontiguousarray(block, dtype=np.float32)),
                               chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32)
-        depth = 2 * self.radius if self.strength != 0.0 else 0
+        depth = self.reach
         display: dask_array.Array = grey.map_overlap(
             lambda block: self.tone(np.ascontiguousarray(block)),
             depth={0: depth, 1: depth, 2: 0}, boundary="none", dtype=np.float32,
@@ -193,6 +186,15 @@ class Pipeline:
         return core.channel_mixer_bw(rgb, red, green, blue)
 
     @property
+    def reach(self) -> int:
+        """How many pixels away a neighbour still changes a pixel of the print.
+
+        Only local contrast looks beyond a pixel: its guided filter's two
+        box passes reach ``2 * radius``.
+        """
+        return 2 * self.radius if self.strength != 0.0 else 0
+
+    @property
     def weights(self) -> tuple[float, float, float]:
         """The grey conversion's red, green and blue weights, before the filter factor."""
         return self.mixer or filter_weights(self.filter, self.standard)
@@ -210,25 +212,6 @@ class Pipeline:
     def from_toml(cls, text: str) -> Pipeline:
         """Parse a recipe from TOML text; raises :class:`RecipeError`."""
         return cls(**recipe.from_toml(text))
-
-    def save(self, path: str | Path) -> None:
-        """Write the recipe to a TOML file, replacing any file of that name whole."""
-        write_text(path, self.to_toml(), overwrite=True)
-
-    @classmethod
-    def load(cls, path: str | Path) -> Pipeline:
-        """Read a recipe from a TOML file; raises :class:`RecipeError`."""
-        source = Path(path)
-        text = recipe.read_text(source)
-        try:
-            return cls.from_toml(text)
-        except RecipeError as error:
-            raise RecipeError(f"{source}: {error}") from error
-
-
-def load_recipe(path: str | Path) -> Pipeline:
-    """Read a recipe file; the same as :meth:`Pipeline.load`."""
-    return Pipeline.load(path)
 
 
 def _check_choice(field: str, value: object, choices: tuple[str, ...]) -> None:
@@ -285,15 +268,8 @@ def _check_real(
     return number
 
 
-def _whole(value: object) -> int | None:
-    """The value as an int if it is an integer type (NumPy's too), never a bool or float."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        return None
-    return int(value)
-
-
 def _check_int(field: str, value: object, low: int, high: int) -> int:
-    number = _whole(value)
+    number = whole_number(value)
     if number is None or not low <= number <= high:
         raise RecipeError(f"bad recipe value: {field} = {value!r} (expected a whole number {low} to {high})")
     return number

@@ -1,0 +1,1 @@
+"""Files in and out: reading photographs, colour management, metadata, and writing prints."""

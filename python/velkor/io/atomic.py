@@ -1,0 +1,89 @@
+"""Files that appear whole or not at all, never over what a user did not ask to replace."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import secrets
+from collections.abc import Iterator
+from pathlib import Path
+from typing import IO
+
+from velkor.errors import OutputExistsError, OutputWriteError
+
+
+@contextlib.contextmanager
+def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
+    """A stream whose bytes appear at ``path`` all at once, or not at all.
+
+    The bytes go to a hidden temporary file in the same folder, reach the
+    disk (fsync), and only then take the name: a full disk, a crash or a
+    signal leaves any earlier file at ``path`` exactly as it was. Without
+    ``overwrite`` the name is taken by a hard link, which fails if the file
+    appeared meanwhile, so two runs never both decide that a name is free.
+    """
+    if not overwrite and path.exists():
+        raise OutputExistsError(f"output exists: {path}")
+    # The name is chosen before the file exists, so that a signal arriving
+    # anywhere after its creation still finds it to clean up.
+    temporary = path
+    try:
+        while True:
+            temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}.velkor-part")
+            try:
+                # Not tempfile.mkstemp: its files are private (0600), and the
+                # finished file should get the permissions any new file gets here.
+                stream = open(temporary, "xb+")  # noqa: SIM115 - closed below; read back by TIFF writers
+                break
+            except FileExistsError:
+                continue
+        with stream:
+            yield stream
+            stream.flush()
+            os.fsync(stream.fileno())
+        _take_name(temporary, path, overwrite)
+        _sync_folder(path.parent)
+    except BaseException as error:
+        if temporary != path:
+            temporary.unlink(missing_ok=True)
+        if isinstance(error, OSError) and not isinstance(error, (OutputWriteError, OutputExistsError)):
+            raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
+        raise
+
+
+def _take_name(temporary: Path, path: Path, overwrite: bool) -> None:
+    if overwrite:
+        os.replace(temporary, path)
+        return
+    try:
+        os.link(temporary, path)
+    except FileExistsError:
+        raise OutputExistsError(f"output exists: {path}") from None
+    except OSError:  # a file system without hard links
+        if path.exists():
+            raise OutputExistsError(f"output exists: {path}") from None
+        os.replace(temporary, path)
+        return
+    temporary.unlink()
+
+
+def _sync_folder(folder: Path) -> None:
+    # The new name itself must reach the disk, or a power cut can undo it.
+    try:
+        descriptor = os.open(folder, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError:
+        pass  # some file systems cannot sync a folder; the file itself is on disk
+    finally:
+        os.close(descriptor)
+
+
+def write_text(path: str | Path, text: str, *, overwrite: bool = False) -> Path:
+    """Write UTF-8 text with the same all-or-nothing guarantee as images."""
+    target = Path(path)
+    with open_for_writing(target, overwrite) as stream:
+        stream.write(text.encode("utf-8"))
+    return target

@@ -1,0 +1,173 @@
+"""Writing display-referred grey images as JPEG, or 8- or 16-bit PNG or TIFF."""
+
+from __future__ import annotations
+
+import dataclasses
+from importlib.metadata import PackageNotFoundError, version
+from pathlib import Path
+from typing import IO, Any
+
+import numpy.typing as npt
+import tifffile
+from PIL import Image
+
+from velkor._types import FloatImage
+from velkor.errors import UnsupportedFormatError
+from velkor.io import png
+from velkor.io.atomic import open_for_writing
+from velkor.io.metadata import (
+    NO_METADATA,
+    PhotoMetadata,
+    exif_for_print,
+    grey_profile,
+    srgb_profile,
+)
+from velkor.io.quantise import quantise
+from velkor.io.tiff_deflate import deflate_strips, rows_per_strip
+from velkor.io.tiff_exif import append_directories, tiff_exif
+from velkor.model.bands import thread_count
+from velkor.model.output import check_output_settings
+
+OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF", ".jpg": "JPEG", ".jpeg": "JPEG"}
+RECIPE_KEY = "velkor:recipe"
+# A JPEG keeps the recipe in a comment segment that starts with this line.
+JPEG_RECIPE_PREFIX = f"{RECIPE_KEY}\n".encode()
+# Deflate segments are made by tiff_deflate, not by tifffile: no arguments for it.
+TIFF_CODECS = {"deflate": ("zlib", {}), "lzw": ("lzw", {}), "zstd": ("zstd", {"level": 1}),
+                "none": (None, {})}
+
+
+def software_name() -> str:
+    """The text of the software tag written into every output file."""
+    try:
+        return f"velkor {version('velkor')}"
+    except PackageNotFoundError:
+        return "velkor"
+
+
+def output_format(path: Path) -> str:
+    """'PNG', 'TIFF' or 'JPEG' for an output path; raises :class:`UnsupportedFormatError`."""
+    try:
+        return OUTPUT_SUFFIXES[path.suffix.lower()]
+    except KeyError:
+        raise UnsupportedFormatError(
+            f"unsupported output format '{path.suffix or path.name}': {path} "
+            "(velkor writes .png, .tif, .tiff, .jpg and .jpeg)"
+        ) from None
+
+
+def write_image(
+    path: str | Path,
+    display: FloatImage,
+    *,
+    bit_depth: int = 8,
+    dither: bool = False,
+    recipe: str | None = None,
+    overwrite: bool = False,
+    quality: int = 92,
+    compression: str = "deflate",
+    metadata: PhotoMetadata | None = None,
+    keep_gps: bool = False,
+) -> Path:
+    """Write a display-referred image (H, W, 1) or (H, W, 3) to PNG, TIFF or JPEG.
+
+    Values are clamped to [0, 1] and quantised to ``bit_depth`` bits; a JPEG
+    always holds 8 (greyscale, one component), at ``quality`` 1 to 100. A
+    TIFF is compressed with ``compression`` ("deflate", "lzw", "zstd" or
+    "none"; with the horizontal predictor). The file records the software,
+    the recipe text when given, an ICC profile for its codes (grey with the
+    sRGB tone curve, or sRGB), and the camera's EXIF and resolution from
+    ``metadata`` (see :mod:`velkor.io.metadata`; GPS only with ``keep_gps``).
+    An existing file is left alone (:class:`OutputExistsError`) unless
+    ``overwrite``.
+    """
+    target = Path(path)
+    file_format = output_format(target)
+    check_output_settings(bit_depth=bit_depth, dither=dither, quality=quality, compression=compression)
+    if metadata is not None and not isinstance(metadata, PhotoMetadata):
+        raise TypeError(f"metadata must be a velkor.PhotoMetadata or None, not {type(metadata).__name__}")
+    codes = quantise(display, 8 if file_format == "JPEG" else bit_depth, dither=dither)
+    if codes.ndim == 3 and codes.shape[2] == 1:
+        codes = codes[:, :, 0]
+    about = _About(recipe, metadata or NO_METADATA, keep_gps, grey_profile() if codes.ndim == 2 else srgb_profile())
+    with open_for_writing(target, overwrite) as stream:
+        if file_format == "PNG":
+            _write_png(stream, codes, about)
+        elif file_format == "JPEG":
+            _write_jpeg(stream, codes, about, quality)
+        else:
+            _write_tiff(stream, codes, about, compression)
+    return target
+
+
+@dataclasses.dataclass(frozen=True)
+class _About:
+    """What a file says besides its pixels."""
+
+    recipe: str | None
+    metadata: PhotoMetadata
+    keep_gps: bool
+    profile: bytes
+
+
+def _write_png(stream: IO[bytes], codes: npt.NDArray[Any], about: _About) -> None:
+    chunks = [png.profile_chunk("velkor", about.profile), png.text_chunk("Software", software_name())]
+    if about.recipe is not None:
+        chunks.append(png.text_chunk(RECIPE_KEY, about.recipe))
+    if about.metadata.dpi is not None:
+        chunks.append(png.resolution_chunk(about.metadata.dpi))
+    if about.metadata:
+        chunks.append((b"eXIf", exif_for_print(about.metadata, keep_gps=about.keep_gps).tobytes()[6:]))
+    png.write_png(stream, codes, chunks)
+
+
+def _write_jpeg(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, quality: int) -> None:
+    options: dict[str, Any] = {"quality": quality, "icc_profile": about.profile}
+    if about.recipe is not None:
+        options["comment"] = JPEG_RECIPE_PREFIX + about.recipe.encode("utf-8")
+    if about.metadata.dpi is not None:
+        options["dpi"] = about.metadata.dpi
+    # A JPEG has no other place for the software's name than the EXIF block.
+    options["exif"] = exif_for_print(about.metadata, keep_gps=about.keep_gps)
+    options["exif"][305] = software_name()
+    Image.fromarray(codes).save(stream, format="JPEG", **options)
+
+
+def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compression: str) -> None:
+    codec, arguments = TIFF_CODECS[compression]
+    exif = tiff_exif(about.metadata, keep_gps=about.keep_gps)
+    pixels: dict[str, Any] = {"data": codes, "maxworkers": thread_count()}
+    if compression == "deflate":  # our own strips: ISA-L on every processor, twice as fast as tifffile's zlib
+        pixels = {"data": deflate_strips(codes), "shape": codes.shape, "dtype": codes.dtype,
+                  "rowsperstrip": rows_per_strip(codes)}
+    tifffile.imwrite(
+        stream,
+        **pixels,
+        photometric="minisblack" if codes.ndim == 2 else "rgb",
+        compression=codec,
+        compressionargs=arguments,
+        predictor=codec is not None,
+        software=software_name(),
+        description=None if about.recipe is None else ascii_toml(about.recipe),
+        iccprofile=about.profile,
+        extratags=exif.extratags,
+        metadata=None,
+        byteorder="<",
+        **exif.options,
+    )
+    append_directories(stream, exif.directories)
+
+
+def ascii_toml(text: str) -> str:
+    """TOML text with every non-ASCII character written as a \\u escape.
+
+    TIFF text tags hold 7-bit ASCII only. In a recipe non-ASCII characters
+    can only stand inside basic strings (the name, the description), where
+    TOML reads the escape back as the same character.
+    """
+    return "".join(char if char.isascii() else _toml_escape(char) for char in text)
+
+
+def _toml_escape(char: str) -> str:
+    code = ord(char)
+    return f"\\u{code:04X}" if code <= 0xFFFF else f"\\U{code:08X}"

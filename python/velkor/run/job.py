@@ -1,0 +1,90 @@
+"""One photograph of a batch: read, convert and write it, every expected failure an :class:`Outcome`.
+
+:func:`convert_file` is a top-level function of picklable arguments, so it
+runs the same in this process, in a pool of worker processes or as a task
+on a Dask cluster, and what a batch says does not depend on where it ran.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import warnings
+from pathlib import Path
+from typing import Literal
+
+from velkor.errors import OutputExistsError, RecipeError, VelkorError
+from velkor.io.reading import read_image
+from velkor.io.recipe_files import recorded_recipe
+from velkor.model.pipeline import Pipeline
+from velkor.run.export import ExportOptions, export_print
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """What every file of a batch is converted with; picklable, sent to each worker.
+
+    ``options`` are the print's size and file settings (the command line's
+    output flags), applied to every file in :func:`convert_file` and nowhere
+    else.
+    """
+
+    pipeline: Pipeline
+    overwrite: bool = False
+    options: ExportOptions = ExportOptions()
+
+
+@dataclasses.dataclass(frozen=True)
+class Outcome:
+    """What became of one file: its status, what to tell of it, and the warnings it raised."""
+
+    status: Literal["converted", "skipped", "conflict", "failed"]
+    message: str = ""
+    warnings: tuple[tuple[type[Warning], str], ...] = ()
+
+
+def convert_file(job: Job, source: Path, target: Path) -> Outcome:
+    """Read, convert and write one file; every expected failure becomes an Outcome.
+
+    Without ``job.overwrite`` an existing output is kept when it decodes
+    completely and records this very recipe (a finished earlier run, or an
+    earlier attempt at this same task), and is a conflict when it records
+    another one; one that does not decode is the remains of an interrupted
+    run and is made again.
+    """
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        outcome = _convert_file(job, source, target)
+    told = tuple((w.category, str(w.message)) for w in caught)
+    return dataclasses.replace(outcome, warnings=told)
+
+
+def _convert_file(job: Job, source: Path, target: Path) -> Outcome:
+    pipeline = job.pipeline
+    replace = job.overwrite
+    if not job.overwrite and target.exists():
+        state = _existing_output(target, pipeline)
+        if state == "done":
+            return Outcome("skipped", f"{source}: output exists: {target}")
+        if state == "other":
+            return Outcome("conflict", f"{target} exists, made by another recipe (use --overwrite to replace it)")
+        replace = True
+    try:
+        export_print(read_image(source), target, pipeline, job.options, overwrite=replace)
+    except OutputExistsError as error:  # another run took the name meanwhile
+        return Outcome("skipped", f"{source}: {error}")
+    except (VelkorError, OSError, MemoryError) as error:
+        message = f"cannot convert {source}: not enough memory" if isinstance(error, MemoryError) else str(error)
+        return Outcome("failed", message)
+    return Outcome("converted")
+
+
+def _existing_output(target: Path, pipeline: Pipeline) -> str:
+    """"done", "other" (made by another recipe or program) or "broken"."""
+    try:
+        text = recorded_recipe(target)
+    except VelkorError:
+        return "broken"
+    try:
+        return "done" if text is not None and Pipeline.from_toml(text) == pipeline else "other"
+    except RecipeError:
+        return "other"
