@@ -137,7 +137,7 @@ def test_placement_out_of_reach_is_a_recipe_error() -> None:
 
 
 def test_edit_without_its_extra_names_the_extra_and_fails() -> None:
-    code = "import sys; sys.modules['uvicorn'] = None; from velkor.cli import main; sys.exit(main(['edit']))"
+    code = "import sys; sys.modules['uvicorn'] = None; from velkor.cli.main import main; sys.exit(main(['edit']))"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert result.returncode == 8
     assert result.stderr.strip().splitlines() == [
