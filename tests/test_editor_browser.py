@@ -19,6 +19,7 @@ import pytest
 from PIL import Image
 
 import velkor
+from velkor.editor.photo import proxy_of
 from velkor.editor.print_zones import zone_of_luminance
 from velkor.io.transfer import srgb_to_linear
 from velkor.io.quantise import quantise
@@ -59,7 +60,7 @@ def editor(tmp_path_factory: pytest.TempPathFactory) -> Iterator[dict]:
     address = server.stdout.readline().strip()
     assert address.startswith("http://127.0.0.1:") and "/?token=" in address, server.stderr.read()
     linear = velkor.read_image(photo).linear
-    proxy = velkor.resize_linear(linear, *velkor.fitted_size(*linear.shape[:2], long_edge=1600))
+    proxy = proxy_of(velkor.read_image(photo), 1600).proxy
     with sync_playwright() as playwright:
         browser = playwright.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
         page = browser.new_page(viewport=VIEWPORT)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import tempfile
 from collections.abc import Callable
 from importlib import resources
 from pathlib import Path
@@ -80,6 +81,8 @@ def _guarded(action: Action, state: EditorState, body: dict[str, Any], request: 
         return _error(422, str(error))
     except OutputExistsError as error:
         return _error(409, str(error), confirm=str(error).startswith("output exists:"))
+    except KeyError as error:
+        return _error(400, f"bad request: {error.args[0]} is missing")
     except (VelkorError, OSError, ValueError, TypeError) as error:
         return _error(400, str(error))
 
@@ -190,8 +193,7 @@ def _open(state: EditorState, body: dict[str, Any], request: Request) -> Respons
 
 def _upload_handler(state: EditorState) -> Callable[[Request], Any]:
     async def endpoint(request: Request) -> Response:
-        folder = state.uploads / str(len(list(state.uploads.iterdir())))
-        folder.mkdir()
+        folder = Path(tempfile.mkdtemp(dir=state.uploads))  # each upload its own, so names never meet
         target = folder / upload_name(request.query_params.get("name", "upload"))
         try:
             await _receive(request, target)

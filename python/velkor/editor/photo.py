@@ -15,9 +15,11 @@ from velkor.io.reading import SourceImage
 from velkor.io.resize import fitted_size, resize_linear
 from velkor.io.quantise import quantise
 
-# The page asks for a proxy as large as the window's device pixels, within
-# these bounds: below, the print looks soft; above, a slider lags.
-PROXY_EDGES = (1600, 2560)
+# The page asks for a proxy as large as the window's device pixels and gets
+# the next of these sizes (below them the print looks soft, above a slider
+# lags); a few sizes let the one made at start-up serve most windows.
+PROXY_EDGES = (1600, 2048, 2560)
+START_EDGE = 2048  # a full-HD window
 _REC709 = np.array([0.2126, 0.7152, 0.0722], dtype=np.float32)
 
 
@@ -27,8 +29,7 @@ class Photo:
     edge: int
     """The long edge asked for; the proxy is never larger than the photograph."""
     proxy: FloatImage
-    """The linear image scaled as ``velkor convert --long-edge`` scales it, so the fitted
-    print is exactly that export; the loupe shows the full size."""
+    """The linear image scaled to about the window's device pixels; the loupe shows the full size."""
 
     @property
     def full_size(self) -> tuple[int, int]:
@@ -47,11 +48,30 @@ class Photo:
 
 
 def proxy_edge(asked: int) -> int:
-    return min(max(asked, PROXY_EDGES[0]), PROXY_EDGES[1])
+    return next((edge for edge in PROXY_EDGES if edge >= asked), PROXY_EDGES[-1])
 
 
 def proxy_of(source: SourceImage, asked: int) -> Photo:
     """A photo whose proxy's long edge is about ``asked`` pixels (never more than the photograph's)."""
     edge = proxy_edge(asked)
-    height, width = fitted_size(*source.linear.shape[:2], long_edge=edge)
-    return Photo(source, edge, resize_linear(source.linear, height, width))
+    reduced = box_mean(source.linear, max(1, max(source.linear.shape[:2]) // edge))
+    height, width = fitted_size(*reduced.shape[:2], long_edge=edge)
+    return Photo(source, edge, resize_linear(reduced, height, width))
+
+
+def box_mean(linear: FloatImage, factor: int) -> FloatImage:
+    """Means of ``factor`` x ``factor`` blocks of light (the last partial ones dropped).
+
+    Lanczos over a whole 24-megapixel photograph takes seconds; averaging
+    blocks first, as Pillow's reducing_gap does, leaves it a small step,
+    and a mean of light is exactly right for a reduction.
+    """
+    if factor == 1:
+        return linear
+    rows, columns = (edge // factor * factor for edge in linear.shape[:2])
+    total = np.zeros((rows // factor, columns // factor, linear.shape[2]), dtype=np.float32)
+    for row in range(factor):
+        for column in range(factor):
+            total += linear[row:rows:factor, column:columns:factor]
+    total *= np.float32(1.0 / (factor * factor))
+    return total

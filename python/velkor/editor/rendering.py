@@ -32,6 +32,7 @@ class Renderer:
         self._guard = threading.Lock()
         self._newest: dict[str, int] = {}
         self._grey_key: tuple[object, ...] | None = None
+        self._grey_photo: Photo | None = None
         self._grey: FloatImage | None = None
 
     def print_of(self, photo: Photo, pipeline: Pipeline, page: str, seq: int) -> npt.NDArray[np.uint8] | None:
@@ -46,14 +47,14 @@ class Renderer:
 
     def _grey_of(self, photo: Photo, pipeline: Pipeline) -> FloatImage:
         # Exactly what to_grey reads: any other change keeps the grey image.
-        key = (id(photo), pipeline.standard, pipeline.filter, pipeline.mixer, pipeline.exposure)
-        if key != self._grey_key or self._grey is None:
-            self._grey, self._grey_key = pipeline.to_grey(photo.proxy), key
+        key = (pipeline.standard, pipeline.filter, pipeline.mixer, pipeline.exposure)
+        if photo is not self._grey_photo or key != self._grey_key or self._grey is None:
+            self._grey, self._grey_key, self._grey_photo = pipeline.to_grey(photo.proxy), key, photo
         return self._grey
 
     def forget(self) -> None:
         with self._busy:
-            self._grey, self._grey_key = None, None
+            self._grey, self._grey_key, self._grey_photo = None, None, None
 
 
 def loupe_of(photo: Photo, pipeline: Pipeline, centre: tuple[float, float], size: int) -> npt.NDArray[np.uint8]:

@@ -31,6 +31,7 @@ def serve(source: SourceImage, pipeline: Pipeline, recipe_path: Path | None, *,
         app = build_app(state, token, host, bound_port)
         address = f"http://{_url_host(host)}:{bound_port}/?token={token}"
         print(address, flush=True)
+        state.warm()
         server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off"))
         if open_browser:
             threading.Thread(target=_open_when_ready, args=(server, address), daemon=True).start()

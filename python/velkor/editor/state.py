@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor.editor.documents import document_of
-from velkor.editor.photo import Photo, proxy_edge, proxy_of
+from velkor.editor.photo import START_EDGE, Photo, proxy_edge, proxy_of
 from velkor.editor.rendering import Renderer
 from velkor.model.pipeline import Pipeline
 from velkor.io.reading import SourceImage
@@ -34,8 +34,17 @@ class EditorState:
         with self._lock:
             photo = self._photo
             if photo is None or (edge is not None and proxy_edge(edge) != photo.edge):
-                photo = self._photo = proxy_of(self._source, edge or 2048)
+                photo = self._photo = proxy_of(self._source, edge or START_EDGE)
             return photo
+
+    def warm(self) -> None:
+        """Make the likely proxy and its colour original now, while the browser starts."""
+
+        def make() -> None:
+            photo = self.photo(START_EDGE)
+            photo.original_codes, photo.original_zones  # noqa: B018 - cached on first use
+
+        threading.Thread(target=make, daemon=True).start()
 
     def replace(self, source: SourceImage) -> None:
         with self._lock:

@@ -73,7 +73,7 @@ function paintAnswer(job, { bytes, headers }) {
   editor.weights = about.weights;
   if (job.key) controls.refuse(job.key, '');
   const sign = about.factor >= 0 ? '+' : '−';
-  controls.note('conversion.filter', `factor ${sign}${Math.abs(about.factor).toFixed(2)} stops`);
+  controls.note('conversion.filter', `${sign}${Math.abs(about.factor).toFixed(2)} stops`);
   drawHistogram($('histogram'), bytes, view.zoneOfCode);
   drawCurve($('curve'), editor.session.curve_zones, about.curve);
   if (editor.commitWhenPainted && !editor.waiting) {
@@ -169,6 +169,7 @@ async function start() {
   });
   controls.show(session.recipe, editor.weights);
   for (const name of Object.keys(session.presets)) $('preset').add(new Option(name, name));
+  if (session.recipe.name in session.presets) $('preset').value = session.recipe.name;
   $('preset').addEventListener('change', () => {
     if ($('preset').value) applyState(copy(editor.session.presets[$('preset').value]));
   });
