@@ -12,7 +12,7 @@ Playwright for Python (``pip install playwright``; no browser download).
 from __future__ import annotations
 
 import argparse
-import json
+import os
 import statistics
 import subprocess
 import sys
@@ -81,7 +81,8 @@ def main() -> None:
             page.wait_for_function("velkorEditor.firstPaint !== null", polling=5)
             painted = time.perf_counter()
             size = page.evaluate("[velkorEditor.session.width, velkorEditor.session.height]")
-            print(f"photo {photo} (6000 x 4000), proxy {size[0]} x {size[1]}, 2 cores shared")
+            print(f"photo {photo} (6000 x 4000), proxy {size[0]} x {size[1]}, "
+                  f"load average at start {os.getloadavg()[0]:.1f} on {os.cpu_count()} processors")
             print(f"first print: {1000 * (painted - started):.0f} ms from the command's start (decode included), "
                   f"{1000 * (painted - opened):.0f} ms from opening the page")
             change(page, "local_contrast.radius", 8)
@@ -100,7 +101,7 @@ def main() -> None:
             page.click("#open")
             page.wait_for_function("velkorEditor.painted > 0 && velkorEditor.idle()", polling=5)
             print(f"open another 24 MP photo by path: first print after {1000 * (time.perf_counter() - reopened):.0f} ms")
-            print(json.dumps({"address": address.split("?")[0]}))
+            print(f"load average at the end {os.getloadavg()[0]:.1f}")
             browser.close()
     finally:
         server.terminate()

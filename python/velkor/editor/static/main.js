@@ -74,8 +74,6 @@ function paintAnswer(job, { bytes, headers }) {
   if (job.key) controls.refuse(job.key, '');
   const sign = about.factor >= 0 ? '+' : '−';
   controls.note('conversion.filter', `${sign}${Math.abs(about.factor).toFixed(2)} stops`);
-  drawHistogram($('histogram'), bytes, view.zoneOfCode);
-  drawCurve($('curve'), editor.session.curve_zones, about.curve);
   if (editor.commitWhenPainted && !editor.waiting) {
     editor.history.push(job.doc);
     editor.commitWhenPainted = false;
@@ -86,6 +84,11 @@ function paintAnswer(job, { bytes, headers }) {
     const now = performance.now();
     editor.latencies.push({ key: job.key, ms: now - job.started });
     if (editor.firstPaint === null) editor.firstPaint = now;
+    // The charts follow the print, after it is on the screen.
+    if (editor.painted === job.seq) {
+      drawHistogram($('histogram'), bytes, view.zoneOfCode);
+      drawCurve($('curve'), editor.session.curve_zones, about.curve);
+    }
   });
 }
 
