@@ -52,9 +52,12 @@ def proxy_edge(asked: int) -> int:
 
 
 def proxy_of(source: SourceImage, asked: int) -> Photo:
-    """A photo whose proxy's long edge is about ``asked`` pixels (never more than the photograph's)."""
+    """A photo whose proxy's long edge is about ``asked`` pixels (between 2/3 and all of the size
+    it snaps to, never more than the photograph's)."""
     edge = proxy_edge(asked)
-    reduced = box_mean(source.linear, max(1, max(source.linear.shape[:2]) // edge))
+    # The nearest whole factor: its block means often land within the size
+    # asked for, and only what is still larger goes through Lanczos.
+    reduced = box_mean(source.linear, max(1, round(max(source.linear.shape[:2]) / edge)))
     height, width = fitted_size(*reduced.shape[:2], long_edge=edge)
     return Photo(source, edge, resize_linear(reduced, height, width))
 
