@@ -134,6 +134,23 @@ def test_page_opens_clean_and_zone_slider_prints_as_the_pipeline_with_undo(edito
     page.keyboard.press("Control+Shift+z")
     settle(page)
     np.testing.assert_array_equal(painted(page), moved)
+    # A drag: twenty input events without waiting. Only the newest waiting state is
+    # rendered next, and what stays painted is the last one.
+    page.evaluate("""() => {
+        velkorEditor.latencies.length = 0;
+        const range = document.querySelector('input[type=range][data-key="zones.5"]');
+        for (let i = 1; i <= 20; i += 1) {
+            range.value = String(i / 20);
+            range.dispatchEvent(new Event('input', { bubbles: true }));
+        }
+        range.dispatchEvent(new Event('change', { bubbles: true }));
+    }""")
+    settle(page)
+    assert len(page.evaluate("velkorEditor.latencies")) < 20
+    np.testing.assert_array_equal(painted(page), expected(velkor.Pipeline(zones={3: -0.5, 5: 1.0, 7: 0.4}), proxy))
+    page.keyboard.press("Control+z")  # the drag was one step
+    settle(page)
+    np.testing.assert_array_equal(painted(page), moved)
     page.locator('.control[data-key="zones.7"]').dblclick()  # reset to the default
     settle(page)
     np.testing.assert_array_equal(painted(page), expected(velkor.Pipeline(zones={3: -0.5}), proxy))
