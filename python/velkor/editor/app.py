@@ -169,19 +169,25 @@ def _save(state: EditorState, body: dict[str, Any], request: Request) -> Respons
     return JSONResponse({"message": f"velkor: wrote {target}"}, headers=_NO_STORE)
 
 
-_EXPORT_KEYS = ("long_edge", "width", "height", "quality", "compression", "strip_metadata", "keep_gps")
+_EXPORT_KEYS = ("long_edge", "width", "height", "quality", "compression", "strip_metadata", "keep_gps",
+                "intent", "background", "keep_alpha")
+_READ_KEYS = ("intent", "background", "keep_alpha")  # options that change how the photograph is decoded
 
 
 def _export(state: EditorState, body: dict[str, Any], request: Request) -> Response:
     """The print at full size, by the same function as ``velkor convert``."""
     pipeline = pipeline_of(body.get("recipe"))
     chosen = {key: body[key] for key in _EXPORT_KEYS if body.get(key) is not None}
+    if "background" in chosen:
+        chosen["background"] = tuple(chosen["background"])
     options = ExportOptions(**chosen)
     target = chosen_path(body.get("path"))
     output_format(target)
     overwrite = body.get("overwrite") is True
     check_output(target, state.inputs(), overwrite)
-    bits = export_print(state.source, target, pipeline, options, overwrite=overwrite)
+    # The photograph as open is the one convert reads with the default options; others decode it again.
+    source = options.read(state.source.path) if any(key in chosen for key in _READ_KEYS) else state.source
+    bits = export_print(source, target, pipeline, options, overwrite=overwrite)
     return JSONResponse({"message": f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)"}, headers=_NO_STORE)
 
 
