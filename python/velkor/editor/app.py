@@ -24,7 +24,7 @@ from velkor.editor.placement import placed, spot_luminance
 from velkor.editor.print_zones import zone_of_codes
 from velkor.editor.rendering import CURVE_ZONES, loupe_of, tone_curve
 from velkor.editor.state import EditorState
-from velkor.editor.uploads import MAX_UPLOAD_BYTES, UploadTooLargeError, check_pixels, upload_name
+from velkor.editor.uploads import MAX_UPLOAD_BYTES, UploadTooLargeError, upload_memory_limit, upload_name
 from velkor.errors import OutputExistsError, RecipeError, VelkorError
 from velkor.run.export import ExportOptions, export_print
 from velkor.model.presets import PRESETS
@@ -225,9 +225,7 @@ async def _receive(request: Request, target: Path) -> None:
 
 
 def _open_upload(state: EditorState, body: dict[str, Any], request: Request) -> Response:
-    path = Path(body["path"])
-    check_pixels(path)
-    source = read_image(path)
+    source = read_image(Path(body["path"]), memory_limit=upload_memory_limit())
     state.replace(source)
     return JSONResponse({"photo": source.path.name}, headers=_NO_STORE)
 
