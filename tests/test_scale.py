@@ -90,9 +90,9 @@ def test_a_worker_killed_mid_batch_fails_only_its_files(tmp_path: Path, cluster,
 
 
 @pytest.mark.parametrize(("case", "code", "message"), [
-    ("unreachable", 8, "cannot reach the Dask scheduler tcp://127.0.0.1:9"),
-    ("without workers", 9, "has had no workers for 2 s (see --cluster-wait)"),
-    ("lost midway", 10, "lost the Dask scheduler at tcp://"),
+    ("unreachable", 9, "cannot reach the Dask scheduler tcp://127.0.0.1:9"),
+    ("without workers", 10, "has had no workers for 2 s (see --cluster-wait)"),
+    ("lost midway", 11, "lost the Dask scheduler at tcp://"),
 ])
 def test_a_scheduler_unreachable_empty_or_lost_has_a_status_of_its_own(
         tmp_path: Path, case: str, code: int, message: str) -> None:
@@ -109,7 +109,7 @@ def test_a_scheduler_unreachable_empty_or_lost_has_a_status_of_its_own(
             started.append(subprocess.Popen([dask_cli, "worker", address, "--nthreads", "1", "--no-dashboard"],
                                             stderr=subprocess.DEVNULL))
         batch = subprocess.Popen([sys.executable, "-m", "velkor", "batch", source, "-o", out, "--quiet",
-                                  "--scheduler", address, "--cluster-wait", "2" if code < 10 else "60"],
+                                  "--scheduler", address, "--cluster-wait", "2" if code < 11 else "60"],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if case == "lost midway":
             while not any(out.glob("*.png")) and batch.poll() is None:

@@ -1,4 +1,4 @@
-"""The `velkor` command: convert, batch, preview and presets."""
+"""The `velkor` command: convert, batch, preview, presets and the editor."""
 
 from __future__ import annotations
 
@@ -29,12 +29,13 @@ from velkor.errors import (
 )
 from velkor.io.atomic import remove_leftovers, write_text
 from velkor.io.reading import read_image
+from velkor.io.recipe_files import load_recipe
 from velkor.io.regular_file import require_regular_file
 from velkor.io.sample import sample_path
 from velkor.io.writing import output_format, software_name
 from velkor.model.bands import processors
 from velkor.model.pipeline import Pipeline
-from velkor.model.presets import PRESETS
+from velkor.model.presets import PRESETS, preset
 from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
 from velkor.run.cluster import CLUSTER_WAIT, ClusterError, NoWorkersError
 from velkor.run.export import export_print
@@ -53,9 +54,10 @@ class ExitCode(enum.IntEnum):
     BAD_INPUT = 5  # unsupported format or unreadable file
     OUTPUT_EXISTS = 6  # refused to overwrite (use --overwrite)
     CANNOT_WRITE = 7  # output could not be written
-    NO_SCHEDULER = 8  # --workers/--scheduler: Dask missing, or the scheduler cannot be reached
-    NO_WORKERS = 9  # --scheduler: no worker joined within --cluster-wait
-    SCHEDULER_LOST = 10  # the Dask scheduler went away mid-batch; a rerun finishes the rest
+    MISSING_EXTRA = 8  # the editor's web server is not installed (pip install 'velkor[editor]')
+    NO_SCHEDULER = 9  # --workers/--scheduler: Dask missing, or the scheduler cannot be reached
+    NO_WORKERS = 10  # --scheduler: no worker joined within --cluster-wait
+    SCHEDULER_LOST = 11  # the Dask scheduler went away mid-batch; a rerun finishes the rest
 
 
 _EPILOG = "exit status: " + ", ".join(f"{code.value} {code.name.lower().replace('_', ' ')}" for code in ExitCode)
@@ -165,6 +167,20 @@ def build_parser() -> argparse.ArgumentParser:
     preview.add_argument("--overwrite", action="store_true", help="replace existing output files")
     add_recipe_options(preview)
     preview.set_defaults(handler=_preview)
+
+    edit = commands.add_parser("edit", help="edit a recipe in the browser, on a live print",
+                               description="Serve the editor on this machine and open it in the browser "
+                               "(the bundled sample if no photograph is given). Ctrl-C stops it.",
+                               epilog=_EPILOG)
+    edit.add_argument("input", nargs="?", type=Path, metavar="PHOTO")
+    edit_recipe = edit.add_mutually_exclusive_group()
+    edit_recipe.add_argument("--preset", metavar="NAME", help=f"start from a preset: {', '.join(PRESETS)}")
+    edit_recipe.add_argument("--recipe", metavar="FILE", help="start from a recipe file (TOML)")
+    edit.add_argument("--port", type=_port, default=0, help="port to listen on (default: 0, a free one)")
+    edit.add_argument("--host", default="127.0.0.1", metavar="ADDR",
+                      help="address to listen on (default: 127.0.0.1, this machine only)")
+    edit.add_argument("--no-browser", action="store_true", help="only print the page's address")
+    edit.set_defaults(handler=_edit)
 
     presets = commands.add_parser("presets", help="list the presets", epilog=_EPILOG)
     presets.set_defaults(handler=_presets)
@@ -313,6 +329,25 @@ def _preview(args: argparse.Namespace) -> ExitCode:
     plot_zone_curve(pipeline, curve, overwrite=args.overwrite)
     _say(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})", sys.stdout)
     return ExitCode.OK
+
+
+def _edit(args: argparse.Namespace) -> ExitCode:
+    try:
+        from velkor.editor.serve import serve
+    except ImportError as error:
+        return ExitCode(_fail(f"the editor needs its web server ({error.name} is missing): "
+                              "pip install 'velkor[editor]'", ExitCode.MISSING_EXTRA))
+    pipeline = preset(args.preset) if args.preset else load_recipe(args.recipe) if args.recipe else Pipeline()
+    source = read_image(args.input or sample_path())
+    serve(source, pipeline, Path(args.recipe) if args.recipe else None,
+          host=args.host, port=args.port, open_browser=not args.no_browser)
+    return ExitCode.OK
+
+
+def _port(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"expected a port 0 to 65535, not {text!r}")
+    return int(text)
 
 
 def _presets(args: argparse.Namespace) -> ExitCode:
