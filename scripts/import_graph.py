@@ -11,7 +11,7 @@ from graphlib import CycleError, TopologicalSorter
 from pathlib import Path
 
 # Lowest first: a module may import only from its own floor or below.
-FLOORS = ("velkor._types", "velkor.errors", "velkor.model", "velkor.io", "velkor.run", "velkor.cli", "velkor.editor")
+FLOORS = ("velkor._version", "velkor._types", "velkor.errors", "velkor.extras", "velkor.model", "velkor.io", "velkor.run", "velkor.cli", "velkor.editor")
 
 
 def imports_of(package: Path) -> dict[str, set[str]]:

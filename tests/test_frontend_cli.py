@@ -75,7 +75,9 @@ def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
         (["convert", "photo.png", "--recipe", "none.toml"], 4, "recipe not found"),
         (["convert", "photo.png", "--eps", "small"], 2, "invalid float value: 'small'"),
         (["convert", "photo.png", "--preset", "neutral", "--recipe", "bad.toml"], 2, "not allowed with"),
-        (["convert", "photo.png", "-o", "nodir/out.png"], 7, "cannot write nodir/out.png"),
+        (["convert", "photo.png", "-o", "notes.txt/out.png"], 7, "cannot write notes.txt/out.png"),
+        (["convert", "photo.png", "-o", "o.png", "--quality", "80"], 2, "--quality applies to JPEG output only, not PNG"),
+        (["batch", ".", "-o", "o", "--compress", "zstd"], 2, "--compress applies to TIFF output only, not PNG"),
         (["convert", "."], 5, "input is not a file"),
         (["batch", "nowhere", "-o", "out"], 4, "input folder not found"),
     ],
@@ -108,6 +110,7 @@ def test_convert_with_flags_writes_16_bit_tiff_and_its_recipe(tmp_path: Path) ->
         assert tiff.asarray().dtype == np.uint16
         assert velkor.Pipeline.from_toml(tiff.pages.first.description) == used
     assert velkor_cmd("convert", "photo.png", "-o", tmp_path, "--recipe", "out.tif", cwd=tmp_path).returncode == 0
+    assert velkor_cmd("convert", "photo.png", "-o", "new/folder/x.png", cwd=tmp_path).returncode == 0  # made
     assert velkor.load_recipe(tmp_path / "photo_bw.png") == used  # a look reused straight from a print, into a folder
 
 

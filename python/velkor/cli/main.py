@@ -11,31 +11,35 @@ import sys
 import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
-from tqdm import tqdm
-
-from velkor.cli.options import add_output_options, add_recipe_options, export_options, pipeline_from_options, pixels
+from velkor._version import __version__
+from velkor.cli.options import (
+    UsageError,
+    add_output_options,
+    add_recipe_options,
+    export_options,
+    pipeline_from_options,
+    pixels,
+)
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
     InputWarning,
+    MissingExtraError,
     OutputExistsError,
+    OutputWriteError,
     RecipeError,
     UnreadableImageError,
     UnsupportedFormatError,
 )
-from velkor.io.atomic import write_text
-from velkor.io.reading import read_image
-from velkor.io.sample import sample_path
-from velkor.io.writing import output_format, software_name
+from velkor.extras import import_extra
 from velkor.model.bands import processors
-from velkor.model.pipeline import Pipeline
-from velkor.model.presets import PRESETS
-from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
-from velkor.run.export import export_print
-from velkor.run.job import Job
-from velkor.run.tiled import convert_tiled, needs_tiles, parse_size, physical_memory
+
+# NumPy, the codecs and the pipeline take longer to import than --help takes
+# to answer: each sub-command imports what it uses when it runs.
+if TYPE_CHECKING:
+    from velkor.model.pipeline import Pipeline
 
 
 class ExitCode(enum.IntEnum):
@@ -49,6 +53,7 @@ class ExitCode(enum.IntEnum):
     BAD_INPUT = 5  # unsupported format or unreadable file
     OUTPUT_EXISTS = 6  # refused to overwrite (use --overwrite)
     CANNOT_WRITE = 7  # output could not be written
+    MISSING_EXTRA = 8  # the feature needs an optional part: pip install 'velkor[EXTRA]'
 
 
 _EPILOG = "exit status: " + ", ".join(f"{code.value} {code.name.lower().replace('_', ' ')}" for code in ExitCode)
@@ -70,9 +75,12 @@ def _terminate(signum: int, frame: object) -> None:
 
 
 _BATCH_SUFFIXES = {"png": ".png", "tiff": ".tif", "jpeg": ".jpg"}
+_BATCH_FORMATS = {"png": "PNG", "tiff": "TIFF", "jpeg": "JPEG"}
 
 
 def _size(text: str) -> int:
+    from velkor.run.tiled import parse_size
+
     try:
         return parse_size(text)
     except ValueError as error:
@@ -82,7 +90,7 @@ def _size(text: str) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="velkor", description="Black-and-white conversion of photographs.",
                      epilog=_EPILOG)
-    parser.add_argument("--version", action="version", version=software_name())
+    parser.add_argument("--version", action="version", version=f"velkor {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=_Parser)
 
@@ -96,7 +104,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
     convert.add_argument("--tiled", action="store_true",
                          help="convert a TIFF tile by tile into a tiled TIFF, for images larger than memory")
-    convert.add_argument("--memory-limit", type=_size, default=physical_memory() // 4, metavar="SIZE",
+    convert.add_argument("--memory-limit", type=_size, metavar="SIZE",
                          help="convert tile by tile when the decoded image would need more (e.g. 8G; "
                               "default: a quarter of the memory)")
     add_recipe_options(convert)
@@ -169,10 +177,12 @@ def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Names
             return _fail(error, ExitCode.NO_INPUT)
         except (UnsupportedFormatError, UnreadableImageError) as error:
             return _fail(error, ExitCode.BAD_INPUT)
+        except MissingExtraError as error:
+            return _fail(error, ExitCode.MISSING_EXTRA)
         except OutputExistsError as error:
             hint = " (use --overwrite to replace it)" if str(error).startswith("output exists:") else ""
             return _fail(f"{error}{hint}", ExitCode.OUTPUT_EXISTS)
-        except _UsageError as error:
+        except UsageError as error:
             return _fail(error, ExitCode.USAGE)
         except OSError as error:  # OutputWriteError, or anything else the file system refuses
             return _fail(error, ExitCode.CANNOT_WRITE)
@@ -188,6 +198,11 @@ def _fail(error: object, code: int) -> int:
 
 
 def _say(line: str, stream: TextIO | None = None) -> None:
+    if "tqdm" not in sys.modules:  # no progress bar can be running: spare the import
+        print(line, file=stream or sys.stderr)
+        return
+    from tqdm import tqdm
+
     # tqdm.write keeps a running progress bar intact below the message.
     tqdm.write(line, file=stream or sys.stderr)
 
@@ -198,18 +213,27 @@ def _show_warning(message: Warning | str, category: type[Warning], filename: str
 
 
 def _convert(args: argparse.Namespace) -> ExitCode:
+    from velkor.io.atomic import write_text
+    from velkor.io.reading import read_image
+    from velkor.io.sample import sample_path
+    from velkor.io.writing import output_format
+    from velkor.run.export import export_print
+    from velkor.run.tiled import convert_tiled, needs_tiles, physical_memory
+
     pipeline = pipeline_from_options(args)
-    options = export_options(args)
     source: Path = args.input or sample_path()
     target: Path = args.output or Path(f"{source.stem}_bw.png")
     if target.is_dir():
         target = target / f"{source.stem}_bw.png"
-    output_format(target)
+    options = export_options(args, output_format(target))
     _check_outputs([target, args.save_recipe], [source, args.recipe], args.overwrite)
+    for output in (target, args.save_recipe):
+        if output is not None:
+            _make_folder(output)
     bits: int = pipeline.bit_depth
-    if args.tiled or needs_tiles(source, args.memory_limit):
+    if args.tiled or needs_tiles(source, args.memory_limit or physical_memory() // 4):
         if options.long_edge or options.width or options.height:
-            raise _UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
+            raise UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
         convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
                       strip_metadata=options.strip_metadata, keep_gps=options.keep_gps)
     else:
@@ -221,8 +245,22 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     return ExitCode.OK
 
 
+def _make_folder(output: Path) -> None:
+    """Make the folder of ``output`` when it is missing, as batch makes its own."""
+    try:
+        output.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise OutputWriteError(f"cannot write {output}: {error.strerror or error}") from error
+
+
 def _batch(args: argparse.Namespace) -> ExitCode:
+    from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
+    from velkor.run.job import Job
+
     pipeline = pipeline_from_options(args)
+    options = export_options(args, _BATCH_FORMATS[args.format])
+    if args.workers or args.scheduler:  # before the progress bar and the output folder
+        import_extra("distributed", "distributed", "running on a Dask cluster")
     directory: Path = args.directory
     if not directory.is_dir():
         raise InputNotFoundError(f"input folder not found: {directory}")
@@ -230,7 +268,7 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     targets = output_paths(sources, args.output, _BATCH_SUFFIXES[args.format])
     _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
     args.output.mkdir(parents=True, exist_ok=True)
-    job = Job(pipeline, overwrite=args.overwrite, options=export_options(args))
+    job = Job(pipeline, overwrite=args.overwrite, options=options)
     schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler)
     report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say)
     report.ignored = ignored
@@ -241,7 +279,10 @@ def _batch(args: argparse.Namespace) -> ExitCode:
 
 
 def _preview(args: argparse.Namespace) -> ExitCode:
-    from velkor.run.preview import plot_zone_curve, write_preview  # matplotlib is slow to import
+    from velkor.io.reading import read_image
+    from velkor.io.sample import sample_path
+    from velkor.io.writing import output_format
+    from velkor.run.preview import plot_zone_curve, write_preview
 
     pipeline = pipeline_from_options(args)
     source: Path = args.input or sample_path()
@@ -258,6 +299,8 @@ def _preview(args: argparse.Namespace) -> ExitCode:
 
 
 def _presets(args: argparse.Namespace) -> ExitCode:
+    from velkor.model.presets import PRESETS
+
     for name, pipeline in PRESETS.items():
         print(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}")
     return ExitCode.OK
@@ -265,10 +308,6 @@ def _presets(args: argparse.Namespace) -> ExitCode:
 
 def _factor(pipeline: Pipeline) -> str:
     return f"filter factor {pipeline.filter_factor_stops:+.2f} stops".replace("-0.00", "+0.00")
-
-
-class _UsageError(Exception):
-    """Arguments that contradict each other."""
 
 
 def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str | None], overwrite: bool) -> None:
@@ -281,7 +320,7 @@ def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str |
     read = [Path(path) for path in inputs if path is not None]
     for index, output in enumerate(chosen):
         if any(_same_file(output, other) for other in chosen[:index]):
-            raise _UsageError(f"two outputs name the same file: {output}")
+            raise UsageError(f"two outputs name the same file: {output}")
         if any(_same_file(output, source) for source in read):
             raise OutputExistsError(f"output is an input of this run: {output} (choose another output)")
         if output.exists() and not overwrite:

@@ -3,15 +3,16 @@
 from __future__ import annotations
 
 import argparse
-import dataclasses
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from velkor.io.recipe_files import load_recipe
-from velkor.model.looks import SHORT_FILTER_NAMES
+from velkor.model.names import BIT_DEPTHS, FILTERS, SHORT_FILTER_NAMES, STANDARDS
 from velkor.model.output import COMPRESSIONS
-from velkor.model.pipeline import BIT_DEPTHS, FILTERS, STANDARDS, Pipeline
-from velkor.model.presets import PRESETS, preset
-from velkor.run.export import ExportOptions
+
+# The pipeline, the presets and the writers bring NumPy and the codecs:
+# imported by the sub-command that runs, so that --help and --version stay quick.
+if TYPE_CHECKING:
+    from velkor.model.pipeline import Pipeline
+    from velkor.run.export import ExportOptions
 
 _PLAIN_FLAGS = ("standard", "filter", "exposure", "radius", "eps", "strength", "bit_depth", "dither")
 
@@ -20,7 +21,7 @@ def add_recipe_options(parser: argparse.ArgumentParser) -> None:
     """Add the options that choose and adjust a recipe."""
     base = parser.add_argument_group("recipe (a preset or a file, then flags that adjust it)")
     source = base.add_mutually_exclusive_group()
-    source.add_argument("--preset", metavar="NAME", help=f"start from a preset: {', '.join(PRESETS)}")
+    source.add_argument("--preset", metavar="NAME", help="start from a preset ('velkor presets' lists them)")
     source.add_argument("--recipe", metavar="FILE", help="start from a recipe file (TOML)")
     base.add_argument("--standard", metavar="STD", help=f"luminance standard: {', '.join(STANDARDS)}")
     base.add_argument("--filter", metavar="FILTER",
@@ -47,18 +48,29 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
     output.add_argument("--long-edge", type=pixels, metavar="N", help="fit the long edge in N pixels")
     output.add_argument("--width", type=pixels, metavar="N", help="fit the width in N pixels")
     output.add_argument("--height", type=pixels, metavar="N", help="fit the height in N pixels")
-    output.add_argument("--quality", type=_quality, default=92, metavar="Q", help="JPEG quality, 1-100 (default: 92)")
-    output.add_argument("--compress", choices=COMPRESSIONS, default="deflate",
-                        help="TIFF compression (default: deflate)")
+    output.add_argument("--quality", type=_quality, metavar="Q", help="JPEG quality, 1-100 (default: 92)")
+    output.add_argument("--compress", choices=COMPRESSIONS, help="TIFF compression (default: deflate)")
     privacy = output.add_mutually_exclusive_group()
     privacy.add_argument("--strip-metadata", action="store_true",
                          help="copy no EXIF or resolution from the input")
     privacy.add_argument("--keep-gps", action="store_true", help="copy the GPS position too")
 
 
-def export_options(args: argparse.Namespace) -> ExportOptions:
-    return ExportOptions(long_edge=args.long_edge, width=args.width, height=args.height, quality=args.quality,
-                         compression=args.compress, strip_metadata=args.strip_metadata, keep_gps=args.keep_gps)
+def export_options(args: argparse.Namespace, file_format: str) -> ExportOptions:
+    """The output flags; one that the format ignores (--quality for a PNG) is refused, not dropped in silence."""
+    from velkor.run.export import ExportOptions
+
+    for flag, value, applies_to in (("--quality", args.quality, "JPEG"), ("--compress", args.compress, "TIFF")):
+        if value is not None and file_format != applies_to:
+            raise UsageError(f"{flag} applies to {applies_to} output only, not {file_format}")
+    settings: dict[str, Any] = {"quality": args.quality, "compression": args.compress}
+    return ExportOptions(long_edge=args.long_edge, width=args.width, height=args.height,
+                         strip_metadata=args.strip_metadata, keep_gps=args.keep_gps,
+                         **{name: value for name, value in settings.items() if value is not None})
+
+
+class UsageError(Exception):
+    """Arguments that contradict each other."""
 
 
 def pixels(text: str, unit: str = "pixels") -> int:
@@ -84,6 +96,12 @@ def _quality(text: str) -> int:
 
 def pipeline_from_options(args: argparse.Namespace) -> Pipeline:
     """The recipe that the options describe; raises :class:`RecipeError`."""
+    import dataclasses
+
+    from velkor.io.recipe_files import load_recipe
+    from velkor.model.pipeline import Pipeline
+    from velkor.model.presets import preset
+
     if args.preset is not None:
         base = preset(args.preset)
     elif args.recipe is not None:

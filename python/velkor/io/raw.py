@@ -5,9 +5,9 @@ from __future__ import annotations
 from pathlib import Path
 
 import numpy as np
-import rawpy
 
 from velkor._types import FloatImage
+from velkor.extras import import_extra
 
 # LibRaw reads these; the list decides which files velkor sends to it.
 RAW_SUFFIXES = frozenset(
@@ -28,6 +28,7 @@ def read_raw(path: Path) -> FloatImage:
     with a linear transfer (gamma 1) and no automatic brightening, so the
     exposure is the camera's own.
     """
+    rawpy = import_extra("rawpy", "raw", "reading camera RAW files")
     with rawpy.imread(str(path)) as raw:
         developed = raw.postprocess(
             gamma=(1.0, 1.0),
@@ -36,4 +37,6 @@ def read_raw(path: Path) -> FloatImage:
             use_camera_wb=True,
             output_color=rawpy.ColorSpace.sRGB,
         )
-    return np.asarray(developed, dtype=np.float32) / _MAX_CODE
+    linear: FloatImage = np.asarray(developed, dtype=np.float32)
+    linear /= _MAX_CODE
+    return linear

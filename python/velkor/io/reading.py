@@ -40,6 +40,7 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
+from velkor.extras import import_extra
 from velkor.io.colour import LINEAR_SRGB, icc_space, pillow_space, to_linear
 from velkor.io.metadata import NO_METADATA, PhotoMetadata, metadata_of, metadata_of_file
 from velkor.io.orientation import ORIENTATION_TAG, apply_orientation
@@ -207,9 +208,7 @@ def _high_bit_heif(path: Path, bits: int) -> npt.NDArray[Any]:
     pillow-heif hands them over shifted up to fill 16 bits; shifted back,
     white is the top code exactly, not a sixty-fourth of a code below it.
     """
-    import pillow_heif
-
-    heif = pillow_heif.open_heif(path, convert_hdr_to_8bit=False)
+    heif = import_extra("pillow_heif", "heif", "reading HEIF files").open_heif(path, convert_hdr_to_8bit=False)
     return np.asarray(heif) >> np.uint16(16 - bits)
 
 

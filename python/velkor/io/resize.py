@@ -18,6 +18,7 @@ import numpy as np
 from PIL import Image
 
 from velkor._types import FloatImage
+from velkor.model.pixels import check_layout
 
 
 def fitted_size(
@@ -45,6 +46,7 @@ def resize_linear(image: FloatImage, height: int, width: int) -> FloatImage:
     Pillow's 32-bit float mode keeps the values as they are: negative
     components (colours outside sRGB) and highlights above 1 survive.
     """
+    check_layout(np.asarray(image).dtype, np.shape(image), "resize_linear")
     if image.shape[:2] == (height, width):
         return image
     channels = [

@@ -44,8 +44,7 @@ def export_print(
     linear = resize_linear(image.linear, *options.size_of(*image.linear.shape[:2]))
     display = pipeline.run(linear)
     write_image(
-        target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither,
-        recipe=pipeline.to_toml() if recipe is None else recipe, overwrite=overwrite,
+        target, display, recipe=pipeline if recipe is None else recipe, overwrite=overwrite,
         quality=options.quality, compression=options.compression,
         metadata=None if options.strip_metadata else image.metadata, keep_gps=options.keep_gps,
     )
