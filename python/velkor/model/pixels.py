@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 
 from velkor._types import FloatImage
+from velkor.model.bands import each_band
 
 # Linear light: 1.0 is diffuse white. read_image clamps float files here;
 # past it nothing prints but white.
@@ -26,6 +27,7 @@ _TYPICAL_LINEAR_MAX = 16.0
 _TYPICAL_DISPLAY_MAX = 1.0
 # A strided sample decides "typical": cheap on any size, every region seen.
 _SAMPLE_EDGE = 64
+_BAND_VALUES = 1 << 18
 
 
 def linear_rgb(array: object, what: str) -> FloatImage:
@@ -80,11 +82,33 @@ def _float_dtype(dtype: np.dtype[Any], what: str, expected: str, hint: str) -> N
         raise TypeError(f"{what}: expected float {expected}, got {dtype}")
 
 
+def _extremes(pixels: FloatImage) -> tuple[float, float]:
+    """The least and the greatest value (NaN if any is NaN), a band of rows per thread: one pass, in the cache."""
+    lows: list[float] = []
+    highs: list[float] = []
+
+    def band(rows: slice) -> None:
+        part = pixels[rows]
+        lows.append(float(part.min()))
+        highs.append(float(part.max()))
+
+    each_band(pixels.shape[0], max(1, _BAND_VALUES // max(1, pixels[0].size)), band)
+    return min(lows, key=_nan_first), max(highs, key=_nan_last)
+
+
+def _nan_first(value: float) -> float:
+    return -math.inf if math.isnan(value) else value
+
+
+def _nan_last(value: float) -> float:
+    return math.inf if math.isnan(value) else value
+
+
 def _check_range(pixels: FloatImage, what: str, kind: str, *, low: float, high: float, typical: float,
                  hint: str) -> None:
     if pixels.size == 0:
         return
-    least, most = float(pixels.min()), float(pixels.max())
+    least, most = _extremes(pixels)
     if not (math.isfinite(least) and math.isfinite(most)):
         raise ValueError(f"{what}: expected finite {kind}, got NaN or infinity ({hint})")
     if least < low or most > high:
