@@ -9,8 +9,8 @@ step() { echo "demo: $* ($(date +%T))"; }
 step "creating $work/demo-env with $("$python" --version)"
 "$python" -m venv "$work/demo-env"
 "$work/demo-env/bin/python" -m pip install -q --upgrade pip
-step "building velkor and installing it with every extra: compiling the native module takes 1 to 3 minutes" \
-     "on 2 cores, the dependencies (about 300 MB) another minute or two"
+step "building velkor and installing it with every extra: compiling the native module takes 2 to 4 minutes" \
+     "on 2 cores (longer on a busy machine), fetching the dependencies (about 330 MB) a minute or two"
 start=$SECONDS
 "$work/demo-env/bin/python" -m pip install -q ".[all]"
 step "installed in $((SECONDS - start)) s; converting the bundled sample"

@@ -26,9 +26,9 @@ from pathlib import Path
 from types import MappingProxyType
 from typing import Any
 
-import tifffile
 from PIL import Image, ImageCms, TiffImagePlugin
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor.io.orientation import ORIENTATION_TAG
 from velkor.io.pillow_open import open_image
 
@@ -103,6 +103,7 @@ def metadata_of_file(path: Path) -> PhotoMetadata:
 
 
 def _tifffile_metadata(path: Path) -> PhotoMetadata:
+    import tifffile
     with tifffile.TiffFile(path) as tiff:
         tags = tiff.pages.first.tags
         main = {tag: tags[tag].value for tag in _MAIN_TAGS if tag in tags}

@@ -28,9 +28,9 @@ from typing import Any
 import imagecodecs
 import numpy as np
 import numpy.typing as npt
-import tifffile
 from PIL import Image, ImageCms, ImageFile
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor._types import FloatImage
 from velkor.errors import (
     ColourProfileWarning,
@@ -234,6 +234,7 @@ def _as_rgb_8_bit(image: Image.Image) -> Image.Image:
 
 
 def _read_tiff(path: Path) -> FloatImage:
+    import tifffile
     with tifffile.TiffFile(path) as tiff:
         page = tiff.pages.first
         photometric = _photometric_name(page.photometric)
@@ -278,6 +279,7 @@ def _read_tiff(path: Path) -> FloatImage:
 
 
 def _photometric_name(value: int) -> str:
+    import tifffile
     try:
         return tifffile.PHOTOMETRIC(value).name
     except ValueError:

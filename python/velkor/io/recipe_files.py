@@ -5,9 +5,9 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-import tifffile
 from PIL import Image
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor.errors import InputNotFoundError, RecipeError, UnreadableImageError, UnsupportedFormatError, VelkorError
 from velkor.io.atomic import write_text
 from velkor.io.writing import JPEG_RECIPE_PREFIX, OUTPUT_SUFFIXES, RECIPE_KEY, output_format
@@ -62,6 +62,7 @@ def recorded_recipe(path: Path) -> str | None:
     Every pixel is decoded on the way, so a truncated or damaged file raises
     :class:`UnreadableImageError` instead of passing for a finished print.
     """
+    import tifffile
     try:
         file_format = output_format(path)
         if file_format != "TIFF":

@@ -17,8 +17,8 @@ import struct
 from collections.abc import Mapping
 from typing import IO, Any
 
-import tifffile
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor.io.metadata import PhotoMetadata, exif_directory, sub_directories, text_bytes
 
 # A BigTIFF pointer is written as LONG8, which libtiff, tifffile and Pillow
@@ -52,6 +52,7 @@ def tiff_exif(metadata: PhotoMetadata, *, keep_gps: bool) -> TiffExif:
 def append_directories(stream: IO[bytes], directories: Mapping[int, Mapping[int, Any]]) -> None:
     """Append each sub-directory to the little-endian TIFF that ``stream`` holds from its start,
     and turn its placeholder in the first directory into the pointer to it."""
+    import tifffile
     if not directories:
         return
     stream.seek(0)

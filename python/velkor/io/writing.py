@@ -7,9 +7,9 @@ from pathlib import Path
 from typing import IO, Any
 
 import numpy.typing as npt
-import tifffile
 from PIL import Image
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor._types import FloatImage
 from velkor._version import __version__
 from velkor.errors import RecipeError, UnsupportedFormatError
@@ -164,6 +164,7 @@ def _write_jpeg(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, quali
 
 
 def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compression: str) -> None:
+    import tifffile
     codec, arguments = TIFF_CODECS[compression]
     exif = tiff_exif(about.metadata, keep_gps=about.keep_gps)
     pixels: dict[str, Any] = {"data": codes, "maxworkers": thread_count()}

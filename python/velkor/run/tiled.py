@@ -17,11 +17,14 @@ import re
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
-import tifffile
+
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
+if TYPE_CHECKING:
+    import tifffile
 
 from velkor._types import FloatImage
 from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedFormatError, VelkorError
@@ -67,6 +70,8 @@ def decoded_bytes(path: Path) -> int | None:
     """What the whole-image run would hold of ``path`` decoded, from its header; None if unknown."""
     try:
         if path.suffix.lower() in TIFF_SUFFIXES:
+            import tifffile
+
             with tifffile.TiffFile(path) as tiff:
                 page = tiff.pages.first
                 return int(page.imagelength) * int(page.imagewidth) * BYTES_PER_PIXEL
@@ -105,6 +110,7 @@ class TiffRegions:
     """
 
     def __init__(self, page: Any) -> None:
+        import tifffile
         self.page = page
         self.samples = int(page.samplesperpixel)
         self.shape = (int(page.imagelength), int(page.imagewidth), self.samples)
@@ -166,6 +172,7 @@ class LazyTiff:
 
 def read_lazily(tiff: tifffile.TiffFile, path: Path) -> LazyTiff:
     """Open a grey or RGB TIFF of 8 or 16 bits for reading in pieces (while ``tiff`` stays open)."""
+    import tifffile
     da = import_extra("dask.array", "distributed", "converting in pieces (--tiled)")
     page = tiff.pages.first
     photometric = tifffile.PHOTOMETRIC(page.photometric).name
@@ -217,6 +224,7 @@ def convert_tiled(
     source's EXIF (make, model, lens, dates, exposure, artist, copyright;
     GPS only with ``keep_gps``) and resolution.
     """
+    import tifffile
     check_output_settings(bit_depth=pipeline.bit_depth, dither=pipeline.dither, compression=compression)
     if target.suffix.lower() not in TIFF_SUFFIXES:
         raise UnsupportedFormatError(
