@@ -20,6 +20,7 @@ from velkor._version import __version__ as __version__
 # Re-exported for type checkers: "X as X" marks each name public under mypy --strict.
 if TYPE_CHECKING:
     from velkor.errors import ColourProfileWarning as ColourProfileWarning
+    from velkor.errors import ImageTooLargeError as ImageTooLargeError
     from velkor.errors import InputNotFoundError as InputNotFoundError
     from velkor.errors import InputWarning as InputWarning
     from velkor.errors import MissingExtraError as MissingExtraError
@@ -49,6 +50,7 @@ if TYPE_CHECKING:
 # so that `velkor --help` or a recipe check does not load every codec.
 _HOMES = {
     "ColourProfileWarning": "velkor.errors",
+    "ImageTooLargeError": "velkor.errors",
     "InputNotFoundError": "velkor.errors",
     "InputWarning": "velkor.errors",
     "OutputExistsError": "velkor.errors",

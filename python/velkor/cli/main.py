@@ -231,13 +231,14 @@ def _convert(args: argparse.Namespace) -> ExitCode:
         if output is not None:
             _make_folder(output)
     bits: int = pipeline.bit_depth
-    if args.tiled or needs_tiles(source, args.memory_limit or physical_memory() // 4):
+    memory_limit: int = args.memory_limit or physical_memory() // 4
+    if args.tiled or needs_tiles(source, memory_limit):
         if options.long_edge or options.width or options.height:
             raise UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
         convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
                       strip_metadata=options.strip_metadata, keep_gps=options.keep_gps)
     else:
-        bits = export_print(read_image(source), target, pipeline, options, overwrite=args.overwrite)
+        bits = export_print(options.read(source, memory_limit), target, pipeline, options, overwrite=args.overwrite)
     print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")
     if args.save_recipe is not None:
         write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING, Any
 
-from velkor.model.names import BIT_DEPTHS, FILTERS, SHORT_FILTER_NAMES, STANDARDS
+from velkor.model.names import BIT_DEPTHS, DEFAULT_INTENT, FILTERS, INTENTS, SHORT_FILTER_NAMES, STANDARDS
 from velkor.model.output import COMPRESSIONS
 
 # The pipeline, the presets and the writers bring NumPy and the codecs:
@@ -50,9 +50,16 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
     output.add_argument("--height", type=pixels, metavar="N", help="fit the height in N pixels")
     output.add_argument("--quality", type=_quality, metavar="Q", help="JPEG quality, 1-100 (default: 92)")
     output.add_argument("--compress", choices=COMPRESSIONS, help="TIFF compression (default: deflate)")
+    output.add_argument("--intent", choices=tuple(INTENTS), default=DEFAULT_INTENT,
+                        help="rendering intent for lookup-table and CMYK profiles (default: relative, "
+                             "colorimetric with black-point compensation)")
+    output.add_argument("--background", type=_colour, default="white", metavar="COLOUR",
+                        help="paper that transparent areas show: white, black, grey or #RRGGBB (default: white)")
+    output.add_argument("--keep-alpha", action="store_true",
+                        help="keep transparency as an alpha channel in a PNG or TIFF print instead")
     privacy = output.add_mutually_exclusive_group()
     privacy.add_argument("--strip-metadata", action="store_true",
-                         help="copy no EXIF or resolution from the input")
+                         help="copy no EXIF, XMP, IPTC or resolution from the input")
     privacy.add_argument("--keep-gps", action="store_true", help="copy the GPS position too")
 
 
@@ -66,6 +73,7 @@ def export_options(args: argparse.Namespace, file_format: str) -> ExportOptions:
     settings: dict[str, Any] = {"quality": args.quality, "compression": args.compress}
     return ExportOptions(long_edge=args.long_edge, width=args.width, height=args.height,
                          strip_metadata=args.strip_metadata, keep_gps=args.keep_gps,
+                         intent=args.intent, background=args.background, keep_alpha=args.keep_alpha,
                          **{name: value for name, value in settings.items() if value is not None})
 
 
@@ -82,6 +90,15 @@ def pixels(text: str, unit: str = "pixels") -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected a positive number of {unit}, not {value}")
     return value
+
+
+def _colour(text: str) -> tuple[float, float, float]:
+    from velkor.io.alpha import parse_background
+
+    try:
+        return parse_background(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _quality(text: str) -> int:

@@ -1,8 +1,14 @@
-"""Pillow's opener, with HEIF taught to it on first use rather than when velkor is imported."""
+"""Pillow's opener, with HEIF taught to it on first use rather than when velkor is imported.
+
+Pillow's own size cap (its "decompression bomb" check) is lifted while a
+file is opened: velkor applies one limit of its own to every format, from
+the memory limit (:mod:`velkor.io.limits`), before anything is decoded.
+"""
 
 from __future__ import annotations
 
 import functools
+import threading
 from pathlib import Path
 
 from PIL import Image, ImageFile
@@ -10,6 +16,7 @@ from PIL import Image, ImageFile
 from velkor.extras import import_extra
 
 HEIF_SUFFIXES = frozenset({".heic", ".heif", ".hif"})
+_CAP = threading.Lock()
 
 
 def open_image(path: str | Path) -> ImageFile.ImageFile:
@@ -19,7 +26,12 @@ def open_image(path: str | Path) -> ImageFile.ImageFile:
     """
     if Path(path).suffix.lower() in HEIF_SUFFIXES:
         _know_heif()
-    return Image.open(path)
+    with _CAP:
+        cap, Image.MAX_IMAGE_PIXELS = Image.MAX_IMAGE_PIXELS, None
+        try:
+            return Image.open(path)
+        finally:
+            Image.MAX_IMAGE_PIXELS = cap
 
 
 @functools.cache

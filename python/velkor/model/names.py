@@ -15,3 +15,7 @@ STANDARDS: tuple[str, ...] = get_args(StandardName)
 FILTERS: tuple[str, ...] = get_args(FullFilterName)
 SHORT_FILTER_NAMES: dict[str, str] = dict(zip(get_args(ShortFilterName), FILTERS, strict=True))
 BIT_DEPTHS: tuple[int, ...] = get_args(BitDepth)
+
+# littleCMS's rendering intents, by the names the command takes.
+INTENTS = {"perceptual": 0, "relative": 1, "saturation": 2, "absolute": 3}
+DEFAULT_INTENT = "relative"

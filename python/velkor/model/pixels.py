@@ -53,12 +53,16 @@ def display_tones(array: object, what: str) -> FloatImage:
     return pixels
 
 
-def check_layout(dtype: np.dtype[Any], shape: tuple[int, ...], what: str) -> None:
-    """The dtype and shape checks of :func:`linear_rgb` alone, for a lazy array whose values are not yet there."""
+def check_layout(dtype: np.dtype[Any], shape: tuple[int, ...], what: str, *, channels: int | None = 3) -> None:
+    """The dtype and shape checks of :func:`linear_rgb` alone, for a lazy array whose values are not yet there.
+
+    ``channels=None`` takes any number of them (an alpha plane, say).
+    """
     _float_dtype(dtype, what, "linear-light RGB (H, W, 3), 1.0 = diffuse white",
                  "divide by the maximum code and apply velkor.srgb_to_linear")
-    if len(shape) != 3 or shape[2] != 3:
-        raise ValueError(f"{what}: expected linear-light RGB of shape (H, W, 3), got shape {shape}")
+    if len(shape) != 3 or shape[2] != (shape[2] if channels is None else channels):
+        layout = "(H, W, 3)" if channels == 3 else "(H, W, C)"
+        raise ValueError(f"{what}: expected linear-light RGB of shape {layout}, got shape {shape}")
 
 
 def _float_array(array: object, what: str, expected: str, hint: str) -> FloatImage:
