@@ -105,7 +105,7 @@ def test_convert_with_flags_writes_16_bit_tiff_and_its_recipe(tmp_path: Path) ->
     assert result.stderr.count("\n") == 1  # one line, and the conversion goes on
     used = velkor.load_recipe(tmp_path / "used.toml")
     assert result.returncode == 0 and used.bit_depth == 16 and not used.dither  # 16-bit drops the preset's dither
-    assert used.zones[6] == 0.5 and used.zones[3] == 0.3 and used.name == "soft-portrait, edited"
+    assert used.zones[6] == 0.5 and used.zones[3] == 0.45 and used.name == "soft-portrait, edited"
     with tifffile.TiffFile(tmp_path / "out.tif") as tiff:
         assert tiff.asarray().dtype == np.uint16
         assert velkor.Pipeline.from_toml(tiff.pages.first.description) == used

@@ -69,7 +69,8 @@ def test_toml_schema_is_flat_tables() -> None:
     assert '[conversion]\nstandard = "Bt709"\nfilter = "Orange21"' in text
     assert "[zones]\n2 = -0.25" in text
     assert "[output]\nbit_depth = 16" in text
-    assert Pipeline.from_toml("[local_contrast]\nstrength = 0.75\n") == Pipeline(strength=0.75)  # defaults kept
+    # Defaults kept; without [tone] zone_scale a recipe is of the scene scale it was written for.
+    assert Pipeline.from_toml("[local_contrast]\nstrength = 0.75\n") == Pipeline(strength=0.75, zone_scale="scene")
 
 
 @pytest.mark.parametrize(
@@ -90,7 +91,8 @@ def test_bad_recipe_files(text: str, message: str) -> None:
 
 def test_run_calls_the_kernels_in_order() -> None:
     # The filter opened up by its factor, zones, sRGB, then clarity on the tones' log-odds.
-    pipeline = Pipeline(filter="Red25A", zones={3: 0.5, 7: -0.25}, radius=3, eps=0.02, strength=0.8)
+    pipeline = Pipeline(filter="Red25A", zones={3: 0.5, 7: -0.25}, radius=3, eps=0.02, strength=0.8,
+                        zone_scale="scene")
     weights = core.color_filter_bw(np.eye(3, dtype=np.float32)[None], core.ColorFilter.Red25A).ravel()
     grey = core.channel_mixer_bw(RGB, *(weights / weights.astype(np.float64).sum()))
     grey = core.zone_system(grey, core.ZoneParams({3: 0.5, 7: -0.25}))
@@ -102,9 +104,9 @@ def test_run_calls_the_kernels_in_order() -> None:
 @pytest.mark.parametrize(
     ("pipeline", "convert"),
     [
-        (Pipeline(), lambda a: core.luminance_bw(a, core.LuminanceStandard.Bt709)),
-        (Pipeline(standard="Bt2020"), lambda a: core.luminance_bw(a, core.LuminanceStandard.Bt2020)),
-        (Pipeline(mixer=(0.5, 0.25, 0.25)), lambda a: core.channel_mixer_bw(a, 0.5, 0.25, 0.25)),
+        (Pipeline(zone_scale="scene"), lambda a: core.luminance_bw(a, core.LuminanceStandard.Bt709)),
+        (Pipeline(standard="Bt2020", zone_scale="scene"), lambda a: core.luminance_bw(a, core.LuminanceStandard.Bt2020)),
+        (Pipeline(mixer=(0.5, 0.25, 0.25), zone_scale="scene"), lambda a: core.channel_mixer_bw(a, 0.5, 0.25, 0.25)),
     ],
 )
 def test_conversion_choice_and_skipped_stages(pipeline: Pipeline, convert) -> None:

@@ -5,7 +5,16 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING, Any
 
-from velkor.model.names import BIT_DEPTHS, DEFAULT_INTENT, FILTERS, INTENTS, SHORT_FILTER_NAMES, STANDARDS
+from velkor.model.names import (
+    BIT_DEPTHS,
+    DEFAULT_INTENT,
+    FILTERS,
+    INTENTS,
+    SHORT_FILTER_NAMES,
+    STANDARDS,
+    TONERS,
+    ZONE_SCALES,
+)
 from velkor.model.output import COMPRESSIONS
 
 # The pipeline, the presets and the writers bring NumPy and the codecs:
@@ -14,7 +23,9 @@ if TYPE_CHECKING:
     from velkor.model.pipeline import Pipeline
     from velkor.run.export import ExportOptions
 
-_PLAIN_FLAGS = ("standard", "filter", "exposure", "radius", "eps", "strength", "bit_depth", "dither")
+_PLAIN_FLAGS = ("standard", "filter", "exposure", "radius", "eps", "strength", "bit_depth", "dither",
+                "amount", "zone_scale", "black", "white", "toning", "toning_strength", "split_shadows",
+                "split_highlights", "split_balance", "grain", "grain_size", "grain_seed")
 
 
 def add_recipe_options(parser: argparse.ArgumentParser) -> None:
@@ -32,6 +43,25 @@ def add_recipe_options(parser: argparse.ArgumentParser) -> None:
                       help="exposure in stops (-6 to 6), on top of the filter factor")
     base.add_argument("--zone", metavar="Z=STOPS", action="append", default=[], type=zone_flag,
                       help="move zone Z (0-10) by STOPS (-3 to 3); repeat for more zones")
+    base.add_argument("--zone-scale", choices=ZONE_SCALES,
+                      help="print: zones are print values, 0 paper black to X paper white (new recipes); "
+                      "scene: Zone V is linear 0.18, a stop a zone (recipes written without the key)")
+    base.add_argument("--black", type=float, metavar="TONE",
+                      help="input tone (0-0.4, display value) that prints paper black (default 0)")
+    base.add_argument("--white", type=float, metavar="TONE",
+                      help="input tone (0.55-4, display value) that prints paper white (default 1)")
+    base.add_argument("--amount", type=float, help="how much of the look: 0 neutral, 1 as given, 2 twice (0-2)")
+    base.add_argument("--toning", choices=TONERS, help="tone the print (writes RGB)")
+    base.add_argument("--toning-strength", type=float, metavar="S", help="toning strength (0-1, default 1)")
+    base.add_argument("--split-shadows", type=float, metavar="DEGREES", help="split toning's shadow hue (0-360)")
+    base.add_argument("--split-highlights", type=float, metavar="DEGREES",
+                      help="split toning's highlight hue (0-360)")
+    base.add_argument("--split-balance", type=float, metavar="B",
+                      help="split toning's balance (-1 more shadow hue, 1 more highlight hue)")
+    base.add_argument("--grain", type=float, metavar="AMOUNT", help="film grain (0-2; 0 is none)")
+    base.add_argument("--grain-size", type=float, metavar="SIZE",
+                      help="grain clump size, relative to the print's long edge (0.25-8, default 1)")
+    base.add_argument("--grain-seed", type=int, metavar="N", help="which grain (same seed, same grain)")
     base.add_argument("--radius", type=int, help="local-contrast window radius in pixels")
     base.add_argument("--eps", type=float, help="local-contrast edge smoothing (> 0)")
     base.add_argument("--strength", type=float,
@@ -146,6 +176,9 @@ def _flag_changes(args: argparse.Namespace, base: Pipeline) -> dict[str, Any]:
         changes["zones"] = {**base.zones, **dict(args.zone)}
     if changes.get("bit_depth", 8) != 8 and args.dither is None:
         changes["dither"] = False  # the base's dither has no meaning for 16-bit output
+    paper_points = "black" in changes or "white" in changes
+    if paper_points and args.zone_scale is None and base.zone_scale == "scene" and not changes.get("zones", base.zones):
+        changes["zone_scale"] = "print"  # with no offsets to reinterpret, points ask for nothing else
     return changes
 
 

@@ -10,11 +10,15 @@ ShortFilterName: TypeAlias = Literal["none", "yellow", "orange", "red", "green",
 FilterName: TypeAlias = Literal[FullFilterName, ShortFilterName]
 """A filter's own name or its short one; any casing is accepted at run time, these are what type checkers know."""
 BitDepth: TypeAlias = Literal[8, 16]
+ZoneScale: TypeAlias = Literal["print", "scene"]
+Toner: TypeAlias = Literal["none", "sepia", "selenium", "gold", "split"]
 
 STANDARDS: tuple[str, ...] = get_args(StandardName)
 FILTERS: tuple[str, ...] = get_args(FullFilterName)
 SHORT_FILTER_NAMES: dict[str, str] = dict(zip(get_args(ShortFilterName), FILTERS, strict=True))
 BIT_DEPTHS: tuple[int, ...] = get_args(BitDepth)
+ZONE_SCALES: tuple[str, ...] = get_args(ZoneScale)
+TONERS: tuple[str, ...] = get_args(Toner)
 
 # littleCMS's rendering intents, by the names the command takes.
 INTENTS = {"perceptual": 0, "relative": 1, "saturation": 2, "absolute": 3}

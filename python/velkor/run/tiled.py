@@ -31,7 +31,7 @@ from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedF
 from velkor.extras import import_extra
 from velkor.io.atomic import open_for_writing
 from velkor.io.colour import icc_space, to_linear
-from velkor.io.metadata import NO_METADATA, grey_profile, metadata_of_file
+from velkor.io.metadata import NO_METADATA, grey_profile, metadata_of_file, srgb_profile
 from velkor.io.pillow_open import open_image
 from velkor.io.quantise import quantise
 from velkor.io.reading import TIFF_SUFFIXES
@@ -215,7 +215,9 @@ def convert_tiled(
     source: Path, target: Path, pipeline: Pipeline, *, overwrite: bool, compression: str = "deflate",
     strip_metadata: bool = False, keep_gps: bool = False,
 ) -> Path:
-    """Convert ``source`` to a tiled, compressed grey TIFF at ``target``, a band of chunks at a time.
+    """Convert ``source`` to a tiled, compressed TIFF at ``target``, a band of chunks at a time.
+
+    The print is grey, or RGB for a toned recipe.
 
     Each band is read with the ``2 * radius`` rows above and below that its
     chunks borrow, so every chunk sees the window it would see in one
@@ -244,13 +246,16 @@ def convert_tiled(
             tiles: Iterator[bytes] | Iterator[npt.NDArray[Any]] = (
                 _deflated_tiles(image, pipeline) if compression == "deflate" else _tiles(image, pipeline))
             exif = tiff_exif(NO_METADATA if strip_metadata else metadata_of_file(source), keep_gps=keep_gps)
+            toned = pipeline.channels == 3
             tifffile.imwrite(
-                stream, tiles, shape=(height, width), dtype=dtype, tile=(TILE, TILE),
-                photometric="minisblack", compression=codec, compressionargs=codec_args,
+                stream, tiles, shape=(height, width, 3) if toned else (height, width), dtype=dtype,
+                tile=(TILE, TILE), photometric="rgb" if toned else "minisblack", planarconfig="contig" if toned else None,
+                compression=codec, compressionargs=codec_args,
                 predictor=codec is not None,
                 bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
                 software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
-                buffersize=BAND_PIXELS, iccprofile=grey_profile(), extratags=exif.extratags, byteorder="<",
+                buffersize=BAND_PIXELS, iccprofile=srgb_profile() if toned else grey_profile(),
+                extratags=exif.extratags, byteorder="<",
                 **exif.options,
             )
             append_directories(stream, exif.directories)
@@ -266,10 +271,12 @@ def _band(image: LazyTiff, pipeline: Pipeline, top: int) -> npt.NDArray[Any]:
     reach = pipeline.reach
     bottom = min(top + image.chunks[0], image.shape[0])
     first, last = max(0, top - reach), min(image.shape[0], bottom + reach)
-    display = pipeline.run_dask(image.linear(first, last))[top - first:bottom - first]
-    codes = display.map_blocks(_codes, pipeline.bit_depth, pipeline.dither, top, image.shape,
-                               dtype=np.uint8 if pipeline.bit_depth == 8 else np.uint16)
-    return np.asarray(codes[:, :, 0].compute(scheduler="threads"))
+    display = pipeline.run_dask(image.linear(first, last), origin=(first, 0), print_shape=image.shape)
+    codes = display[top - first:bottom - first].map_blocks(
+        _codes, pipeline.bit_depth, pipeline.dither, top, image.shape,
+        dtype=np.uint8 if pipeline.bit_depth == 8 else np.uint16)
+    band = np.asarray(codes.compute(scheduler="threads"))
+    return band if pipeline.channels == 3 else band[:, :, 0]
 
 
 def _codes(display: npt.NDArray[np.float32], bit_depth: int, dither: bool, top: int, print_shape: tuple[int, int],
