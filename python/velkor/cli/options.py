@@ -145,13 +145,16 @@ def pipeline_from_options(args: argparse.Namespace) -> Pipeline:
     """The recipe that the options describe; raises :class:`RecipeError`."""
     import dataclasses
 
-    from velkor.io.recipe_files import load_recipe
     from velkor.model.pipeline import Pipeline
-    from velkor.model.presets import preset
 
+    # The presets are made when their module loads: only when one is asked for.
     if args.preset is not None:
+        from velkor.model.presets import preset
+
         base = preset(args.preset)
     elif args.recipe is not None:
+        from velkor.io.recipe_files import load_recipe
+
         base = load_recipe(args.recipe)
     else:
         base = Pipeline()
