@@ -22,6 +22,7 @@ from velkor.cli.options import (
     pipeline_from_options,
     pixels,
 )
+from velkor.cli.terminal import printable
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
@@ -34,6 +35,7 @@ from velkor.errors import (
     UnsupportedFormatError,
 )
 from velkor.extras import import_extra
+from velkor.io.regular_file import require_regular_file
 from velkor.model.bands import processors
 
 # NumPy, the codecs and the pipeline take longer to import than --help takes
@@ -63,7 +65,7 @@ class _Parser(argparse.ArgumentParser):
     """An argument parser whose errors are one line, like all of velkor's."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(ExitCode.USAGE, f"velkor: error: {message} (see '{self.prog} --help')\n")
+        self.exit(ExitCode.USAGE, printable(f"velkor: error: {message} (see '{self.prog} --help')") + "\n")
 
 
 class _Terminated(BaseException):
@@ -85,6 +87,8 @@ def _size(text: str) -> int:
         return parse_size(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+    except OverflowError:  # hundreds of digits: past any float
+        raise argparse.ArgumentTypeError(f"invalid size {text[:20]!r}... (too large)") from None
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -198,13 +202,14 @@ def _fail(error: object, code: int) -> int:
 
 
 def _say(line: str, stream: TextIO | None = None) -> None:
+    """Every line the command prints: file names and recipe names are not the command's to trust."""
     if "tqdm" not in sys.modules:  # no progress bar can be running: spare the import
-        print(line, file=stream or sys.stderr)
+        print(printable(line), file=stream or sys.stderr)
         return
     from tqdm import tqdm
 
     # tqdm.write keeps a running progress bar intact below the message.
-    tqdm.write(line, file=stream or sys.stderr)
+    tqdm.write(printable(line), file=stream or sys.stderr)
 
 
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
@@ -214,7 +219,6 @@ def _show_warning(message: Warning | str, category: type[Warning], filename: str
 
 def _convert(args: argparse.Namespace) -> ExitCode:
     from velkor.io.atomic import write_text
-    from velkor.io.reading import read_image
     from velkor.io.sample import sample_path
     from velkor.io.writing import output_format
     from velkor.run.export import export_print
@@ -222,6 +226,7 @@ def _convert(args: argparse.Namespace) -> ExitCode:
 
     pipeline = pipeline_from_options(args)
     source: Path = args.input or sample_path()
+    require_regular_file(source, "input", UnsupportedFormatError)  # before sizing it for tiles opens it
     target: Path = args.output or Path(f"{source.stem}_bw.png")
     if target.is_dir():
         target = target / f"{source.stem}_bw.png"
@@ -239,10 +244,10 @@ def _convert(args: argparse.Namespace) -> ExitCode:
                       strip_metadata=options.strip_metadata, keep_gps=options.keep_gps)
     else:
         bits = export_print(options.read(source, memory_limit), target, pipeline, options, overwrite=args.overwrite)
-    print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")
+    _say(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)", sys.stdout)
     if args.save_recipe is not None:
         write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)
-        print(f"velkor: wrote {args.save_recipe}")
+        _say(f"velkor: wrote {args.save_recipe}", sys.stdout)
     return ExitCode.OK
 
 
@@ -270,12 +275,14 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
     args.output.mkdir(parents=True, exist_ok=True)
     job = Job(pipeline, overwrite=args.overwrite, options=options)
-    schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler)
+    # A worker without a file to convert is a process started for nothing; --workers 100000 would be thousands.
+    workers = None if args.workers is None else min(args.workers, max(1, len(sources)))
+    schedule = Schedule(jobs=args.jobs, workers=workers, scheduler=args.scheduler)
     report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say)
     report.ignored = ignored
     for failure in report.failures:
         _say(f"velkor: failed: {failure}")
-    print(f"velkor: {report.summary()}")
+    _say(f"velkor: {report.summary()}", sys.stdout)
     return ExitCode.SOME_FAILED if report.failed or report.conflicts else ExitCode.OK
 
 
@@ -295,7 +302,7 @@ def _preview(args: argparse.Namespace) -> ExitCode:
     image = read_image(source)
     write_preview(image.linear, pipeline, picture, size=args.size, overwrite=args.overwrite)
     plot_zone_curve(pipeline, curve, overwrite=args.overwrite)
-    print(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})")
+    _say(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})", sys.stdout)
     return ExitCode.OK
 
 
@@ -303,7 +310,7 @@ def _presets(args: argparse.Namespace) -> ExitCode:
     from velkor.model.presets import PRESETS
 
     for name, pipeline in PRESETS.items():
-        print(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}")
+        _say(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}", sys.stdout)
     return ExitCode.OK
 
 
@@ -329,9 +336,7 @@ def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str |
 
 
 def _same_file(a: Path, b: Path) -> bool:
-    if a.resolve() == b.resolve():
-        return True
     try:
-        return os.path.samefile(a, b)  # hard links, and names that differ only in case
-    except OSError:
+        return a.resolve() == b.resolve() or os.path.samefile(a, b)  # hard links, names differing in case
+    except (OSError, RuntimeError):  # a name not there (yet), or a loop of links
         return False

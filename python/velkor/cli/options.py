@@ -117,9 +117,14 @@ def pixels(text: str, unit: str = "pixels") -> int:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive number of {unit}, not {value}")
+    if not 1 <= value <= _MOST:
+        raise argparse.ArgumentTypeError(f"expected a positive number of {unit} up to {_MOST}, not {text[:20]}")
     return value
+
+
+# No image file holds more pixels a side (PNG and TIFF count them in 31
+# bits); past it, sizes overflow a float on their way to a scale factor.
+_MOST = 2**31 - 1
 
 
 def _colour(text: str) -> tuple[float, float, float]:

@@ -38,7 +38,6 @@ from PIL import Image, ImageCms, ImageFile
 from velkor._types import FloatImage
 from velkor.errors import (
     ColourProfileWarning,
-    InputNotFoundError,
     InputWarning,
     UnreadableImageError,
     UnsupportedFormatError,
@@ -52,6 +51,7 @@ from velkor.io.metadata import NO_METADATA, PhotoMetadata, metadata_of, metadata
 from velkor.io.orientation import ORIENTATION_TAG, apply_orientation
 from velkor.io.pillow_open import open_image
 from velkor.io.raw import RAW_SUFFIXES, read_raw
+from velkor.io.regular_file import require_regular_file
 from velkor.model.names import DEFAULT_INTENT, INTENTS
 
 PILLOW_SUFFIXES = frozenset({".jpg", ".jpeg", ".jpe", ".png", ".webp", ".heic", ".heif", ".hif"})
@@ -120,10 +120,7 @@ def read_image(
     if intent not in INTENTS:
         raise ValueError(f"intent must be one of {', '.join(INTENTS)}, not {intent!r}")
     source = Path(path)
-    if not source.exists():
-        raise InputNotFoundError(f"input not found: {source}")
-    if not source.is_file():
-        raise UnsupportedFormatError(f"input is not a file: {source}")
+    require_regular_file(source, "input", UnsupportedFormatError)
     suffix = source.suffix.lower()
     if suffix not in INPUT_SUFFIXES:
         raise UnsupportedFormatError(

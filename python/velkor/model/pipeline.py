@@ -5,6 +5,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import numbers
+import re
 from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
@@ -155,7 +156,7 @@ class Pipeline:
     def __post_init__(self) -> None:
         for text_field in ("name", "description"):
             if not isinstance(getattr(self, text_field), str):
-                raise RecipeError(f"bad recipe value: {text_field} = {getattr(self, text_field)!r} (expected text)")
+                raise RecipeError(f"bad recipe value: {text_field} = {_shown(getattr(self, text_field))} (expected text)")
         _check_choice("standard", self.standard, STANDARDS)
         object.__setattr__(self, "filter", canonical_filter(self.filter, FILTERS))
         _check_choice("filter", self.filter, FILTERS + tuple(SHORT_FILTER_NAMES))
@@ -334,7 +335,7 @@ def _default(field: dataclasses.Field[Any]) -> Any:
 def _check_choice(field: str, value: object, choices: tuple[str, ...]) -> None:
     if value not in choices:
         raise RecipeError(
-            f"bad recipe value: {field} = {value!r} (expected one of {', '.join(choices)})"
+            f"bad recipe value: {field} = {_shown(value)} (expected one of {', '.join(choices)})"
         )
 
 
@@ -342,11 +343,29 @@ def _checked_mixer(mixer: object, filter_name: str) -> tuple[float, float, float
     if filter_name != "NoFilter":
         raise RecipeError("bad recipe value: mixer replaces filter, give only one of them")
     if not isinstance(mixer, (tuple, list)) or len(mixer) != 3:
-        raise RecipeError(f"bad recipe value: mixer = {mixer!r} (expected three weights: red, green, blue)")
+        raise RecipeError(f"bad recipe value: mixer = {_shown(mixer)} (expected three weights: red, green, blue)")
     weights = tuple(_real("mixer", w) for w in mixer)
     if not sum(weights) > 0.0:
         raise RecipeError(f"bad recipe value: mixer = {list(weights)} (weights must add up to more than 0)")
+    if not _normalisable(weights):
+        raise RecipeError(f"bad recipe value: mixer = {list(weights)} (no usable filter factor: "
+                          "the weights cancel out or are vanishingly small)")
     return (weights[0], weights[1], weights[2])
+
+
+# Divided by their sum, weights larger than this multiply a channel's noise
+# past any use; nearer a sum of 0, the division itself overflows.
+_MAX_MIX_SPREAD = 100.0
+
+
+def _normalisable(weights: tuple[float, ...]) -> bool:
+    """Whether the filter factor, with the largest exposure on top, scales the weights to finite values."""
+    try:
+        total = math.fsum(weights)
+    except OverflowError:
+        return False
+    gain = 2.0 ** EXPOSURE_RANGE[1] / total
+    return math.isfinite(gain) and max(abs(w) for w in weights) <= _MAX_MIX_SPREAD * total
 
 
 def _refuse_reversal(pipeline: Pipeline) -> None:
@@ -366,7 +385,7 @@ def _refuse_reversal(pipeline: Pipeline) -> None:
 
 def _checked_zones(zones: object) -> Zones:
     if not isinstance(zones, Mapping):
-        raise RecipeError(f"bad recipe value: zones = {zones!r} (expected a table of zone = stops)")
+        raise RecipeError(f"bad recipe value: zones = {_shown(zones)} (expected a table of zone = stops)")
     checked: dict[int, float] = {}
     for key, stops in zones.items():
         zone = _zone_index(key)
@@ -375,16 +394,37 @@ def _checked_zones(zones: object) -> Zones:
 
 
 def _zone_index(key: object) -> int:
-    text = str(key)
-    if isinstance(key, bool) or not text.strip().lstrip("-").isdigit() or int(text) not in ZONES:
-        raise RecipeError(f"bad recipe value: zone {key!r} (zones are whole numbers 0 to 10)")
-    return int(text)
+    # TOML keys are text; ASCII digits only, since int() also takes "²" and "٣".
+    if isinstance(key, str) and _ZONE_KEY.fullmatch(key.strip()):
+        key = int(key)
+    zone = whole_number(key)
+    if zone is None or zone not in ZONES:
+        raise RecipeError(f"bad recipe value: zone {_shown(key)} (zones are whole numbers 0 to 10)")
+    return zone
+
+
+_ZONE_KEY = re.compile(r"-?[0-9]{1,3}")
 
 
 def _real(field: str, value: object) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
-        raise RecipeError(f"bad recipe value: {field} = {value!r} (expected a finite number)")
-    return float(value)
+    number = math.nan
+    if not isinstance(value, bool) and isinstance(value, numbers.Real):
+        try:
+            number = float(value)
+        except OverflowError:  # an integer of hundreds of digits
+            pass
+    if not math.isfinite(number):
+        raise RecipeError(f"bad recipe value: {field} = {_shown(value)} (expected a finite number)")
+    return number
+
+
+def _shown(value: object) -> str:
+    """A value as a message shows it: a line of bounded length, whatever the value."""
+    try:
+        text = repr(value)
+    except (ValueError, RecursionError):  # an integer past the limit on digits; nesting past the stack
+        return f"<{type(value).__name__} too large to show>"
+    return text if len(text) <= 60 else f"{text[:50]}...({len(text)} characters)"
 
 
 def _check_real(
@@ -396,12 +436,12 @@ def _check_real(
         bounds = f"more than {low:g}" if low_open else f"{low:g} to {high:g}"
         if high != math.inf and low_open:
             bounds += f" and at most {high:g}"
-        raise RecipeError(f"bad recipe value: {field} = {value!r} (expected {bounds})")
+        raise RecipeError(f"bad recipe value: {field} = {_shown(value)} (expected {bounds})")
     return number
 
 
 def _check_int(field: str, value: object, low: int, high: int) -> int:
     number = whole_number(value)
     if number is None or not low <= number <= high:
-        raise RecipeError(f"bad recipe value: {field} = {value!r} (expected a whole number {low} to {high})")
+        raise RecipeError(f"bad recipe value: {field} = {_shown(value)} (expected a whole number {low} to {high})")
     return number

@@ -122,6 +122,10 @@ def from_toml(text: str) -> dict[str, Any]:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
         raise RecipeError(f"recipe is not valid TOML: {error}") from error
+    except ValueError as error:  # an integer past Python's limit on digits
+        raise RecipeError(f"recipe is not usable TOML: {error}") from None
+    except RecursionError:
+        raise RecipeError("recipe is not usable TOML: arrays or tables nested too deeply") from None
     return from_mapping(document)
 
 
@@ -139,15 +143,23 @@ def from_mapping(document: Mapping[str, Any]) -> dict[str, Any]:
             for inner, inner_value in value.items():
                 if inner not in known[key]:
                     raise RecipeError(f"unknown recipe key: {key}.{inner}")
-                fields[_field_for(key, inner)] = inner_value
+                fields[_field_for(key, inner)] = _not_a_table(f"{key}.{inner}", inner_value)
         elif key in ("name", "description", "amount"):
-            fields[key] = value
+            fields[key] = _not_a_table(key, value)
         else:
             raise RecipeError(f"unknown recipe key: {key}")
     fields.setdefault("zone_scale", LEGACY_ZONE_SCALE)
     if isinstance(fields.get("mixer"), list):
         fields["mixer"] = tuple(fields["mixer"])
     return fields
+
+
+def _not_a_table(key: str, value: Any) -> Any:
+    # Every value but [zones] is a number, a text or a list; a table there,
+    # nested perhaps thousands deep, has nothing to say in a message.
+    if isinstance(value, Mapping):
+        raise RecipeError(f"bad recipe value: {key} must be a value, not a table")
+    return value
 
 
 def _field_for(table: str, key: str) -> str:
