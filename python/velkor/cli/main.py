@@ -1,4 +1,4 @@
-"""The `velkor` command: convert, batch, preview and presets."""
+"""The `velkor` command: convert, batch, preview, presets and the editor."""
 
 from __future__ import annotations
 
@@ -148,6 +148,20 @@ def build_parser() -> argparse.ArgumentParser:
     preview.add_argument("--overwrite", action="store_true", help="replace existing output files")
     add_recipe_options(preview)
     preview.set_defaults(handler=_preview)
+
+    edit = commands.add_parser("edit", help="edit a recipe in the browser, on a live print",
+                               description="Serve the editor on this machine and open it in the browser "
+                               "(the bundled sample if no photograph is given). Ctrl-C stops it.",
+                               epilog=_EPILOG)
+    edit.add_argument("input", nargs="?", type=Path, metavar="PHOTO")
+    edit_recipe = edit.add_mutually_exclusive_group()
+    edit_recipe.add_argument("--preset", metavar="NAME", help="start from a preset ('velkor presets' lists them)")
+    edit_recipe.add_argument("--recipe", metavar="FILE", help="start from a recipe file (TOML)")
+    edit.add_argument("--port", type=_port, default=0, help="port to listen on (default: 0, a free one)")
+    edit.add_argument("--host", default="127.0.0.1", metavar="ADDR",
+                      help="address to listen on (default: 127.0.0.1, this machine only)")
+    edit.add_argument("--no-browser", action="store_true", help="only print the page's address")
+    edit.set_defaults(handler=_edit)
 
     presets = commands.add_parser("presets", help="list the presets", epilog=_EPILOG)
     presets.set_defaults(handler=_presets)
@@ -304,6 +318,31 @@ def _preview(args: argparse.Namespace) -> ExitCode:
     plot_zone_curve(pipeline, curve, overwrite=args.overwrite)
     _say(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})", sys.stdout)
     return ExitCode.OK
+
+
+def _edit(args: argparse.Namespace) -> ExitCode:
+    try:
+        from velkor.editor.serve import serve
+    except ImportError as error:
+        return ExitCode(_fail(f"the editor needs its web server ({error.name} is missing): "
+                              "pip install 'velkor[editor]'", ExitCode.MISSING_EXTRA))
+    from velkor.io.reading import read_image
+    from velkor.io.recipe_files import load_recipe
+    from velkor.io.sample import sample_path
+    from velkor.model.pipeline import Pipeline
+    from velkor.model.presets import preset
+
+    pipeline = preset(args.preset) if args.preset else load_recipe(args.recipe) if args.recipe else Pipeline()
+    source = read_image(args.input or sample_path())
+    serve(source, pipeline, Path(args.recipe) if args.recipe else None,
+          host=args.host, port=args.port, open_browser=not args.no_browser)
+    return ExitCode.OK
+
+
+def _port(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"expected a port 0 to 65535, not {text!r}")
+    return int(text)
 
 
 def _presets(args: argparse.Namespace) -> ExitCode:
