@@ -19,7 +19,7 @@ import velkor  # noqa: E402
 from velkor.editor import app as editor_app  # noqa: E402
 from velkor.editor.app import build_app  # noqa: E402
 from velkor.editor.placement import placed  # noqa: E402
-from velkor.editor.print_zones import lightness_of_display, zone_of_luminance  # noqa: E402
+from velkor.editor.print_zones import zone_of_luminance, zone_value_of_display  # noqa: E402
 from velkor.editor.state import EditorState  # noqa: E402
 
 TOKEN = "secret-token"
@@ -128,7 +128,7 @@ def test_placement_prints_the_metered_tone_in_the_middle_of_the_zone(recipe: vel
     flat = dataclasses.replace(moved, strength=0.0)
     display = flat.tone(np.full((1, 1, 1), scene * 2.0**moved.exposure, dtype=np.float32))[0, 0, 0]
     assert zone_of_luminance(float(velkor.srgb_to_linear(np.float32([display]))[0])) == zone
-    assert abs(lightness_of_display(display) - 10 * zone) < 0.1
+    assert abs(zone_value_of_display(float(display)) - zone) < 0.01
 
 
 def test_placement_out_of_reach_is_a_recipe_error() -> None:

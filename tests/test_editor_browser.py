@@ -6,6 +6,7 @@ One page session serves the whole module; each test leaves the page idle.
 from __future__ import annotations
 
 import base64
+import dataclasses
 import os
 import shutil
 import signal
@@ -168,6 +169,25 @@ def test_a_refused_value_keeps_the_print_and_says_why_beside_the_control(editor:
     assert row.locator(".message").inner_text() == "bad recipe value: exposure = 9 (expected -6 to 6)"
     assert number.input_value() == "0.00"
     np.testing.assert_array_equal(painted(page), shown)
+    slide(page, "zones.5", 2.0)  # a zone slider stops where tones would reverse
+    assert "reduce zones." in page.locator('.control[data-key="zones.5"] .message').inner_text()
+    np.testing.assert_array_equal(painted(page), shown)
+
+
+def test_grain_and_toning_print_as_the_pipeline(editor: dict) -> None:
+    page, proxy = editor["page"], editor["proxy"]
+    recipe = velkor.Pipeline(zones={3: -0.5}, grain=0.6)
+    slide(page, "grain.amount", 0.6)
+    np.testing.assert_array_equal(painted(page), expected(recipe, proxy))
+    page.select_option('.control[data-key="toning.kind"] select', "sepia")
+    settle(page)
+    toned = quantise(dataclasses.replace(recipe, toning="sepia").run(proxy), 8)
+    np.testing.assert_array_equal(painted(page), toned[:, :, 0])  # the red of the RGB print
+    page.evaluate("document.activeElement.blur()")  # a focused menu keeps Ctrl+Z to itself
+    for _ in range(2):
+        page.keyboard.press("Control+z")
+    settle(page)
+    np.testing.assert_array_equal(painted(page), expected(velkor.Pipeline(zones={3: -0.5}), proxy))
 
 
 def test_placement_lands_the_metered_spot_in_the_zone_in_one_undoable_step(editor: dict) -> None:

@@ -26,11 +26,11 @@ from velkor.editor.rendering import CURVE_ZONES, loupe_of, tone_curve
 from velkor.editor.state import EditorState
 from velkor.editor.uploads import MAX_UPLOAD_BYTES, UploadTooLargeError, upload_memory_limit, upload_name
 from velkor.errors import OutputExistsError, RecipeError, VelkorError
-from velkor.run.export import ExportOptions, export_print
-from velkor.model.presets import PRESETS
-from velkor.io.reading import read_image
 from velkor.io.atomic import write_text
+from velkor.io.reading import read_image
 from velkor.io.writing import output_format
+from velkor.model.presets import PRESETS
+from velkor.run.export import ExportOptions, export_print
 
 STATIC = Path(str(resources.files("velkor.editor") / "static"))
 _NO_STORE = {"cache-control": "no-store"}
@@ -119,22 +119,23 @@ def _render(state: EditorState, body: dict[str, Any], request: Request) -> Respo
     pipeline = pipeline_of(body.get("recipe"))
     photo = state.photo()
     seq = int(body.get("seq", 0))
-    codes = state.renderer.print_of(photo, pipeline, str(body.get("page", "")), seq)
-    if codes is None:
+    made = state.renderer.print_of(photo, pipeline, str(body.get("page", "")), seq)
+    if made is None:
         return Response(status_code=204, headers={**_NO_STORE, "x-seq": str(seq)})
-    about = {"seq": seq, "width": codes.shape[1], "height": codes.shape[0],
+    about = {"seq": seq, "width": made.grey.shape[1], "height": made.grey.shape[0], "toned": made.toned is not None,
              "factor": pipeline.filter_factor_stops, "weights": list(pipeline.weights),
              "curve": tone_curve(pipeline)}
-    return Response(codes.tobytes(), media_type="application/octet-stream",
+    return Response(made.tobytes(), media_type="application/octet-stream",
                     headers={**_NO_STORE, "x-seq": str(seq), "x-print": json.dumps(about)})
 
 
 def _loupe(state: EditorState, body: dict[str, Any], request: Request) -> Response:
     pipeline = pipeline_of(body.get("recipe"))
     size = min(max(int(body.get("size", 256)), 16), 1024)
-    codes = loupe_of(state.photo(), pipeline, (float(body["y"]), float(body["x"])), size)
-    return Response(codes.tobytes(), media_type="application/octet-stream",
-                    headers={**_NO_STORE, "x-width": str(codes.shape[1]), "x-height": str(codes.shape[0]),
+    made = loupe_of(state.photo(), pipeline, (float(body["y"]), float(body["x"])), size)
+    return Response(made.tobytes(), media_type="application/octet-stream",
+                    headers={**_NO_STORE, "x-width": str(made.grey.shape[1]), "x-height": str(made.grey.shape[0]),
+                             "x-toned": "1" if made.toned is not None else "0",
                              "x-seq": str(int(body.get("seq", 0)))})
 
 

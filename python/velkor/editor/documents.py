@@ -5,8 +5,8 @@ from __future__ import annotations
 import tomllib
 from typing import Any
 
-from velkor.model import recipe
 from velkor.errors import RecipeError
+from velkor.model import recipe
 from velkor.model.pipeline import Pipeline
 
 
@@ -21,5 +21,11 @@ def pipeline_of(document: object) -> Pipeline:
 
 
 def document_of(pipeline: Pipeline) -> dict[str, Any]:
-    """The document of a recipe, exactly as its saved file reads back."""
-    return tomllib.loads(pipeline.to_toml())
+    """The document of a recipe, as its saved file reads back, with its zone scale spelt out.
+
+    A saved recipe leaves the scene scale unsaid (that is what a recipe
+    without it means); the page's control shows it either way.
+    """
+    document = tomllib.loads(pipeline.to_toml())
+    document.setdefault("tone", {}).setdefault("zone_scale", pipeline.zone_scale)
+    return document

@@ -11,9 +11,9 @@ import velkor_core as core
 
 from velkor._types import FloatImage
 from velkor.editor.print_zones import zone_of_luminance
+from velkor.io.quantise import quantise
 from velkor.io.reading import SourceImage
 from velkor.io.resize import fitted_size, resize_linear
-from velkor.io.quantise import quantise
 
 # The page asks for a proxy as large as the window's device pixels and gets
 # the next of these sizes (below them the print looks soft, above a slider

@@ -13,7 +13,7 @@ import dataclasses
 
 import numpy as np
 
-from velkor.editor.print_zones import lightness_of_display
+from velkor.editor.print_zones import zone_value_of_display
 from velkor.errors import RecipeError
 from velkor.model.pipeline import EXPOSURE_RANGE, Pipeline
 
@@ -32,7 +32,7 @@ def spot_luminance(grey: np.ndarray, row: int, column: int) -> float:
 def placed(pipeline: Pipeline, metered: float, zone: int) -> Pipeline:
     """The recipe with the exposure that prints ``metered`` (linear grey at its exposure) in ``zone``.
 
-    The target is the zone's middle, L* = 10 * zone; the print of one tone
+    The target is the zone's middle on the print scale; the print of one tone
     rises with exposure, so a bisection finds it. Raises :class:`RecipeError`
     when no exposure in range reaches it.
     """
@@ -40,20 +40,20 @@ def placed(pipeline: Pipeline, metered: float, zone: int) -> Pipeline:
         raise RecipeError(f"bad zone {zone!r} (zones are 0 to 10)")
     if not metered > 0.0:
         raise RecipeError("the metered spot is black: no exposure places it")
-    target = 10.0 * zone
+    target = float(zone)
     low, high = EXPOSURE_RANGE
-    if _lightness(pipeline, metered, low) > target or _lightness(pipeline, metered, high) < target:
+    if _print_zone(pipeline, metered, low) > target or _print_zone(pipeline, metered, high) < target:
         raise RecipeError(f"Zone {zone} is out of reach for this spot within exposure {low:g} to {high:g} stops")
     for _ in range(_STEPS):
         middle = (low + high) / 2.0
-        if _lightness(pipeline, metered, middle) < target:
+        if _print_zone(pipeline, metered, middle) < target:
             low = middle
         else:
             high = middle
     return dataclasses.replace(pipeline, exposure=round((low + high) / 2.0, 3))
 
 
-def _lightness(pipeline: Pipeline, metered: float, exposure: float) -> float:
+def _print_zone(pipeline: Pipeline, metered: float, exposure: float) -> float:
     tone = np.full((1, 1, 1), metered * 2.0 ** (exposure - pipeline.exposure), dtype=np.float32)
     flat = dataclasses.replace(pipeline, strength=0.0)
-    return lightness_of_display(flat.tone(tone)[0, 0, 0])
+    return zone_value_of_display(float(flat.tone(tone)[0, 0, 0]))

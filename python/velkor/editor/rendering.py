@@ -10,10 +10,9 @@ import numpy.typing as npt
 
 from velkor._types import FloatImage
 from velkor.editor.photo import Photo
-from velkor.editor.print_zones import lightness
-from velkor.model.pipeline import Pipeline
-from velkor.io.transfer import srgb_to_linear
 from velkor.io.quantise import quantise
+from velkor.model.pipeline import Pipeline
+from velkor.model.print_zones import zone_of_display
 
 MIDDLE_GREY = 0.18
 CURVE_ZONES = np.linspace(0.0, 10.0, 101)
@@ -35,15 +34,15 @@ class Renderer:
         self._grey_photo: Photo | None = None
         self._grey: FloatImage | None = None
 
-    def print_of(self, photo: Photo, pipeline: Pipeline, page: str, seq: int) -> npt.NDArray[np.uint8] | None:
-        """The proxy's print as 8-bit codes (H, W), or None when a newer state of that page is waiting."""
+    def print_of(self, photo: Photo, pipeline: Pipeline, page: str, seq: int) -> Print | None:
+        """The proxy's print, or None when a newer state of that page is waiting."""
         with self._guard:
             self._newest[page] = max(self._newest.get(page, seq), seq)
         with self._busy:
             if seq < self._newest[page]:
                 return None  # its result would only be painted over
             display = pipeline.tone(self._grey_of(photo, pipeline))
-        return quantise(display, 8)[:, :, 0]
+        return Print.of(pipeline, display, 0, 0, display.shape[:2])
 
     def _grey_of(self, photo: Photo, pipeline: Pipeline) -> FloatImage:
         # Exactly what to_grey reads: any other change keeps the grey image.
@@ -57,7 +56,26 @@ class Renderer:
             self._grey, self._grey_key, self._grey_photo = None, None, None
 
 
-def loupe_of(photo: Photo, pipeline: Pipeline, centre: tuple[float, float], size: int) -> npt.NDArray[np.uint8]:
+@dataclasses.dataclass(frozen=True)
+class Print:
+    """A print as the page shows it: its grey codes (H, W), which the zone map and histogram read, and
+    the RGB codes (H, W, 3) of a toned print."""
+
+    grey: npt.NDArray[np.uint8]
+    toned: npt.NDArray[np.uint8] | None = None
+
+    @classmethod
+    def of(cls, pipeline: Pipeline, display: FloatImage, top: int, left: int, shape: tuple[int, int]) -> Print:
+        """The print of display tones at (top, left) of a print of ``shape``: its grain, then its toning."""
+        grained = np.ascontiguousarray(pipeline.grain_of(display, top, left, shape))
+        toned = quantise(pipeline.toning_of(grained), 8) if pipeline.toned else None
+        return cls(quantise(grained, 8)[:, :, 0], toned)
+
+    def tobytes(self) -> bytes:
+        return self.grey.tobytes() + (b"" if self.toned is None else self.toned.tobytes())
+
+
+def loupe_of(photo: Photo, pipeline: Pipeline, centre: tuple[float, float], size: int) -> Print:
     """A full-resolution crop of the print (at most size x size) around a point given as fractions.
 
     The crop is made with a margin of the guided filter's reach, so clarity
@@ -69,9 +87,9 @@ def loupe_of(photo: Photo, pipeline: Pipeline, centre: tuple[float, float], size
     reach = 2 * pipeline.radius + 1 if pipeline.strength != 0.0 else 0
     outer = (max(0, top - reach), max(0, left - reach), min(height, bottom + reach), min(width, right + reach))
     crop = photo.source.linear[outer[0]:outer[2], outer[1]:outer[3]]
-    display = pipeline.run(crop)
-    inner = display[top - outer[0]:bottom - outer[0], left - outer[1]:right - outer[1]]
-    return quantise(np.ascontiguousarray(inner), 8)[:, :, 0]
+    display = pipeline.tone(pipeline.to_grey(np.ascontiguousarray(crop)))
+    inner = np.ascontiguousarray(display[top - outer[0]:bottom - outer[0], left - outer[1]:right - outer[1]])
+    return Print.of(pipeline, inner, top, left, (height, width))  # the export's grain at these pixels
 
 
 def _window(middle: float, extent: int, size: int) -> tuple[int, int]:
@@ -88,5 +106,5 @@ def tone_curve(pipeline: Pipeline) -> list[float]:
     flat = dataclasses.replace(pipeline, strength=0.0)  # local contrast has no meaning on a ramp
     scene = MIDDLE_GREY * np.exp2(CURVE_ZONES - 5.0 + pipeline.exposure)
     display = flat.tone(np.ascontiguousarray(scene, dtype=np.float32).reshape(1, -1, 1)).reshape(-1)
-    print_zone = lightness(srgb_to_linear(np.clip(display, 0.0, 1.0))) / 10.0
+    print_zone = zone_of_display(np.clip(display, 0.0, 1.0))
     return [round(float(value), 3) for value in print_zone]

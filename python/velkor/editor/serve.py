@@ -16,8 +16,8 @@ import uvicorn
 
 from velkor.editor.app import build_app
 from velkor.editor.state import EditorState
-from velkor.model.pipeline import Pipeline
 from velkor.io.reading import SourceImage
+from velkor.model.pipeline import Pipeline
 
 
 def serve(source: SourceImage, pipeline: Pipeline, recipe_path: Path | None, *,

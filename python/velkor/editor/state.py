@@ -9,8 +9,8 @@ from typing import Any
 from velkor.editor.documents import document_of
 from velkor.editor.photo import START_EDGE, Photo, proxy_edge, proxy_of
 from velkor.editor.rendering import Renderer
-from velkor.model.pipeline import Pipeline
 from velkor.io.reading import SourceImage
+from velkor.model.pipeline import Pipeline
 
 
 class EditorState:

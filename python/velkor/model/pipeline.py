@@ -223,14 +223,21 @@ class Pipeline:
         Both depend on a pixel's place in the print alone, so a print made in
         pieces is the print made whole.
         """
-        if self.grain * self.amount > 0.0:
-            display = add_grain(display, top=top, left=left, print_shape=print_shape, amount=self.grain * self.amount,
-                                size=self.grain_size, seed=self.grain_seed)
-        if self.toned:
-            display = tone_print(display, self.toning, self.toning_strength * self.amount,
-                                 shadows=self.split_shadows, highlights=self.split_highlights,
-                                 balance=self.split_balance)
-        return display
+        return self.toning_of(self.grain_of(display, top, left, print_shape))
+
+    def grain_of(self, display: FloatImage, top: int, left: int, print_shape: tuple[int, int]) -> FloatImage:
+        """The grain stage alone, on display tones (h, w, 1) of the chunk at (top, left)."""
+        if self.grain * self.amount == 0.0:
+            return display
+        return add_grain(display, top=top, left=left, print_shape=print_shape, amount=self.grain * self.amount,
+                         size=self.grain_size, seed=self.grain_seed)
+
+    def toning_of(self, display: FloatImage) -> FloatImage:
+        """The toning stage alone: grey display tones (h, w, 1) to RGB (h, w, 3) when the recipe tones."""
+        if not self.toned:
+            return display
+        return tone_print(display, self.toning, self.toning_strength * self.amount,
+                          shadows=self.split_shadows, highlights=self.split_highlights, balance=self.split_balance)
 
     def run_dask(self, rgb_linear: da.Array, *, origin: tuple[int, int] = (0, 0),
                  print_shape: tuple[int, int] | None = None) -> da.Array:

@@ -67,7 +67,7 @@ async function sendNext() {
 
 function paintAnswer(job, { bytes, headers }) {
   const about = JSON.parse(headers.get('x-print'));
-  view.paint(bytes);
+  view.paint(bytes, about.toned);
   editor.painted = job.seq;
   editor.accepted = job.doc;
   editor.weights = about.weights;
@@ -86,7 +86,7 @@ function paintAnswer(job, { bytes, headers }) {
     if (editor.firstPaint === null) editor.firstPaint = now;
     // The charts follow the print, after it is on the screen.
     if (editor.painted === job.seq) {
-      drawHistogram($('histogram'), bytes, view.zoneOfCode);
+      drawHistogram($('histogram'), view.codes, view.zoneOfCode);
       drawCurve($('curve'), editor.session.curve_zones, about.curve);
     }
   });
@@ -128,7 +128,8 @@ async function requestLoupe(at) {
   editor.loupeBusy = true;
   try {
     const answer = await postForBytes('/api/loupe', { recipe: editor.accepted, x: at.x, y: at.y, size: 256 });
-    if (answer) view.showLoupe(answer.bytes, Number(answer.headers.get('x-width')), Number(answer.headers.get('x-height')));
+    if (answer) view.showLoupe(answer.bytes, Number(answer.headers.get('x-width')), Number(answer.headers.get('x-height')),
+      answer.headers.get('x-toned') === '1');
   } catch (error) { status(error.message); }
   editor.loupeBusy = false;
   if (editor.loupeAgain) { editor.loupeAgain = false; requestLoupe(view.lastLoupe); }

@@ -5,10 +5,17 @@ export const copy = (doc) => structuredClone(doc);
 
 const table = (doc, name) => (doc[name] ??= {});
 
+// Where a control's value lives: a key of a table ("zones.5"), or of the
+// document itself ("amount").
+function place(doc, control) {
+  const [name, key] = control.key.split('.');
+  return key === undefined ? [doc, name] : [table(doc, name), key];
+}
+
 export function valueOf(doc, control, weights) {
   const [name, key, index] = control.key.split('.');
   if (control.kind === 'weight') return (doc.conversion?.mixer ?? weights)[Number(index)];
-  const value = doc[name]?.[key];
+  const value = key === undefined ? doc[name] : doc[name]?.[key];
   return value === undefined ? control.default : value;
 }
 
@@ -23,7 +30,8 @@ export function withValue(doc, control, value, weights) {
     mixer[Number(index)] = value;
     Object.assign(table(next, 'conversion'), { mixer, filter: 'NoFilter' });
   } else {
-    table(next, name)[key] = value;
+    const [holder, field] = place(next, control);
+    holder[field] = value;
     if (name === 'conversion' && (key === 'filter' || key === 'standard')) delete next.conversion.mixer;
     if (control.key === 'output.bit_depth' && value !== 8) next.output.dither = false;
   }
@@ -35,7 +43,10 @@ export function withDefault(doc, control) {
   const [name, key] = control.key.split('.');
   if (control.kind === 'weight') delete table(next, 'conversion').mixer;
   else if (name === 'zones') delete table(next, 'zones')[key];
-  else table(next, name)[key] = control.default;
+  else {
+    const [holder, field] = place(next, control);
+    holder[field] = control.default;
+  }
   return edited(next);
 }
 

@@ -19,6 +19,14 @@ export function greyToCanvas(canvas, codes, width, height) {
   canvas.getContext('2d').putImageData(image, 0, 0);
 }
 
+// A print's bytes: its grey codes, then, for a toned print, its RGB codes.
+function printToCanvas(canvas, bytes, width, height, toned) {
+  const pixels = width * height;
+  if (toned) rgbToCanvas(canvas, bytes.subarray(pixels, 4 * pixels), width, height);
+  else greyToCanvas(canvas, bytes.subarray(0, pixels), width, height);
+  return bytes.subarray(0, pixels);
+}
+
 function rgbToCanvas(canvas, rgb, width, height) {
   Object.assign(canvas, { width, height });
   const image = new ImageData(width, height);
@@ -77,9 +85,8 @@ export class View {
     this.#placeDivider();
   }
 
-  paint(codes) {
-    this.codes = codes;
-    greyToCanvas(this.print, codes, this.width, this.height);
+  paint(bytes, toned = false) {
+    this.codes = printToCanvas(this.print, bytes, this.width, this.height, toned);
     if (!this.zones.hidden) this.#paintZones();
   }
 
@@ -96,8 +103,8 @@ export class View {
 
   showOriginal(on) { this.print.style.visibility = on ? 'hidden' : ''; this.zones.style.visibility = on ? 'hidden' : ''; }
 
-  showLoupe(codes, width, height) {
-    greyToCanvas(this.loupe, codes, width, height);
+  showLoupe(bytes, width, height, toned = false) {
+    printToCanvas(this.loupe, bytes, width, height, toned);
   }
 
   #paintZones() {
