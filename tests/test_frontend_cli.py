@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 import tifffile
 import velkor
-from PIL import Image, ImageCms
+from PIL import Image, ImageCms, PngImagePlugin
 from velkor.run.batch import BatchReport
 
 TIMEOUT = 120
@@ -77,7 +77,10 @@ def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
         (["convert", "photo.png", "--recipe", "none.toml"], 4, "recipe not found"),
         (["convert", "photo.png", "--eps", "small"], 2, "invalid float value: 'small'"),
         (["convert", "photo.png", "--preset", "neutral", "--recipe", "bad.toml"], 2, "not allowed with"),
-        (["convert", "photo.png", "-o", "nodir/out.png"], 7, "cannot write nodir/out.png"),
+        (["convert", "photo.png", "-o", "notes.txt/out.png"], 7, "cannot write notes.txt/out.png"),
+        (["convert", "photo.png", "-o", "o.png", "--quality", "80"], 2, "--quality applies to JPEG output only, not PNG"),
+        (["batch", ".", "-o", "o", "--compress", "zstd"], 2, "--compress applies to TIFF output only, not PNG"),
+        (["convert", "."], 5, "input is not a file"),
         (["convert", "pipe.png"], 5, "input is not a file: pipe.png"),  # refused before it is opened, not a hang
         (["convert", "photo.png", "--recipe", "pipe.png"], 3, "recipe is not a file: pipe.png"),
         (["convert", "photo.png", "--recipe", "/dev/zero"], 3, "recipe is not a file: /dev/zero"),
@@ -117,6 +120,7 @@ def test_convert_with_flags_writes_16_bit_tiff_and_its_recipe(tmp_path: Path) ->
         assert tiff.asarray().dtype == np.uint16
         assert velkor.Pipeline.from_toml(tiff.pages.first.description) == used
     assert velkor_cmd("convert", "photo.png", "-o", tmp_path, "--recipe", "out.tif", cwd=tmp_path).returncode == 0
+    assert velkor_cmd("convert", "photo.png", "-o", "new/folder/x.png", cwd=tmp_path).returncode == 0  # made
     assert velkor.load_recipe(tmp_path / "photo_bw.png") == used  # a look reused straight from a print, into a folder
 
 
@@ -132,7 +136,9 @@ def test_batch_goes_on_past_broken_files_and_resumes_by_what_each_print_was_made
     (out / ".c.png.0123.velkor-part").write_bytes(b"left by a killed run")
     planted = "d\x1b[2J.png"  # a name that would clear the screen, and a print whose recipe is hostile
     write_photo(photos / planted, seed=3)
-    velkor.write_image(out / planted, np.zeros((2, 2, 1), np.float32), recipe='[zones]\n"' + "1" * 5001 + '" = 1\n')
+    hostile = PngImagePlugin.PngInfo()  # written by hand: write_image refuses a recipe it cannot follow
+    hostile.add_text("velkor:recipe", '[zones]\n"' + "1" * 5001 + '" = 1\n')
+    Image.new("L", (2, 2)).save(out / planted, pnginfo=hostile)
 
     def tidy() -> None:
         (photos / "broken.jpg").unlink()
@@ -170,10 +176,11 @@ def test_batch_goes_on_past_broken_files_and_resumes_by_what_each_print_was_made
 
 def test_a_cluster_starts_no_more_workers_than_files(tmp_path: Path, monkeypatch) -> None:
     from velkor.cli import main as cli
+    from velkor.run import batch  # where the command finds run_batch when it runs
 
     write_photo(tmp_path / "photo.png")
     schedules = []
-    monkeypatch.setattr(cli, "run_batch", lambda *args, schedule, **kwargs: schedules.append(schedule) or BatchReport())
+    monkeypatch.setattr(batch, "run_batch", lambda *args, schedule, **kwargs: schedules.append(schedule) or BatchReport())
     assert cli.main(["batch", str(tmp_path), "-o", str(tmp_path / "out"), "--workers", "100000"]) == 0
     assert schedules[0].workers == 1
 

@@ -255,7 +255,10 @@ def test_recipe_of_a_print_is_read_from_its_header_unless_cut_short(tmp_path: Pa
 @pytest.mark.parametrize(("options", "error"), [
     ({"bit_depth": 12}, ValueError), ({"bit_depth": 16.0}, ValueError), ({"bit_depth": 16, "dither": True}, ValueError),
     ({"quality": 0}, ValueError), ({"quality": 90.0}, ValueError), ({"compression": "jpeg"}, ValueError),
-    ({"metadata": {}}, TypeError)])
+    ({"metadata": {}}, TypeError),
+    # A file must be what the recipe it records makes.
+    ({"recipe": velkor.Pipeline(bit_depth=16), "bit_depth": 8}, ValueError),
+    ({"recipe": velkor.Pipeline(dither=True).to_toml(), "dither": False}, ValueError)])
 def test_write_image_refuses_options_it_cannot_honour(tmp_path: Path, options, error) -> None:
     with pytest.raises(error):
         velkor.write_image(tmp_path / "x.png", np.zeros((2, 2, 1), np.float32), **options)
@@ -265,8 +268,8 @@ def test_write_image_refuses_options_it_cannot_honour(tmp_path: Path, options, e
 @pytest.mark.parametrize(("suffix", "bit_depth"), [(".png", 8), (".png", 16), (".tif", 8), (".tiff", 16)])
 def test_written_files_round_trip_with_metadata(tmp_path: Path, suffix: str, bit_depth: int) -> None:
     display = np.linspace(-0.25, 1.25, 60, dtype=np.float32).reshape(6, 10, 1)
-    look = velkor.Pipeline(name="porträt ε 🎞", description="für Anna")  # TIFF text is ASCII: escaped
-    path = velkor.write_image(tmp_path / f"out{suffix}", display, bit_depth=bit_depth, recipe=look.to_toml())
+    look = velkor.Pipeline(name="porträt ε 🎞", description="für Anna", bit_depth=bit_depth)  # TIFF text: ASCII
+    path = velkor.write_image(tmp_path / f"out{suffix}", display, recipe=look.to_toml())  # its bit depth
     assert velkor.load_recipe(path) == look
     if suffix == ".png":
         with Image.open(path) as image:

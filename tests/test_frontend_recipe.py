@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -127,9 +128,35 @@ def test_conversion_choice_and_skipped_stages(pipeline: Pipeline, convert) -> No
     np.testing.assert_array_equal(pipeline.run(RGB), core.encode_srgb(convert(RGB)))
 
 
-def test_run_accepts_any_float_layout_and_refuses_grey() -> None:
+def test_run_accepts_any_float_layout() -> None:
     pipeline = velkor.preset("high-contrast-street")
     as_float64 = RGB.astype(np.float64)[::-1]
     np.testing.assert_array_equal(pipeline.run(as_float64), pipeline.run(np.ascontiguousarray(RGB[::-1])))
-    with pytest.raises(ValueError, match=r"shape \(H, W, 3\)"):
-        pipeline.run(RGB[:, :, :1])
+
+
+CODES = (RGB * 255).astype(np.uint8)
+
+
+# Each of these printed paper white or failed deep inside before: now one line that says what to do.
+@pytest.mark.parametrize(("call", "pixels", "error", "message"), [
+    ("run", CODES, TypeError, "got uint8 codes (use velkor.read_image, or divide by the maximum code"),
+    ("run", (RGB * 65535).astype(np.uint16), TypeError, "got uint16 codes"),
+    ("run", CODES.astype(np.float32), ValueError, "most pixels past white"),
+    ("run", RGB[:, :, :1], ValueError, "shape (H, W, 3), got shape (24, 32, 1)"),
+    ("run", np.where(RGB > 0.5, np.nan, RGB), ValueError, "got NaN or infinity"),
+    ("run", RGB * 2000, ValueError, "from -1000 to 1000"),
+    ("run", "photo.jpg", TypeError, "got str of <U9"),
+    ("run", SimpleNamespace(linear=RGB), TypeError, "got SimpleNamespace (pass its .linear)"),  # a SourceImage
+    ("write", CODES[:, :, :1], TypeError, "got uint8 codes (divide 8-bit codes by 255"),
+    ("write", CODES[:, :, :1].astype(np.float32), ValueError, "most pixels past white"),
+    ("write", RGB[:, :, :2], ValueError, "got shape (24, 32, 2)"),
+    ("write", RGB.astype(bool), TypeError, "got bool"),
+])
+def test_wrong_pixels_are_refused_in_one_line(tmp_path: Path, call, pixels, error, message) -> None:
+    with pytest.raises(error) as raised:
+        if call == "run":
+            Pipeline().run(pixels)
+        else:
+            velkor.write_image(tmp_path / "x.png", pixels)
+    assert message in str(raised.value) and "\n" not in str(raised.value)
+    assert not list(tmp_path.iterdir())

@@ -12,35 +12,37 @@ import threading
 import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
-from tqdm import tqdm
-
-from velkor.cli.options import add_output_options, add_recipe_options, export_options, pipeline_from_options, pixels
+from velkor._version import __version__
+from velkor.cli.options import (
+    UsageError,
+    add_output_options,
+    add_recipe_options,
+    export_options,
+    pipeline_from_options,
+    pixels,
+)
 from velkor.cli.terminal import printable
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
     InputWarning,
+    MissingExtraError,
     OutputExistsError,
+    OutputWriteError,
     RecipeError,
     UnreadableImageError,
     UnsupportedFormatError,
 )
-from velkor.io.atomic import remove_leftovers, write_text
-from velkor.io.reading import read_image
-from velkor.io.recipe_files import load_recipe
+from velkor.extras import import_extra
 from velkor.io.regular_file import require_regular_file
-from velkor.io.sample import sample_path
-from velkor.io.writing import output_format, software_name
 from velkor.model.bands import processors
-from velkor.model.pipeline import Pipeline
-from velkor.model.presets import PRESETS, preset
-from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
-from velkor.run.cluster import CLUSTER_WAIT, ClusterError, NoWorkersError
-from velkor.run.export import export_print
-from velkor.run.job import Job
-from velkor.run.tiled import convert_tiled, needs_tiles, parse_size, physical_memory
+
+# NumPy, the codecs and the pipeline take longer to import than --help takes
+# to answer: each sub-command imports what it uses when it runs.
+if TYPE_CHECKING:
+    from velkor.model.pipeline import Pipeline
 
 
 class ExitCode(enum.IntEnum):
@@ -54,8 +56,8 @@ class ExitCode(enum.IntEnum):
     BAD_INPUT = 5  # unsupported format or unreadable file
     OUTPUT_EXISTS = 6  # refused to overwrite (use --overwrite)
     CANNOT_WRITE = 7  # output could not be written
-    MISSING_EXTRA = 8  # the editor's web server is not installed (pip install 'velkor[editor]')
-    NO_SCHEDULER = 9  # --workers/--scheduler: Dask missing, or the scheduler cannot be reached
+    MISSING_EXTRA = 8  # the feature needs an optional part: pip install 'velkor[EXTRA]'
+    NO_SCHEDULER = 9  # --scheduler: the Dask scheduler cannot be reached within --cluster-wait
     NO_WORKERS = 10  # --scheduler: no worker joined within --cluster-wait
     SCHEDULER_LOST = 11  # the Dask scheduler went away mid-batch; a rerun finishes the rest
 
@@ -79,9 +81,12 @@ def _terminate(signum: int, frame: object) -> None:
 
 
 _BATCH_SUFFIXES = {"png": ".png", "tiff": ".tif", "jpeg": ".jpg"}
+_BATCH_FORMATS = {"png": "PNG", "tiff": "TIFF", "jpeg": "JPEG"}
 
 
 def _size(text: str) -> int:
+    from velkor.run.tiled import parse_size
+
     try:
         return parse_size(text)
     except ValueError as error:
@@ -103,7 +108,7 @@ def _seconds(text: str) -> float:
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="velkor", description="Black-and-white conversion of photographs.",
                      epilog=_EPILOG)
-    parser.add_argument("--version", action="version", version=software_name())
+    parser.add_argument("--version", action="version", version=f"velkor {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=_Parser)
 
@@ -117,7 +122,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
     convert.add_argument("--tiled", action="store_true",
                          help="convert a TIFF tile by tile into a tiled TIFF, for images larger than memory")
-    convert.add_argument("--memory-limit", type=_size, default=physical_memory() // 4, metavar="SIZE",
+    convert.add_argument("--memory-limit", type=_size, metavar="SIZE",
                          help="convert tile by tile when the decoded image would need more (e.g. 8G; "
                               "default: a quarter of the memory)")
     add_recipe_options(convert)
@@ -140,9 +145,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="run on a local Dask cluster of N worker processes")
     cluster.add_argument("--scheduler", metavar="ADDRESS",
                          help="run on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://host:8786)")
-    batch.add_argument("--cluster-wait", type=_seconds, default=CLUSTER_WAIT, metavar="SECONDS",
+    batch.add_argument("--cluster-wait", type=_seconds, default=30.0, metavar="SECONDS",
                        help="give up when the scheduler cannot be reached, or has no worker, "
-                            f"for this long (default: {CLUSTER_WAIT:g})")
+                            "for this long (default: 30)")
     batch.add_argument("-r", "--recursive", action="store_true",
                        help="also convert the photographs in subfolders, into the same subfolders of OUTDIR")
     batch.add_argument("--log", type=Path, metavar="FILE",
@@ -174,7 +179,7 @@ def build_parser() -> argparse.ArgumentParser:
                                epilog=_EPILOG)
     edit.add_argument("input", nargs="?", type=Path, metavar="PHOTO")
     edit_recipe = edit.add_mutually_exclusive_group()
-    edit_recipe.add_argument("--preset", metavar="NAME", help=f"start from a preset: {', '.join(PRESETS)}")
+    edit_recipe.add_argument("--preset", metavar="NAME", help="start from a preset ('velkor presets' lists them)")
     edit_recipe.add_argument("--recipe", metavar="FILE", help="start from a recipe file (TOML)")
     edit.add_argument("--port", type=_port, default=0, help="port to listen on (default: 0, a free one)")
     edit.add_argument("--host", default="127.0.0.1", metavar="ADDR",
@@ -226,14 +231,12 @@ def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Names
             return _fail(error, ExitCode.NO_INPUT)
         except (UnsupportedFormatError, UnreadableImageError) as error:
             return _fail(error, ExitCode.BAD_INPUT)
-        except NoWorkersError as error:
-            return _fail(error, ExitCode.NO_WORKERS)
-        except ClusterError as error:
-            return _fail(error, ExitCode.NO_SCHEDULER)
+        except MissingExtraError as error:
+            return _fail(error, ExitCode.MISSING_EXTRA)
         except OutputExistsError as error:
             hint = " (use --overwrite to replace it)" if str(error).startswith("output exists:") else ""
             return _fail(f"{error}{hint}", ExitCode.OUTPUT_EXISTS)
-        except _UsageError as error:
+        except UsageError as error:
             return _fail(error, ExitCode.USAGE)
         except OSError as error:  # OutputWriteError, or anything else the file system refuses
             return _fail(error, ExitCode.CANNOT_WRITE)
@@ -250,6 +253,11 @@ def _fail(error: object, code: int) -> int:
 
 def _say(line: str, stream: TextIO | None = None) -> None:
     """Every line the command prints: file names and recipe names are not the command's to trust."""
+    if "tqdm" not in sys.modules:  # no progress bar can be running: spare the import
+        print(printable(line), file=stream or sys.stderr)
+        return
+    from tqdm import tqdm
+
     # tqdm.write keeps a running progress bar intact below the message.
     tqdm.write(printable(line), file=stream or sys.stderr)
 
@@ -260,24 +268,33 @@ def _show_warning(message: Warning | str, category: type[Warning], filename: str
 
 
 def _convert(args: argparse.Namespace) -> ExitCode:
+    from velkor.io.atomic import remove_leftovers, write_text
+    from velkor.io.sample import sample_path
+    from velkor.io.writing import output_format
+    from velkor.run.export import export_print
+    from velkor.run.tiled import convert_tiled, needs_tiles, physical_memory
+
     pipeline = pipeline_from_options(args)
-    options = export_options(args)
     source: Path = args.input or sample_path()
     require_regular_file(source, "input", UnsupportedFormatError)  # before sizing it for tiles opens it
     target: Path = args.output or Path(f"{source.stem}_bw.png")
     if target.is_dir():
         target = target / f"{source.stem}_bw.png"
-    output_format(target)
+    options = export_options(args, output_format(target))
     _check_outputs([target, args.save_recipe], [source, args.recipe], args.overwrite)
+    for output in (target, args.save_recipe):
+        if output is not None:
+            _make_folder(output)
     bits: int = pipeline.bit_depth
     remove_leftovers(target.parent)  # what a killed run left, a print's worth of disk each
-    if args.tiled or needs_tiles(source, args.memory_limit):
+    memory_limit: int = args.memory_limit or physical_memory() // 4
+    if args.tiled or needs_tiles(source, memory_limit):
         if options.long_edge or options.width or options.height:
-            raise _UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
+            raise UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
         convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
                       strip_metadata=options.strip_metadata, keep_gps=options.keep_gps)
     else:
-        bits = export_print(options.read(source, args.memory_limit), target, pipeline, options, overwrite=args.overwrite)
+        bits = export_print(options.read(source, memory_limit), target, pipeline, options, overwrite=args.overwrite)
     _say(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)", sys.stdout)
     if args.save_recipe is not None:
         write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)
@@ -285,8 +302,23 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     return ExitCode.OK
 
 
+def _make_folder(output: Path) -> None:
+    """Make the folder of ``output`` when it is missing, as batch makes its own."""
+    try:
+        output.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise OutputWriteError(f"cannot write {output}: {error.strerror or error}") from error
+
+
 def _batch(args: argparse.Namespace) -> ExitCode:
+    from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
+    from velkor.run.cluster import ClusterError, NoWorkersError
+    from velkor.run.job import Job
+
     pipeline = pipeline_from_options(args)
+    options = export_options(args, _BATCH_FORMATS[args.format])
+    if args.workers or args.scheduler:  # before the progress bar and the output folder
+        import_extra("distributed", "distributed", "running on a Dask cluster")
     directory: Path = args.directory
     if not directory.is_dir():
         raise InputNotFoundError(f"input folder not found: {directory}")
@@ -296,13 +328,18 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     # The batch decides file by file; the log is appended to.
     _check_outputs([*targets, args.log], [*sources, args.recipe], overwrite=True)
     args.output.mkdir(parents=True, exist_ok=True)
-    job = Job(pipeline, overwrite=args.overwrite, options=export_options(args))
+    job = Job(pipeline, overwrite=args.overwrite, options=options)
     # A worker without a file to convert is a process started for nothing; --workers 100000 would be thousands.
     workers = None if args.workers is None else min(args.workers, max(1, len(sources)))
     schedule = Schedule(jobs=args.jobs, workers=workers, scheduler=args.scheduler,
                         timeout=args.timeout, cluster_wait=args.cluster_wait)
-    report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say,
-                       root=args.output, log=args.log)
+    try:
+        report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say,
+                           root=args.output, log=args.log)
+    except NoWorkersError as error:
+        return ExitCode(_fail(error, ExitCode.NO_WORKERS))
+    except ClusterError as error:
+        return ExitCode(_fail(error, ExitCode.NO_SCHEDULER))
     report.ignored = ignored
     if report.stopped:
         _say(f"velkor: error: {report.stopped}")
@@ -315,7 +352,10 @@ def _batch(args: argparse.Namespace) -> ExitCode:
 
 
 def _preview(args: argparse.Namespace) -> ExitCode:
-    from velkor.run.preview import plot_zone_curve, write_preview  # matplotlib is slow to import
+    from velkor.io.reading import read_image
+    from velkor.io.sample import sample_path
+    from velkor.io.writing import output_format
+    from velkor.run.preview import plot_zone_curve, write_preview
 
     pipeline = pipeline_from_options(args)
     source: Path = args.input or sample_path()
@@ -337,6 +377,12 @@ def _edit(args: argparse.Namespace) -> ExitCode:
     except ImportError as error:
         return ExitCode(_fail(f"the editor needs its web server ({error.name} is missing): "
                               "pip install 'velkor[editor]'", ExitCode.MISSING_EXTRA))
+    from velkor.io.reading import read_image
+    from velkor.io.recipe_files import load_recipe
+    from velkor.io.sample import sample_path
+    from velkor.model.pipeline import Pipeline
+    from velkor.model.presets import preset
+
     pipeline = preset(args.preset) if args.preset else load_recipe(args.recipe) if args.recipe else Pipeline()
     source = read_image(args.input or sample_path())
     serve(source, pipeline, Path(args.recipe) if args.recipe else None,
@@ -351,6 +397,8 @@ def _port(text: str) -> int:
 
 
 def _presets(args: argparse.Namespace) -> ExitCode:
+    from velkor.model.presets import PRESETS
+
     for name, pipeline in PRESETS.items():
         _say(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}", sys.stdout)
     return ExitCode.OK
@@ -358,10 +406,6 @@ def _presets(args: argparse.Namespace) -> ExitCode:
 
 def _factor(pipeline: Pipeline) -> str:
     return f"filter factor {pipeline.filter_factor_stops:+.2f} stops".replace("-0.00", "+0.00")
-
-
-class _UsageError(Exception):
-    """Arguments that contradict each other."""
 
 
 def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str | None], overwrite: bool) -> None:
@@ -376,7 +420,7 @@ def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str |
     for output in (path for path in outputs if path is not None):
         identity = _identity(output)
         if identity in chosen:
-            raise _UsageError(f"two outputs name the same file: {output}")
+            raise UsageError(f"two outputs name the same file: {output}")
         chosen.add(identity)
         if identity in read:
             raise OutputExistsError(f"output is an input of this run: {output} (choose another output)")

@@ -11,24 +11,20 @@ from __future__ import annotations
 import dataclasses
 from typing import Any
 
+from velkor.model.names import BIT_DEPTHS, FILTERS, STANDARDS, TONERS, ZONE_SCALES
 from velkor.model.pipeline import (
     AMOUNT_RANGE,
-    BIT_DEPTHS,
     BLACK_RANGE,
     EXPOSURE_RANGE,
-    FILTERS,
     GRAIN_RANGE,
     GRAIN_SIZE_RANGE,
     MAX_ZONE_OFFSET,
-    STANDARDS,
     STRENGTH_RANGE,
     TONING_RANGE,
     WHITE_RANGE,
-    ZONE_SCALES,
     ZONES,
     Pipeline,
 )
-from velkor.model.toning import TONERS
 
 _ROMAN = ("0", "I", "II", "III", "IV", "V", "VI", "VII", "VIII", "IX", "X")
 

@@ -7,8 +7,9 @@ import zlib
 from pathlib import Path
 from typing import Any, BinaryIO
 
-import tifffile
+from PIL import Image
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor.errors import InputNotFoundError, RecipeError, UnreadableImageError, UnsupportedFormatError, VelkorError
 from velkor.io.atomic import write_text
 from velkor.io.regular_file import require_regular_file
@@ -65,6 +66,7 @@ def recorded_recipe(path: Path) -> str | None:
     its end, or its closing chunk or marker is missing) raises
     :class:`UnreadableImageError` instead of passing for a finished print.
     """
+    import tifffile
     try:
         file_format = output_format(path)
         if file_format == "TIFF":

@@ -7,7 +7,7 @@ import math
 import numbers
 import re
 from collections.abc import Iterator, Mapping
-from typing import TYPE_CHECKING, Any, Literal, TypeAlias, get_args
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -17,26 +17,28 @@ from velkor._types import FloatImage
 from velkor.errors import RecipeError
 from velkor.model import recipe, reversal
 from velkor.model.grain import add_grain
-from velkor.model.looks import SHORT_FILTER_NAMES, canonical_filter, clarity, factor_in_stops, filter_weights
+from velkor.model.looks import canonical_filter, clarity, factor_in_stops, filter_weights
+from velkor.model.names import (  # noqa: F401  (BIT_DEPTHS, SHORT_FILTER_NAMES: re-exported)
+    BIT_DEPTHS,
+    FILTERS,
+    SHORT_FILTER_NAMES,
+    STANDARDS,
+    TONERS,
+    ZONE_SCALES,
+    BitDepth,
+    FilterName,
+    StandardName,
+    Toner,
+    ZoneScale,
+)
+from velkor.model.pixels import check_layout, linear_rgb
 from velkor.model.output import check_output_settings, whole_number
 from velkor.model.print_zones import apply_print_curve
-from velkor.model.toning import TONERS, tone_print
+from velkor.model.toning import tone_print
 
 if TYPE_CHECKING:
     import dask.array as da
 
-StandardName: TypeAlias = Literal["Bt601", "Bt709", "Bt2020"]
-FilterName: TypeAlias = Literal[
-    "NoFilter", "Yellow8K2", "Orange21", "Red25A", "Green11X1", "Blue47C5"
-]
-BitDepth: TypeAlias = Literal[8, 16]
-ZoneScale: TypeAlias = Literal["print", "scene"]
-Toner: TypeAlias = Literal["none", "sepia", "selenium", "gold", "split"]
-
-STANDARDS: tuple[str, ...] = get_args(StandardName)
-FILTERS: tuple[str, ...] = get_args(FilterName)
-BIT_DEPTHS: tuple[int, ...] = get_args(BitDepth)  # the same as velkor.model.output.BIT_DEPTHS
-ZONE_SCALES: tuple[str, ...] = get_args(ZoneScale)
 
 # Zone and offset ranges of the Zone System. The kernel accepts any value;
 # a recipe refuses values outside them because there they are typos.
@@ -187,15 +189,18 @@ class Pipeline:
     def run(self, rgb_linear: npt.ArrayLike) -> FloatImage:
         """Turn a linear-light RGB image into a display-referred grey image.
 
-        ``rgb_linear`` has shape (H, W, 3), scene-referred linear values
-        (1.0 is diffuse white). The result is a new float32 array of shape
-        (H, W, 1), sRGB-encoded and not clamped: tones brighter than white
-        stay above 1, and writing a file clamps them.
+        ``rgb_linear`` has shape (H, W, 3), float, scene-referred linear
+        values (1.0 is diffuse white), as ``velkor.read_image(...).linear``
+        holds. The result is a new float32 array of shape (H, W, 1),
+        sRGB-encoded and not clamped: tones brighter than white stay above 1,
+        and writing a file clamps them.
+
+        Integer arrays (8- or 16-bit codes), other shapes, NaN, infinities,
+        values beyond +-1000 and images whose typical pixel is far brighter
+        than white (codes cast to float) are refused with a one-line
+        ``TypeError`` or ``ValueError``: such input would print paper white.
         """
-        rgb = np.asarray(rgb_linear, dtype=np.float32)
-        if rgb.ndim != 3 or rgb.shape[2] != 3:
-            raise ValueError(f"expected a linear RGB image of shape (H, W, 3), got {rgb.shape}")
-        display = self.tone(self.to_grey(rgb))
+        display = self.tone(self.to_grey(linear_rgb(rgb_linear, "Pipeline.run")))
         return self.finish(display, 0, 0, display.shape[:2])
 
     @property
@@ -245,12 +250,16 @@ class Pipeline:
         running sums, started at a chunk's corner instead of the image's,
         round differently. Grain and toning see each chunk's place in the
         print: ``rgb_linear`` starts at ``origin`` of a print of
-        ``print_shape`` (by default, it is the whole print).
+        ``print_shape`` (by default, it is the whole print). The dtype and
+        shape are checked at once, as by :meth:`run`; the values are not,
+        since they exist only when computed.
         """
         import dask.array as dask_array
 
-        if rgb_linear.ndim != 3 or rgb_linear.shape[2] != 3:
-            raise ValueError(f"expected a linear RGB image of shape (H, W, 3), got {rgb_linear.shape}")
+        if not isinstance(rgb_linear, dask_array.Array):
+            raise TypeError(f"Pipeline.run_dask: expected a dask.array.Array, got {type(rgb_linear).__name__} "
+                            "(use Pipeline.run for a NumPy array)")
+        check_layout(rgb_linear.dtype, rgb_linear.shape, "Pipeline.run_dask")
         rgb = rgb_linear.rechunk({2: 3})  # type: ignore[no-untyped-call]
         grey = rgb.map_blocks(lambda block: self.to_grey(np.ascontiguousarray(block, dtype=np.float32)),
                               chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32)

@@ -24,7 +24,6 @@ from velkor._types import FloatImage
 from velkor.model.print_zones import srgb_decode, srgb_encode
 from velkor.model.bands import each_band
 
-TONERS = ("none", "sepia", "selenium", "gold", "split")
 LUMINANCE = np.array([0.2126, 0.7152, 0.0722])
 # How far a channel may move at strength 1 (times Y), before the fade.
 _REACH = 0.45

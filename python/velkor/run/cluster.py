@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor.errors import VelkorError
+from velkor.extras import import_extra
 from velkor.model.bands import threads_per_process
 from velkor.run.job import Job, Outcome, convert_file
 from velkor.run.pool import Task
@@ -51,7 +52,7 @@ CLUSTER_WAIT = 30.0
 
 
 class ClusterError(VelkorError, OSError):
-    """Dask is not installed, or the cluster cannot be reached."""
+    """The cluster cannot be reached."""
 
 
 class NoWorkersError(ClusterError):
@@ -71,10 +72,7 @@ def dask_outcomes(
     A file whose worker died (Dask gives up on a task that killed three)
     fails alone; a scheduler lost midway raises :class:`SchedulerLostError`.
     """
-    try:
-        distributed: Any = importlib.import_module("distributed")
-    except ImportError:
-        raise ClusterError("--workers and --scheduler need Dask: pip install 'velkor[distributed]'") from None
+    distributed: Any = import_extra("distributed", "distributed", "running on a Dask cluster")
     run = secrets.token_hex(4)
     where = address or "(local)"
     opened: list[Any] = []  # the client, the cluster...: closed in reverse order

@@ -5,21 +5,20 @@ from __future__ import annotations
 import dataclasses
 from pathlib import Path
 
-import matplotlib
+import numpy as np
+import velkor_core as core
+from PIL import Image
 
-matplotlib.use("Agg")  # files only: never open a window, work without a display
+from velkor._types import FloatImage
+from velkor.extras import import_extra
+from velkor.io.atomic import open_for_writing
+from velkor.io.quantise import quantise
+from velkor.io.writing import output_format, write_image
+from velkor.model.pipeline import Pipeline
+from velkor.model.print_zones import apply_print_curve, srgb_decode, zone_of_reflectance
 
+import_extra("matplotlib", "preview", "the tone-curve plot of 'velkor preview'").use("Agg")  # files only, no display
 import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-import velkor_core as core  # noqa: E402
-from PIL import Image  # noqa: E402
-
-from velkor._types import FloatImage  # noqa: E402
-from velkor.io.atomic import open_for_writing  # noqa: E402
-from velkor.io.quantise import quantise  # noqa: E402
-from velkor.io.writing import output_format, write_image  # noqa: E402
-from velkor.model.pipeline import Pipeline  # noqa: E402
-from velkor.model.print_zones import apply_print_curve, srgb_decode, zone_of_reflectance  # noqa: E402
 
 MIDDLE_GREY = 0.18
 MIDDLE_ZONE = 5
@@ -137,6 +136,10 @@ def write_preview(
     size: int | None = None,
     overwrite: bool = False,
 ) -> Path:
-    """Write the before/after image as 8-bit colour."""
+    """Write the before/after image as 8-bit colour.
+
+    It records no recipe: the recipe would not make this picture again, and
+    ``--recipe`` must never take a comparison for a print.
+    """
     display = side_by_side(rgb_linear, pipeline, size=size)
-    return write_image(path, display, bit_depth=8, recipe=pipeline.to_toml(), overwrite=overwrite)
+    return write_image(path, display, bit_depth=8, overwrite=overwrite)

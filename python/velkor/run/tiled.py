@@ -17,14 +17,18 @@ import re
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
-import tifffile
+
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
+if TYPE_CHECKING:
+    import tifffile
 
 from velkor._types import FloatImage
 from velkor.errors import InputNotFoundError, UnreadableImageError, UnsupportedFormatError, VelkorError
+from velkor.extras import import_extra
 from velkor.io.atomic import open_for_writing
 from velkor.io.colour import icc_space, to_linear
 from velkor.io.metadata import NO_METADATA, grey_profile, metadata_of_file, srgb_profile
@@ -66,6 +70,8 @@ def decoded_bytes(path: Path) -> int | None:
     """What the whole-image run would hold of ``path`` decoded, from its header; None if unknown."""
     try:
         if path.suffix.lower() in TIFF_SUFFIXES:
+            import tifffile
+
             with tifffile.TiffFile(path) as tiff:
                 page = tiff.pages.first
                 return int(page.imagelength) * int(page.imagewidth) * BYTES_PER_PIXEL
@@ -82,14 +88,17 @@ def needs_tiles(path: Path, memory_limit: int) -> bool:
         return False
     if path.suffix.lower() not in TIFF_SUFFIXES:
         raise UnsupportedFormatError(
-            f"{path} needs {_gigabytes(size)} decoded, more than the memory limit of {_gigabytes(memory_limit)} "
+            f"{path} needs {_readable_size(size)} decoded, more than the memory limit of {_readable_size(memory_limit)} "
             "(--memory-limit), and only TIFF can be read in pieces: convert it to a tiled TIFF first"
         )
     return True
 
 
-def _gigabytes(size: int) -> str:
-    return f"{size / 2**30:.1f} GB"
+def _readable_size(size: int) -> str:
+    for unit, scale in (("GB", 2**30), ("MB", 2**20), ("KB", 2**10)):
+        if size >= scale:
+            return f"{size / scale:.1f} {unit}"
+    return f"{size} bytes"
 
 
 class TiffRegions:
@@ -101,6 +110,7 @@ class TiffRegions:
     """
 
     def __init__(self, page: Any) -> None:
+        import tifffile
         self.page = page
         self.samples = int(page.samplesperpixel)
         self.shape = (int(page.imagelength), int(page.imagewidth), self.samples)
@@ -162,8 +172,8 @@ class LazyTiff:
 
 def read_lazily(tiff: tifffile.TiffFile, path: Path) -> LazyTiff:
     """Open a grey or RGB TIFF of 8 or 16 bits for reading in pieces (while ``tiff`` stays open)."""
-    import dask.array as da
-
+    import tifffile
+    da = import_extra("dask.array", "distributed", "converting in pieces (--tiled)")
     page = tiff.pages.first
     photometric = tifffile.PHOTOMETRIC(page.photometric).name
     if photometric not in ("RGB", "MINISBLACK") or page.dtype not in (np.uint8, np.uint16):
@@ -181,7 +191,7 @@ def read_lazily(tiff: tifffile.TiffFile, path: Path) -> LazyTiff:
     chunks = _chunks(shape, stored.segment)
     # Column strips of the full height are never read whole: a band's slice
     # of one reaches TiffRegions as that slice, and only its segments are decoded.
-    samples = da.from_array(stored, chunks=(shape[0], chunks[1], stored.samples))  # type: ignore[no-untyped-call]
+    samples = da.from_array(stored, chunks=(shape[0], chunks[1], stored.samples))
     max_code = int(np.iinfo(page.dtype).max)
     return LazyTiff(samples, functools.partial(to_linear, space=space, max_code=max_code), shape, chunks)
 
@@ -216,6 +226,7 @@ def convert_tiled(
     source's EXIF (make, model, lens, dates, exposure, artist, copyright;
     GPS only with ``keep_gps``) and resolution.
     """
+    import tifffile
     check_output_settings(bit_depth=pipeline.bit_depth, dither=pipeline.dither, compression=compression)
     if target.suffix.lower() not in TIFF_SUFFIXES:
         raise UnsupportedFormatError(
@@ -225,6 +236,7 @@ def convert_tiled(
         raise UnsupportedFormatError(f"cannot read {source} in pieces: only TIFF can be read in pieces")
     if not source.exists():
         raise InputNotFoundError(f"input not found: {source}")
+    import_extra("dask.array", "distributed", "converting in pieces (--tiled)")  # before any output is begun
     try:
         with tifffile.TiffFile(source) as tiff, open_for_writing(target, overwrite) as stream:
             image = read_lazily(tiff, source)
@@ -247,10 +259,6 @@ def convert_tiled(
                 **exif.options,
             )
             append_directories(stream, exif.directories)
-    except ImportError:
-        raise UnsupportedFormatError(
-            f"converting {source} in pieces needs Dask: pip install 'velkor[distributed]'"
-        ) from None
     except (VelkorError, OSError):
         raise
     except Exception as error:  # any decoder's failure on any tile: a damaged file
