@@ -1,4 +1,4 @@
-"""Pipeline recipes: validation, TOML round trips, presets and the kernel order of run()."""
+"""Pipeline recipes: validation, TOML round trips, presets and the stages run() skips."""
 
 from __future__ import annotations
 
@@ -103,18 +103,6 @@ def test_bad_recipe_files(text: str, message: str) -> None:
     assert "\n" not in str(raised.value) and len(str(raised.value)) < 300
 
 
-def test_run_calls_the_kernels_in_order() -> None:
-    # The filter opened up by its factor, zones, sRGB, then clarity on the tones' log-odds.
-    pipeline = Pipeline(filter="Red25A", zones={3: 0.5, 7: -0.25}, radius=3, eps=0.02, strength=0.8,
-                        zone_scale="scene")
-    weights = core.color_filter_bw(np.eye(3, dtype=np.float32)[None], core.ColorFilter.Red25A).ravel()
-    grey = core.channel_mixer_bw(RGB, *(weights / weights.astype(np.float64).sum()))
-    grey = core.zone_system(grey, core.ZoneParams({3: 0.5, 7: -0.25}))
-    tone = np.clip(core.encode_srgb(grey), 2**-16, 1 - 2**-16)
-    detail = core.local_contrast(np.log(tone / (1 - tone)) / 4, core.GuidedFilterParams(3, 0.02), 0.8)
-    np.testing.assert_allclose(pipeline.run(RGB), 1 / (1 + np.exp(-4 * detail)), rtol=1e-6)
-
-
 @pytest.mark.parametrize(
     ("pipeline", "convert"),
     [
@@ -124,14 +112,9 @@ def test_run_calls_the_kernels_in_order() -> None:
     ],
 )
 def test_conversion_choice_and_skipped_stages(pipeline: Pipeline, convert) -> None:
-    # No zones and no strength: the tone and contrast kernels do not run.
-    np.testing.assert_array_equal(pipeline.run(RGB), core.encode_srgb(convert(RGB)))
-
-
-def test_run_accepts_any_float_layout() -> None:
-    pipeline = velkor.preset("high-contrast-street")
-    as_float64 = RGB.astype(np.float64)[::-1]
-    np.testing.assert_array_equal(pipeline.run(as_float64), pipeline.run(np.ascontiguousarray(RGB[::-1])))
+    # No zones and no strength: the tone and contrast kernels do not run.  Any float layout is taken.
+    flipped = np.ascontiguousarray(RGB[::-1])
+    np.testing.assert_array_equal(pipeline.run(RGB.astype(np.float64)[::-1]), core.encode_srgb(convert(flipped)))
 
 
 CODES = (RGB * 255).astype(np.uint8)

@@ -2,7 +2,6 @@
 references' building blocks, the input layouts every kernel must accept, and
 the table of refused calls with their exact texts."""
 
-import ctypes
 import os
 import subprocess
 import sys
@@ -11,11 +10,6 @@ import textwrap
 import numpy as np
 
 import velkor_core as vc
-
-libm = ctypes.CDLL("libm.so.6")
-for _name in ("powf", "logf", "expf", "exp2f"):
-    getattr(libm, _name).restype = ctypes.c_float
-    getattr(libm, _name).argtypes = [ctypes.c_float] * (2 if _name == "powf" else 1)
 
 SUPPORT = os.path.dirname(os.path.abspath(__file__))
 SPECIALS = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1e-40, 0.0031308, 1.0], np.float32)
