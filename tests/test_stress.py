@@ -1,7 +1,7 @@
 """Python threads: setters and the released lock during a running call,
-first calls of every kernel racing in a fresh interpreter, and exit while
-daemon threads run kernels.  Kernels and the pool under many threads are
-checked in tests/cpp/kernels_concurrent.cpp."""
+every kernel racing others on shared and on separate inputs from its first
+call on (the data-race check of kernels and pool under ThreadSanitizer, in
+.ci/sanitize.sh), and exit while daemon threads run kernels."""
 import threading
 import time
 
@@ -42,36 +42,39 @@ def test_the_lock_is_released_while_a_kernel_runs_and_its_params_stay_held():
 
 
 # Types, NumPy's interface, the exception class and the pool are all made on
-# first use: threads that all make their first call at once share them.
-# Some calls read strided views, two end in an error.
+# first use: threads that all make their first call at once share them, and
+# go on calling, one of each pair on inputs of its own.  Some calls read
+# strided views, two end in an error.
 FIRST_USE = """
 import threading, numpy as np, velkor_core as vc
 rng = np.random.default_rng(3)
 rgb, luma = rng.random((96, 128, 3), np.float32) * 2 - 0.25, rng.random((96, 128, 1), np.float32)
-calls = [lambda: vc.encode_srgb(rgb), lambda: vc.encode_srgb(rgb[:, ::2]), lambda: vc.luminance_bw(luma),
-         lambda: vc.luminance_bw(rgb[::-1], vc.LuminanceStandard.Bt2020),
-         lambda: vc.color_filter_bw(rgb, vc.ColorFilter.Orange21), lambda: vc.channel_mixer_bw(rgb[:, 1:], 0.3, 0.6, 0.1),
-         lambda: vc.zone_system(luma, vc.ZoneParams({3: -0.5, 5: 0.5})),
-         lambda: vc.local_contrast(luma[:, ::-1], vc.GuidedFilterParams(4, 0.01), 1.5)]
+calls = [lambda c, g: vc.encode_srgb(c), lambda c, g: vc.encode_srgb(c[:, ::2]), lambda c, g: vc.luminance_bw(g),
+         lambda c, g: vc.luminance_bw(c[::-1], vc.LuminanceStandard.Bt2020),
+         lambda c, g: vc.color_filter_bw(c, vc.ColorFilter.Orange21),
+         lambda c, g: vc.channel_mixer_bw(c[:, 1:], 0.3, 0.6, 0.1),
+         lambda c, g: vc.zone_system(g, vc.ZoneParams({3: -0.5, 5: 0.5})),
+         lambda c, g: vc.local_contrast(g[:, ::-1], vc.GuidedFilterParams(4, 0.01), 1.5)]
 
-def outcome(call):
+def outcome(call, c=rgb, g=luma):
     try:
-        return call().tobytes()
+        return call(c, g).tobytes()
     except BaseException as error:
         return type(error).__name__, str(error)
 
 start, first = threading.Barrier(2 * len(calls)), {}
 
 def run(i, slot):
+    inputs = (rgb.copy(), luma.copy()) if slot else (rgb, luma)
     start.wait()
-    first[i, slot] = outcome(calls[i])
+    first[i, slot] = {outcome(calls[i], *inputs) for _ in range(10)}
 
 threads = [threading.Thread(target=run, args=(i, slot)) for i in range(len(calls)) for slot in (0, 1)]
 for thread in threads:
     thread.start()
 for thread in threads:
     thread.join()
-assert all(first[i, slot] == outcome(calls[i]) for i, slot in first), "first calls raced"
+assert all(first[i, slot] == {outcome(calls[i])} for i, slot in first), "calls raced"
 print(len(first))
 """
 
