@@ -178,10 +178,9 @@ def test_other_profiles_read_as_littlecms_reads_them(tmp_path: Path, name, write
         assert len(np.unique(linear[0, :, 1])) > 1000
 
 
-@pytest.mark.parametrize("threads", ["1", "3"])
-def test_large_images_decode_band_by_band_to_the_same_values(monkeypatch, threads: str) -> None:
+# Band by band on any number of threads alike: test_pool.py.
+def test_large_images_decode_band_by_band_to_the_same_values() -> None:
     from velkor.io.transfer import _decode_table, decode_integer_srgb
 
-    monkeypatch.setenv("RAYON_NUM_THREADS", threads)
     codes = np.random.default_rng(5).integers(0, 65536, (2101, 1001, 2), dtype=np.uint16)  # bands end mid-image
     assert np.array_equal(decode_integer_srgb(codes, 65535), _decode_table(65535)[codes])

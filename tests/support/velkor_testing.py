@@ -263,3 +263,24 @@ def kernel_digests():
     for name, results in outs.items():
         digests[name] = hashlib.sha256(b"".join(bits(out) for out in results)).hexdigest()
     return digests
+
+
+def front_end_digests():
+    """A sha256 per front-end step that cuts its image into bands by the
+    thread count, on sizes whose bands end mid-image."""
+    import hashlib
+    import io
+    from unittest import mock
+
+    from velkor.io import png
+    from velkor.io.transfer import decode_integer_srgb
+    from velkor.model.looks import clarity
+
+    rng = np.random.default_rng(5)
+    codes = rng.integers(0, 65536, (2101, 1001, 2), dtype=np.uint16)
+    stream = io.BytesIO()
+    with mock.patch.multiple(png, _PIECE_BYTES=512, _MAX_PIECE_BYTES=2048):  # a chunk's limit, scaled down
+        png.write_png(stream, codes[:50, :41] // 7, [])
+    outs = {"decode_integer_srgb": decode_integer_srgb(codes, 65535).tobytes(), "write_png": stream.getvalue(),
+            "clarity": clarity(rng.random((1031, 1100, 1), dtype=np.float32), 4, 0.01, 0.5).tobytes()}
+    return {name: hashlib.sha256(out).hexdigest() for name, out in outs.items()}
