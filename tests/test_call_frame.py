@@ -6,9 +6,7 @@ import pytest
 from velkor_testing import ERRORS, HELD, PANIC, run_python
 
 import velkor_core as vc
-from velkor_core import GuidedFilterParams, ZoneParams, encode_srgb
-
-A = np.zeros((2, 3, 1), np.float32)
+from velkor_core import GuidedFilterParams, encode_srgb
 
 
 @pytest.mark.parametrize("call, error, message", [case[1:] for case in ERRORS], ids=[case[0] for case in ERRORS])
@@ -44,10 +42,7 @@ def test_result_array_owns_a_fresh_buffer_through_a_hidden_shared_class():
 
 def test_panic_is_a_base_exception_that_except_exception_does_not_catch():
     assert PANIC.__name__ == "PanicException" and PANIC.__module__ == "pyo3_runtime"
-    assert PANIC.__bases__ == (BaseException,) and PANIC.__doc__
-    with pytest.raises(PANIC) as caught:
-        encode_srgb(A[::-1])
-    assert caught.value.args == ("encode_srgb: input must be C-contiguous",)
+    assert PANIC.__bases__ == (BaseException,) and PANIC.__doc__  # raised: the exact-text table
 
 
 def test_numpy_is_loaded_on_first_use_and_its_absence_is_a_panic_naming_the_capsule():

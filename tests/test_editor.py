@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import dataclasses
 import io
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -134,11 +132,3 @@ def test_placement_prints_the_metered_tone_in_the_middle_of_the_zone(recipe: vel
 def test_placement_out_of_reach_is_a_recipe_error() -> None:
     with pytest.raises(velkor.RecipeError, match="out of reach"):
         placed(velkor.Pipeline(), 1e-9, 10)
-
-
-def test_edit_without_its_extra_names_the_extra_and_fails() -> None:
-    code = "import sys; sys.modules['uvicorn'] = None; from velkor.cli.main import main; sys.exit(main(['edit']))"
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert result.returncode == 8
-    assert result.stderr.strip().splitlines() == [
-        "velkor: error: the editor needs its web server (uvicorn is missing): pip install 'velkor[editor]'"]

@@ -66,7 +66,6 @@ def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
         (["batch", ".", "-o", "o", "--strip-metadata", "--keep-gps"], 2, "not allowed with"),
         (["convert", "photo.png", "--filter", "Purple"], 3, "bad recipe value: filter = 'Purple'"),
         (["convert", "photo.png", "--zone", "3"], 2, "malformed --zone '3'"),
-        (["convert", "photo.png", "--bit-depth", "16", "--dither"], 3, "8-bit output only"),
         (["convert", "photo.png", "-o", "photo.png", "--overwrite"], 6, "output is an input of this run: photo.png"),
         (["convert", "photo.png", "-o", "p.png", "--save-recipe", "p.png"], 2, "two outputs name the same file"),
         (["preview", "photo.png", "-o", "x.png", "--curve", "x.png"], 2, "two outputs name the same file"),
@@ -84,7 +83,6 @@ def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
         (["convert", "pipe.png"], 5, "input is not a file: pipe.png"),  # refused before it is opened, not a hang
         (["convert", "photo.png", "--recipe", "pipe.png"], 3, "recipe is not a file: pipe.png"),
         (["convert", "photo.png", "--recipe", "/dev/zero"], 3, "recipe is not a file: /dev/zero"),
-        (["convert", "photo.png", "--recipe", "deep.toml"], 3, "nested too deeply"),
         (["convert", "photo.png", "--memory-limit", "9" * 400], 2, "invalid size"),
         (["convert", "gone\x1b[2J.png"], 4, "input not found: gone\\x1b[2J.png"),  # escaped, not run
         (["batch", "nowhere", "-o", "out"], 4, "input folder not found"),
@@ -96,7 +94,6 @@ def test_errors_are_one_line_with_exit_codes(tmp_path: Path, args: list[str], co
     (tmp_path / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\nbroken")
     (tmp_path / "bad.toml").write_text("colour = 1\n")
     (tmp_path / "photo_bw.png").write_bytes(b"keep me")
-    (tmp_path / "deep.toml").write_text("name = " + "[" * 50000 + "]" * 50000)
     os.mkfifo(tmp_path / "pipe.png")
     before = {path: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()}
     result = velkor_cmd(*args, cwd=tmp_path)

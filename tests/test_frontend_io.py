@@ -13,11 +13,14 @@ from pathlib import Path
 
 import imagecodecs
 import numpy as np
+import pillow_heif
 import pytest
 import tifffile
 import velkor
 from PIL import Image, ImageFile, ImageOps
-from velkor.io.writing import RECIPE_KEY, quantise
+from velkor.io.writing import quantise
+
+pillow_heif.register_heif_opener()  # the HEIF cases are written through Pillow, whichever test runs first
 
 # The imagecodecs that NumPy 1.26 gets has no fax decoder.
 FAX = "group4" if hasattr(imagecodecs, "CCITTFAX4") else "raw"
@@ -265,23 +268,6 @@ def test_write_image_refuses_options_it_cannot_honour(tmp_path: Path, options, e
     assert not list(tmp_path.iterdir())
 
 
-@pytest.mark.parametrize(("suffix", "bit_depth"), [(".png", 8), (".png", 16), (".tif", 8), (".tiff", 16)])
-def test_written_files_round_trip_with_metadata(tmp_path: Path, suffix: str, bit_depth: int) -> None:
-    display = np.linspace(-0.25, 1.25, 60, dtype=np.float32).reshape(6, 10, 1)
-    look = velkor.Pipeline(name="porträt ε 🎞", description="für Anna", bit_depth=bit_depth)  # TIFF text: ASCII
-    path = velkor.write_image(tmp_path / f"out{suffix}", display, recipe=look.to_toml())  # its bit depth
-    assert velkor.load_recipe(path) == look
-    if suffix == ".png":
-        with Image.open(path) as image:
-            codes, software = np.asarray(image), image.info["Software"]
-            assert RECIPE_KEY in image.info
-    else:
-        with tifffile.TiffFile(path) as tiff:
-            codes, software = tiff.asarray(), tiff.pages.first.tags["Software"].value
-    assert software.startswith("velkor") and codes.dtype == (np.uint8 if bit_depth == 8 else np.uint16)
-    np.testing.assert_array_equal(codes, np.rint(np.clip(display[:, :, 0], 0, 1) * ((1 << bit_depth) - 1)))
-
-
 def test_dither_keeps_the_mean_and_breaks_up_bands() -> None:
     ramp = np.full((64, 64, 1), 100.4 / 255, dtype=np.float32)
     plain, dithered = quantise(ramp, 8), quantise(ramp, 8, dither=True)
@@ -336,8 +322,6 @@ def test_tiff_strips_compressed_side_by_side_read_back(monkeypatch, tmp_path: Pa
 
 @pytest.mark.parametrize("bits", [10, 12])
 def test_high_bit_heif_keeps_its_bits(tmp_path: Path, bits: int) -> None:
-    import pillow_heif
-
     top = (1 << bits) - 1
     codes = np.linspace(0, top, 48 * 64 * 3).round().astype(np.uint16).reshape(48, 64, 3)
     heif = pillow_heif.from_bytes(mode="RGB;16", size=(64, 48), data=(codes << (16 - bits)).tobytes())

@@ -52,7 +52,7 @@ def test_prints_keep_camera_metadata_profile_and_recipe(tmp_path: Path, name, bi
                                                          tiff_codes) -> None:
     source = velkor.read_image(camera_jpeg(tmp_path / "in.jpg"))
     assert source.linear.shape[:2] == (40, 30) and dict(source.metadata.main) == {**MAIN, **CAPTION}  # upright
-    look = velkor.Pipeline(name="röd", bit_depth=bit_depth, strength=0.3)
+    look = velkor.Pipeline(name="röd ε 🎞", description="für Anna", bit_depth=bit_depth, strength=0.3)  # TIFF text: ASCII
     display = look.run(source.linear)
     path = velkor.write_image(tmp_path / name, display, bit_depth=bit_depth, recipe=look.to_toml(),
                               compression=compression, metadata=source.metadata, keep_gps=keep_gps)
@@ -60,6 +60,7 @@ def test_prints_keep_camera_metadata_profile_and_recipe(tmp_path: Path, name, bi
     with Image.open(path) as image:
         written = metadata_of(image)
         assert image.getexif().get(274, 1) == 1 and image.info["icc_profile"] == grey_profile()
+        assert (image.info.get("Software") or image.getexif()[305]).startswith("velkor")
         codes, iptc = np.asarray(image), IptcImagePlugin.getiptcinfo(image)
     xmp = tifffile.TiffFile(path).pages.first.tags[700].value if "tif" in name else written.xmp  # a second reader
     assert b">Ebbe<" in xmp and b"Rating" in xmp and b"Orientation" not in xmp and (b"GPSLatitude" in xmp) == keep_gps

@@ -19,9 +19,6 @@ class Float:
     "offsets, text",
     [
         ({5: 0.5, 3: -0.3}, "ZoneParams({3: -0.3, 5: 0.5})"),
-        ({1: 1 / 3}, "ZoneParams({1: 0.33333334})"),
-        ({5: -0.0, 6: float("nan"), 7: 1e39}, "ZoneParams({5: -0, 6: NaN, 7: inf})"),  # beyond float32: infinity
-        ({5: -250.0, 42: float("-inf")}, "ZoneParams({5: -250, 42: -inf})"),  # no range is enforced
         ({True: 0.25, 2**31 - 1: 1.0, -(2**31): 2.0}, "ZoneParams({-2147483648: 2, 1: 0.25, 2147483647: 1})"),
         ({Index(7): Float(), 8: True}, "ZoneParams({7: 0.75, 8: 1})"),
         # Distinct dictionary keys that convert to the same zone: the later wins.
@@ -53,7 +50,6 @@ def test_dict_subclass_is_read_through_its_storage():
 @pytest.mark.parametrize(
     "radius, eps, text",
     [
-        (4294967295, 1 / 3, "GuidedFilterParams(radius=4294967295, eps=0.33333334)"),
         (Index(7), Float(), "GuidedFilterParams(radius=7, eps=0.75)"),
         (True, Index(9), "GuidedFilterParams(radius=1, eps=9)"),
     ],
