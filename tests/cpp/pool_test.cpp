@@ -1,13 +1,13 @@
 // The worker pool: the worker count from the environment; every index or
 // position of a loop visited exactly once by non-empty pieces that each walk
-// one contiguous stretch of memory; a throwing body; many submitters at
-// once.  Kernels after fork() are checked from Python (test_fork.py).
+// one contiguous stretch of memory; a throwing body.  Many submitters at
+// once, the process-wide pool first made by them, and kernels after fork()
+// are checked from Python (test_stress.py, test_fork.py).
 #include <atomic>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -113,25 +113,6 @@ void a_throwing_body_loses_only_its_piece(WorkerPool& pool) {
     ranges_visit_each_index_once(pool);
 }
 
-// Submitters that each write their own id into their own output, as kernels do.
-void many_submitters(const char* what, auto run_range) {
-    std::atomic<int> broken{0};
-    std::vector<std::thread> submitters;
-    for (int id = 0; id < 8; ++id) {
-        submitters.emplace_back([&, id] {
-            for (int loop = 0; loop < 150; ++loop) {
-                std::vector<int> out(static_cast<std::size_t>((loop * 7919 + id * 31) % 5000), -1);
-                run_range(out.size(), [&](std::size_t begin, std::size_t end) {
-                    for (std::size_t i = begin; i < end; ++i) out[i] = out[i] == -1 ? id : -2;
-                });
-                for (int value : out) broken += value != id;
-            }
-        });
-    }
-    for (std::thread& t : submitters) t.join();
-    EXPECT(broken == 0, "%s: %d wrong outputs", what, broken.load());
-}
-
 }  // namespace
 
 int main() {
@@ -142,7 +123,5 @@ int main() {
         blocks_visit_each_position_once(pool);
         a_throwing_body_loses_only_its_piece(pool);
     }
-    // The process-wide pool, first made by racing submitters.
-    many_submitters("global pool", [](std::size_t n, RangeBody body) { for_range(n, body); });
     return finish("pool_test");
 }
