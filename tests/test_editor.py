@@ -85,16 +85,9 @@ def _png_claiming(width: int, height: int) -> bytes:
     return buffer.getvalue()
 
 
-def _damaged_jpeg() -> bytes:
-    buffer = io.BytesIO()
-    Image.new("RGB", (64, 64), "red").save(buffer, format="JPEG")
-    return buffer.getvalue()[:300]
-
-
 @pytest.mark.parametrize(("name", "payload", "limit", "status", "message"), [
     pytest.param("big.png", _png_claiming(64, 64), 50, 413, "larger than", id="too-large"),
     pytest.param("bomb.png", _png_claiming(15000, 13000), None, 400, "more than the memory limit", id="bomb"),
-    pytest.param("damaged.jpg", _damaged_jpeg(), None, 400, "cannot read", id="damaged"),
     pytest.param("notes.txt", b"hello", None, 400, "unsupported input format", id="not-a-photo"),
 ])
 def test_hostile_uploads_are_refused_with_a_message_and_the_photo_stays(

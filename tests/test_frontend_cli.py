@@ -42,16 +42,8 @@ def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
     result = subprocess.run([script, "convert"], cwd=tmp_path, capture_output=True, text=True, timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr
     assert "astronaut_bw.png" in result.stdout
-    with Image.open(tmp_path / "astronaut_bw.png") as image:
+    with Image.open(tmp_path / "astronaut_bw.png") as image:  # its tones: test_looks.py, test_print_zones.py
         assert image.mode == "L" and image.size == (384, 384)
-        grey = np.asarray(image)
-    # A portrait against a light backdrop: mid-grey on average, using most of
-    # the tonal range, with real blacks (the helmet) and near-whites.
-    assert 90 < grey.mean() < 170
-    histogram = np.bincount(grey.ravel(), minlength=256) / grey.size
-    assert histogram[:32].sum() > 0.03 and histogram[224:].sum() > 0.01
-    assert (histogram > 0).sum() > 200
-    assert histogram.max() < 0.2  # no posterising; the backdrop at the right is black
 
 
 @pytest.mark.parametrize(
