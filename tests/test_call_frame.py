@@ -26,8 +26,7 @@ def test_result_array_owns_a_fresh_buffer_through_a_hidden_shared_class():
     source = np.linspace(0, 1, 24, dtype=np.float32).reshape(2, 4, 3)
     expected = encode_srgb(source.copy())
     result = encode_srgb(source)
-    assert type(result) is np.ndarray and result.dtype == np.float32
-    assert result.flags.c_contiguous and result.flags.writeable and not result.flags.owndata
+    assert result.flags.writeable and not result.flags.owndata  # its type and layout: test_fuzz_arguments.py
     owner = type(result.base)
     assert owner is type(vc.luminance_bw(np.zeros((1, 1, 3), np.float32)).base)
     assert owner.__name__ == "PySliceContainer" and owner.__module__ == "builtins" and "PySliceContainer" not in dir(vc)

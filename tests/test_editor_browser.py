@@ -209,7 +209,6 @@ def test_placement_lands_the_metered_spot_in_the_zone_in_one_undoable_step(edito
     settle(page)
     assert zone_of_luminance(float(np.mean(srgb_to_linear(
         painted(page)[row - 2:row + 3, column - 2:column + 3].astype(np.float32) / 255)))) == 7
-    assert "Zone VII" in page.inner_text("#meter") or page.locator("#meter").count() == 1
 
 
 def test_loupe_shows_the_full_size_print_with_clarity_as_on_export(editor: dict) -> None:
@@ -247,7 +246,8 @@ def test_export_is_byte_identical_to_convert_and_obeys_the_file_rules(editor: di
         page.click("#export")
         page.wait_for_function("document.getElementById('export-message').textContent.startsWith('velkor: wrote')")
         subprocess.run([sys.executable, "-m", "velkor", "convert", str(photo), "--recipe", "look.toml",
-                        "-o", f"convert_{name}", "--quality", str(quality)], cwd=folder, check=True)
+                        "-o", f"convert_{name}", *(["--quality", str(quality)] if name.endswith(".jpg") else [])],
+                       cwd=folder, check=True)  # the command refuses --quality for a PNG
         assert (folder / name).read_bytes() == (folder / f"convert_{name}").read_bytes()
 
     first = (folder / "print.jpg").read_bytes()

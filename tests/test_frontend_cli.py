@@ -254,7 +254,6 @@ def test_preview_writes_side_by_side_and_curve(tmp_path: Path) -> None:
     assert np.array_equal(right[..., 0], right[..., 1])  # the "after" half is grey
     assert np.abs(pixels[:, :60, 0] - pixels[:, :60, 1]).max() > 20  # the "before" half is not
     assert Image.open(tmp_path / "photo_curve.png").width > 300
-    assert velkor_cmd("preview", "photo.png", cwd=tmp_path).returncode == 6
     write_photo(tmp_path / "strip.png", shape=(2, 2000))  # sized by its long edge, not its height
     assert velkor_cmd("preview", "strip.png", cwd=tmp_path).returncode == 0
     assert Image.open(tmp_path / "strip_preview.png").size == (480 + 8 + 480, 1)

@@ -10,6 +10,8 @@ namespace velkor::simd {
 // xorshift64*: fixed seed, so a failure is reproducible.
 class Random {
 public:
+    Random() = default;
+    explicit Random(std::uint64_t seed) : state_(seed) {}  // the C++ tests draw several sequences
     std::uint32_t bits() {
         state_ ^= state_ >> 12;
         state_ ^= state_ << 25;

@@ -24,6 +24,7 @@
 
 #include "encode/srgb_span.hpp"
 #include "simd/level.hpp"
+#include "simd/self_test.hpp"
 #include "tone/zone_curve_span.hpp"
 
 namespace {
@@ -40,16 +41,7 @@ float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }
 std::uint32_t to_bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
 // Deterministic across platforms, unlike the standard distributions.
-struct Random {
-    std::uint64_t state;
-    std::uint32_t bits() {
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return static_cast<std::uint32_t>((state * 0x2545F4914F6CDD1DULL) >> 32);
-    }
-    float uniform(float lo, float hi) { return lo + (hi - lo) * static_cast<float>(bits() >> 8) * 0x1p-24f; }
-};
+using velkor::simd::Random;
 
 // ------------------------------------------------ references, written here
 
