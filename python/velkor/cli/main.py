@@ -35,7 +35,9 @@ from velkor.model.presets import PRESETS
 from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
 from velkor.run.export import export_print
 from velkor.run.job import Job
-from velkor.run.tiled import convert_tiled, needs_tiles, parse_size, physical_memory
+from velkor.run.memory import needs_tiles, parse_size, physical_memory
+from velkor.run.tiled import convert_tiled
+from velkor.run.tiled_cluster import cluster_bands
 
 
 class ExitCode(enum.IntEnum):
@@ -97,8 +99,13 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--tiled", action="store_true",
                          help="convert a TIFF tile by tile into a tiled TIFF, for images larger than memory")
     convert.add_argument("--memory-limit", type=_size, default=physical_memory() // 4, metavar="SIZE",
-                         help="convert tile by tile when the decoded image would need more (e.g. 8G; "
-                              "default: a quarter of the memory)")
+                         help="convert tile by tile when converting whole would need more, and keep the "
+                              "tiles within it (e.g. 8G; default: a quarter of the memory)")
+    spread = convert.add_mutually_exclusive_group()
+    spread.add_argument("--workers", type=functools.partial(pixels, unit="processes"), metavar="N",
+                        help="convert tile by tile on a local Dask cluster of N worker processes")
+    spread.add_argument("--scheduler", metavar="ADDRESS",
+                        help="convert tile by tile on the Dask cluster whose scheduler is at ADDRESS")
     add_recipe_options(convert)
     add_output_options(convert)
     convert.set_defaults(handler=_convert)
@@ -114,6 +121,9 @@ def build_parser() -> argparse.ArgumentParser:
     processes = functools.partial(pixels, unit="processes")
     batch.add_argument("-j", "--jobs", type=processes, default=processors(), metavar="N",
                        help="worker processes, sharing the processors (default: the number of processors)")
+    batch.add_argument("--memory-limit", type=_size, default=physical_memory() // 4, metavar="SIZE",
+                       help="memory for the whole batch: a TIFF that would need more than its share is "
+                            "converted tile by tile, another kind refused (default: a quarter of the memory)")
     cluster = batch.add_mutually_exclusive_group()
     cluster.add_argument("--workers", type=processes, metavar="N",
                          help="run on a local Dask cluster of N worker processes")
@@ -207,11 +217,14 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     output_format(target)
     _check_outputs([target, args.save_recipe], [source, args.recipe], args.overwrite)
     bits: int = pipeline.bit_depth
-    if args.tiled or needs_tiles(source, args.memory_limit):
+    spread = args.workers is not None or args.scheduler is not None
+    if args.tiled or spread or needs_tiles(source, args.memory_limit, pipeline):
         if options.long_edge or options.width or options.height:
             raise _UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
+        bands = {"bands": cluster_bands(workers=args.workers, address=args.scheduler)} if spread else {}
         convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
-                      strip_metadata=options.strip_metadata, keep_gps=options.keep_gps)
+                      strip_metadata=options.strip_metadata, keep_gps=options.keep_gps,
+                      memory_limit=args.memory_limit, **bands)
     else:
         bits = export_print(read_image(source), target, pipeline, options, overwrite=args.overwrite)
     print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")
@@ -230,7 +243,8 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     targets = output_paths(sources, args.output, _BATCH_SUFFIXES[args.format])
     _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
     args.output.mkdir(parents=True, exist_ok=True)
-    job = Job(pipeline, overwrite=args.overwrite, options=export_options(args))
+    at_once = 1 if args.scheduler else args.workers or args.jobs  # a cluster's workers have memory of their own
+    job = Job(pipeline, overwrite=args.overwrite, options=export_options(args), memory_limit=args.memory_limit // at_once)
     schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler)
     report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say)
     report.ignored = ignored

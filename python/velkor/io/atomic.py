@@ -5,11 +5,18 @@ from __future__ import annotations
 import contextlib
 import os
 import secrets
+import time
 from collections.abc import Iterator
+from glob import escape as glob_escape
 from pathlib import Path
 from typing import IO
 
 from velkor.errors import OutputExistsError, OutputWriteError
+
+try:
+    import fcntl
+except ImportError:  # no advisory locks here: part files are left for the user
+    fcntl = None  # type: ignore[assignment]
 
 
 @contextlib.contextmanager
@@ -38,6 +45,7 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
             except FileExistsError:
                 continue
         with stream:
+            _hold(stream)
             yield stream
             stream.flush()
             os.fsync(stream.fileno())
@@ -49,6 +57,40 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
         if isinstance(error, OSError) and not isinstance(error, (OutputWriteError, OutputExistsError)):
             raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
         raise
+
+
+# A part file younger than this may be one whose writer has not yet locked it.
+_FRESH_SECONDS = 60.0
+
+
+def _hold(stream: IO[bytes]) -> None:
+    # The lock lives as long as the writing process: a part file nobody
+    # holds was left by a run that was killed.
+    if fcntl is not None:
+        fcntl.flock(stream.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+
+
+def remove_abandoned_parts(path: Path) -> list[Path]:
+    """Remove the hidden part files of ``path`` that no living process is writing; returns them.
+
+    A run killed outright (SIGKILL, a power cut) cannot remove its part
+    file, and each can be as large as the print: the next run that writes
+    to the same place clears them.
+    """
+    removed = []
+    if fcntl is None:
+        return removed
+    for part in path.parent.glob(f".{glob_escape(path.name)}.*.velkor-part"):
+        try:
+            with open(part, "rb") as stream:
+                if time.time() - os.fstat(stream.fileno()).st_mtime < _FRESH_SECONDS:
+                    continue
+                fcntl.flock(stream.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+                part.unlink()
+                removed.append(part)
+        except OSError:  # held by a living writer, or gone meanwhile
+            continue
+    return removed
 
 
 def _take_name(temporary: Path, path: Path, overwrite: bool) -> None:
