@@ -73,7 +73,7 @@ def convert_tiled(
                                                  deflate), layout.count)
                 exif = tiff_exif(NO_METADATA if strip_metadata else metadata_of_file(source), keep_gps=keep_gps)
                 with open_for_writing(target, overwrite) as stream:
-                    _write(stream, _tiles(prints, deflate), layout.shape, pipeline, compression, exif)
+                    _write(stream, _tiles(prints), layout.shape, pipeline, compression, exif)
     except ImportError:
         raise UnsupportedFormatError(
             f"converting {source} on a cluster needs Dask: pip install 'velkor[distributed]'"
@@ -99,10 +99,10 @@ def _all_bands(store: BandStore, fresh: Iterator[tuple[int, BandPrint]], count: 
         yield band
 
 
-def _tiles(prints: Iterator[BandPrint], deflate: bool) -> Iterator[Any]:
+def _tiles(prints: Iterator[BandPrint]) -> Iterator[Any]:
     """The output's tiles in file order: deflated bytes, or arrays that tifffile compresses."""
     for band in prints:
-        if deflate:
+        if isinstance(band, list):
             yield from band
             continue
         for y in range(0, band.shape[0], TILE):

@@ -66,16 +66,21 @@ def layout_for(shape: tuple[int, int], segment_rows: int, reach: int, most_pixel
     return Layout(shape, min(max(step, rows // step * step), max(step, shape[0])))
 
 
-def display_of(reader: TiffRows, pipeline: Pipeline, top: int, bottom: int) -> FloatImage:
-    """Display tones before clarity of rows ``top`` to ``bottom`` (rows, W, 1), a few rows of linear RGB at a time."""
+def display_of(reader: TiffRows, pipeline: Pipeline, top: int, bottom: int, out: FloatImage | None = None) -> FloatImage:
+    """Display tones before clarity of rows ``top`` to ``bottom`` (rows, W, 1), into ``out`` if given.
+
+    A few segments' columns at a time: the stored samples and their linear
+    RGB (6 and 12 bytes a pixel) never exist for a whole band.
+    """
     plain = dataclasses.replace(pipeline, strength=0.0)
-    samples = reader.samples_of(top, bottom)
-    display = np.empty((bottom - top, reader.shape[1], 1), np.float32)
-    step = max(1, _DECODE_PIXELS // max(1, reader.shape[1]))
-    for first in range(0, bottom - top, step):
-        piece = samples[first:first + step]
-        piece = piece[:, :, :1].repeat(3, axis=2) if reader.samples < 3 else piece[:, :, :3]
-        display[first:first + step] = plain.tone(plain.to_grey(reader.decode(piece)))
+    display = np.empty((bottom - top, reader.shape[1], 1), np.float32) if out is None else out
+    width = reader.segment[1]
+    step = max(width, _DECODE_PIXELS // max(1, bottom - top) // width * width)
+    for left in range(0, reader.shape[1], step):
+        right = min(reader.shape[1], left + step)
+        samples = reader.samples_of(top, bottom, left, right)
+        samples = samples[:, :, :1].repeat(3, axis=2) if reader.samples < 3 else samples[:, :, :3]
+        display[:, left:right] = plain.tone(plain.to_grey(reader.decode(samples)))
     return display
 
 
@@ -94,23 +99,29 @@ def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: se
     """The ``wanted`` bands in order, from one pass down the file: each segment decoded once.
 
     The display rows two bands share (the reach either side of a boundary)
-    are kept from one band to the next, not made again.
+    are kept from one band to the next, not made again, in one buffer that
+    lives through the whole pass.
     """
-    height, reach = layout.shape[0], pipeline.reach
-    held, held_top = np.empty((0, layout.shape[1], 1), np.float32), 0
+    height, reach, segment = layout.shape[0], pipeline.reach, reader.segment[0]
+    # A band, its reach either side, and a segment's rows at either end.
+    held = np.empty((min(height, layout.rows + 2 * reach + 2 * segment), layout.shape[1], 1), np.float32)
+    held_top, held_rows = 0, 0
     for index in sorted(wanted):
         top, bottom = layout.band(index)
         first, last = max(0, top - reach), min(height, bottom + reach)
-        start = held_top + len(held)
-        if not held_top <= first <= start:  # a gap: bands finished by an earlier run are skipped
-            held, held_top = held[:0], _segment_start(first, reader)
-            start = held_top
-        if start < last:
-            end = min(height, -(-last // reader.segment[0]) * reader.segment[0])
-            held = np.concatenate([held, display_of(reader, pipeline, start, end)])
-        held, held_top = held[first - held_top:], first
-        yield index, finish(held[first - held_top:last - held_top], top - first, bottom - top, pipeline,
-                            top, layout.shape, deflate)
+        if held_top <= first <= held_top + held_rows:
+            kept = held_top + held_rows - first
+            held[:kept] = held[first - held_top:first - held_top + kept].copy()
+            held_top, held_rows = first, kept
+        else:  # a gap: bands finished by an earlier run are skipped
+            held_top, held_rows = _segment_start(first, reader), 0
+        if held_top + held_rows < last:
+            start, end = held_top + held_rows, min(height, -(-last // segment) * segment)
+            display_of(reader, pipeline, start, end, out=held[held_rows:held_rows + end - start])
+            held_rows += end - start
+        offset = first - held_top
+        context = held[offset:offset + last - first]
+        yield index, finish(context, top - first, bottom - top, pipeline, top, layout.shape, deflate)
 
 
 def _segment_start(row: int, reader: TiffRows) -> int:

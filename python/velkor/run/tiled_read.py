@@ -61,13 +61,18 @@ class TiffRows:
             self.decode_options |= {"jpegtables": page.jpegtables, "jpegheader": page.jpegheader}
         page.decode  # noqa: B018 - built once, before threads share it
 
-    def samples_of(self, top: int, bottom: int) -> npt.NDArray[Any]:
-        """The stored samples of rows ``top`` to ``bottom`` (rows, W, samples)."""
+    def samples_of(self, top: int, bottom: int, left: int = 0, right: int | None = None) -> npt.NDArray[Any]:
+        """The stored samples of rows ``top`` to ``bottom``, columns ``left`` to ``right`` (rows, columns, samples).
+
+        ``left`` and ``right`` (default: the width) fall on segment boundaries or the image's edge.
+        """
+        right = self.shape[1] if right is None else right
         height, width = self.segment
-        region = np.empty((bottom - top, self.shape[1], self.samples), self.dtype)
+        region = np.empty((bottom - top, right - left, self.samples), self.dtype)
         across, down = -(-self.shape[1] // width), -(-self.shape[0] // height)
         pieces = [(plane, row, column) for plane in range(self.planes)
-                  for row in range(top // height, -(-bottom // height)) for column in range(across)]
+                  for row in range(top // height, -(-bottom // height))
+                  for column in range(left // width, -(-right // width))]
 
         def place(piece: tuple[int, int, int]) -> None:
             plane, row, column = piece
@@ -76,21 +81,20 @@ class TiffRows:
                 handle = self.page.parent.filehandle
                 handle.seek(self.page.dataoffsets[index])
                 data = handle.read(self.page.databytecounts[index])
-            segment = self.page.decode(data, index, **self.decode_options)[0]
-            if segment is None:
-                raise ValueError(f"image data is missing (segment {index})")
+            segment = self._decoded(data, index)
             y, x = row * height, column * width
-            first, last = max(top, y), min(bottom, y + segment.shape[1], self.shape[0])
-            right = min(self.shape[1], x + segment.shape[2])
+            first, last = max(top, y), min(bottom, y + segment.shape[0], self.shape[0])
+            end = min(right, x + segment.shape[1])
             channels = slice(plane, plane + 1) if self.planes > 1 else slice(None)
-            region[first - top:last - top, x:right, channels] = segment[0, first - y:last - y, :right - x]
+            region[first - top:last - top, x - left:end - left, channels] = segment[first - y:last - y, :end - x]
 
         for _ in each_in_threads(place, pieces):
             pass
         return region
 
-    def linear(self, top: int, bottom: int) -> FloatImage:
-        """Rows ``top`` to ``bottom`` as linear-light RGB (rows, W, 3)."""
-        samples = self.samples_of(top, bottom)
-        samples = samples[:, :, :1].repeat(3, axis=2) if self.samples < 3 else samples[:, :, :3]
-        return self.decode(samples)
+    def _decoded(self, data: bytes, index: int) -> npt.NDArray[Any]:
+        """One segment (rows, columns, samples of its plane)."""
+        segment = self.page.decode(data, index, **self.decode_options)[0]
+        if segment is None:
+            raise ValueError(f"image data is missing (segment {index})")
+        return np.asarray(segment[0])
