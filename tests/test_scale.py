@@ -108,9 +108,9 @@ def test_tiled_prints_equal_whole_ones_resume_and_spread_over_a_cluster(tmp_path
                      extratags=[(271, "s", 0, "Hasselblad", True)], resolution=(300, 300), resolutionunit="INCH")
     recipes = {"street": ["--preset", "high-contrast-street"], "wide": ["--radius", "150", "--strength", "0.8"],
                "grain": ["--filter", "red", "--zone", "3=-0.5", "--bit-depth", "8", "--dither"]}
-    for name, recipe in recipes.items():  # 161M: bands of one tile row, three across the image
+    for name, recipe in recipes.items():  # 65M: bands of one tile row, three across the image
         assert velkor_cmd("convert", "big.tif", "-o", f"{name}.tif", *recipe, cwd=tmp_path).returncode == 0
-        result = velkor_cmd("convert", "big.tif", "-o", f"{name}_tiled.tif", *recipe, "--memory-limit", "161M",
+        result = velkor_cmd("convert", "big.tif", "-o", f"{name}_tiled.tif", *recipe, "--memory-limit", "65M",
                             cwd=tmp_path)
         assert result.returncode == 0, result.stderr
         assert np.array_equal(tifffile.imread(tmp_path / f"{name}_tiled.tif"), tifffile.imread(tmp_path / f"{name}.tif"))
@@ -119,7 +119,7 @@ def test_tiled_prints_equal_whole_ones_resume_and_spread_over_a_cluster(tmp_path
         tags = tiff.pages.first.tags
         assert tags["Make"].value == "Hasselblad" and tags["XResolution"].value == (300, 1)
         assert b"GRAY" in tags["InterColorProfile"].value
-    spread = velkor_cmd("convert", "big.tif", "-o", "spread.tif", *recipes["wide"], "--memory-limit", "161M",
+    spread = velkor_cmd("convert", "big.tif", "-o", "spread.tif", *recipes["wide"], "--memory-limit", "65M",
                         "--scheduler", cluster.scheduler_address, cwd=tmp_path)
     assert spread.returncode == 0, spread.stderr
     assert (tmp_path / "spread.tif").read_bytes() == (tmp_path / "wide_tiled.tif").read_bytes()
@@ -154,7 +154,7 @@ def test_a_batch_converts_what_exceeds_its_memory_limit_in_pieces(tmp_path: Path
     rgb = np.random.default_rng(3).integers(0, 65536, (300, 520, 3), dtype=np.uint16)
     tifffile.imwrite(tmp_path / "in" / "pano.tif", rgb, tile=(64, 64), photometric="rgb")
     Image.fromarray((rgb >> 8).astype(np.uint8)).save(tmp_path / "in" / "wide.png")
-    result = velkor_cmd("batch", "in", "-o", "out", "--format", "tiff", "--memory-limit", "163M", "--jobs", "1",
+    result = velkor_cmd("batch", "in", "-o", "out", "--format", "tiff", "--memory-limit", "66M", "--jobs", "1",
                         "--quiet", cwd=tmp_path)
     assert result.returncode == 1 and "2 converted, 0 skipped (output exists), 1 failed" in result.stdout
     assert "only TIFF can be read in pieces" in result.stderr  # the PNG of the same size

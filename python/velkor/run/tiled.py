@@ -25,7 +25,7 @@ from velkor.io.tiff_exif import append_directories, tiff_exif
 from velkor.io.writing import TIFF_CODECS, ascii_toml, software_name
 from velkor.model.output import check_output_settings
 from velkor.model.pipeline import Pipeline
-from velkor.run.memory import band_pixels_within
+from velkor.run.memory import band_pixels_within, share_heaps
 from velkor.run.tiled_bands import BAND_PIXELS, TILE, BandPrint, Layout, layout_for, local_bands
 from velkor.run.tiled_read import TiffRows
 from velkor.run.tiled_store import BandStore, band_key, band_store
@@ -60,6 +60,7 @@ def convert_tiled(
     if not overwrite and target.exists():
         raise OutputExistsError(f"output exists: {target}")
     remove_abandoned_parts(target)
+    share_heaps()
     try:
         with tifffile.TiffFile(source) as tiff:
             reader = TiffRows(tiff, source)

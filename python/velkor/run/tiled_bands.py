@@ -26,14 +26,15 @@ from velkor.model.pipeline import Pipeline
 from velkor.run.tiled_read import TiffRows
 
 TILE = 256
-# Pixels of a band: its display rows, log-odds and clarity's result stay a
-# few hundred megabytes however large the image.
-BAND_PIXELS = 8 << 20
+# Pixels of a band (at least one row of tiles): its display rows, log-odds
+# and clarity's result stay about a hundred megabytes however large the
+# image. Twice as many saved no time at 25 megapixels and took 70 MB more.
+BAND_PIXELS = 4 << 20
 # Pixels of the linear RGB (12 bytes each) made at a time on the way to display rows.
 _DECODE_PIXELS = 1 << 20
 # The guided filter is run again on the context rows of each band; a band at
-# least this many times its reach keeps that repeated work to a few per cent.
-_REACH_MULTIPLE = 16
+# least this many times its reach bounds that repeated work.
+_REACH_MULTIPLE = 4
 
 # A band's result: its tiles deflated (file order), or its codes for a codec tifffile applies itself.
 BandPrint = list[bytes] | npt.NDArray[Any]
@@ -103,29 +104,23 @@ def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: se
     lives through the whole pass.
     """
     height, reach, segment = layout.shape[0], pipeline.reach, reader.segment[0]
-    # A band, its reach either side, and a segment's rows at either end.
-    held = np.empty((min(height, layout.rows + 2 * reach + 2 * segment), layout.shape[1], 1), np.float32)
+    # A band, its reach either side, and the rest of the segment its reach ends in.
+    held = np.empty((min(height, layout.rows + 2 * reach + (segment - 1 if reach else 0)), layout.shape[1], 1),
+                    np.float32)
     held_top, held_rows = 0, 0
     for index in sorted(wanted):
         top, bottom = layout.band(index)
         first, last = max(0, top - reach), min(height, bottom + reach)
-        if held_top <= first <= held_top + held_rows:
-            kept = held_top + held_rows - first
-            held[:kept] = held[first - held_top:first - held_top + kept].copy()
-            held_top, held_rows = first, kept
-        else:  # a gap: bands finished by an earlier run are skipped
-            held_top, held_rows = _segment_start(first, reader), 0
+        kept = held_top + held_rows - first if held_top <= first <= held_top + held_rows else 0
+        # (A gap, where an earlier run finished the bands before this one, keeps nothing.)
+        held[:kept] = held[first - held_top:first - held_top + kept].copy()
+        held_top, held_rows = first, kept
         if held_top + held_rows < last:
             start, end = held_top + held_rows, min(height, -(-last // segment) * segment)
             display_of(reader, pipeline, start, end, out=held[held_rows:held_rows + end - start])
             held_rows += end - start
-        offset = first - held_top
-        context = held[offset:offset + last - first]
+        context = held[:last - first]
         yield index, finish(context, top - first, bottom - top, pipeline, top, layout.shape, deflate)
-
-
-def _segment_start(row: int, reader: TiffRows) -> int:
-    return row // reader.segment[0] * reader.segment[0]
 
 
 def band_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
@@ -133,8 +128,5 @@ def band_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int,
     top, bottom = layout.band(index)
     first, last = max(0, top - pipeline.reach), min(layout.shape[0], bottom + pipeline.reach)
     with tifffile.TiffFile(source) as tiff:
-        reader = TiffRows(tiff, source)
-        start = _segment_start(first, reader)
-        end = min(layout.shape[0], -(-last // reader.segment[0]) * reader.segment[0])
-        display = display_of(reader, pipeline, start, end)
-    return finish(display[first - start:last - start], top - first, bottom - top, pipeline, top, layout.shape, deflate)
+        display = display_of(TiffRows(tiff, source), pipeline, first, last)
+    return finish(display, top - first, bottom - top, pipeline, top, layout.shape, deflate)

@@ -15,9 +15,10 @@ import os
 import shutil
 from collections.abc import Iterator
 from pathlib import Path
-from typing import IO
+from typing import IO, Any
 
 import numpy as np
+import numpy.typing as npt
 
 from velkor.errors import OutputExistsError
 from velkor.run.tiled_bands import BandPrint
@@ -36,30 +37,31 @@ class BandStore:
 
     def done(self) -> set[int]:
         """The bands finished so far."""
-        return {int(path.stem.removeprefix("band-")) for path in self.folder.glob("band-*.npz")}
+        return {int(path.stem.removeprefix("band-")) for path in self.folder.glob("band-*.npy")}
 
     def save(self, index: int, band: BandPrint) -> None:
+        """Keep a band: its codes, or its tiles' lengths followed by the tiles themselves."""
         path = self._path(index)
         part = path.with_name(f".{path.name}.part")
         with open(part, "wb") as stream:
             if isinstance(band, list):
-                np.savez(stream, tiles=np.frombuffer(b"".join(band), np.uint8),
-                         lengths=np.array([len(tile) for tile in band], np.int64))
+                np.save(stream, np.array([len(tile) for tile in band], np.int64))
+                stream.writelines(band)
             else:
-                np.savez(stream, codes=band)
+                np.save(stream, band)
             stream.flush()
             os.fsync(stream.fileno())
         os.replace(part, path)
 
     def load(self, index: int) -> BandPrint:
-        with np.load(self._path(index)) as saved:
-            if "codes" in saved:
-                return np.asarray(saved["codes"])
-            tiles, ends = saved["tiles"].tobytes(), np.cumsum(saved["lengths"])
-        return [tiles[end - length:end] for end, length in zip(ends.tolist(), np.diff(ends, prepend=0).tolist())]
+        with open(self._path(index), "rb") as stream:
+            first: npt.NDArray[Any] = np.load(stream)
+            if first.ndim == 2:
+                return first
+            return [stream.read(length) for length in first.tolist()]
 
     def _path(self, index: int) -> Path:
-        return self.folder / f"band-{index:07d}.npz"
+        return self.folder / f"band-{index:07d}.npy"
 
 
 def store_folder(target: Path) -> Path:
