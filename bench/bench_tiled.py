@@ -25,6 +25,7 @@ are used.
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import os
 import shutil
@@ -39,6 +40,7 @@ import tifffile
 import velkor
 from isal import isal_zlib
 from PIL import Image
+from velkor.model.bands import each_in_threads
 
 WHOLE_MAX_MP = 100
 RESULTS = Path(__file__).with_name("results")
@@ -46,34 +48,48 @@ CLARITY = "red-filter-landscape"
 
 
 def make_tiff(path: Path, megapixels: float, bits: int) -> tuple[int, int]:
-    """A photographic RGB TIFF of about ``megapixels``, 3:2, made a band of tiles at a time."""
+    """A photographic RGB TIFF of about ``megapixels``, 3:2, made a row of tiles at a time.
+
+    The bundled sample stretched (bilinear, so the scene stays smooth) with a
+    camera's noise: a fixed block shifted from one row of tiles to the next,
+    as drawing it afresh would take longer than the conversion.
+    """
     width = round((megapixels * 1e6 * 3 / 2) ** 0.5 / 256) * 256
     height = round(megapixels * 1e6 / width / 256) * 256
-    sample = np.asarray(Image.open(velkor.sample_path()).convert("RGB"), np.float32) / 255
+    sample = np.asarray(Image.open(velkor.sample_path()).convert("RGB"), np.float32)
     dtype, top_code = (np.uint8, 255) if bits == 8 else (np.uint16, 65535)
-    columns = np.arange(width) * sample.shape[1] / width
-    left = np.minimum(columns.astype(int), sample.shape[1] - 2)
+    columns = np.arange(width) * (sample.shape[1] - 1) / width
+    left = columns.astype(int)
     across = (columns - left)[None, :, None].astype(np.float32)
-    # A camera's noise, a fixed block shifted from band to band: drawing it afresh would take longer than the convert.
-    noise = np.random.default_rng(0).normal(0, 0.004, (256, width + 256, 3)).astype(np.float32)
+    # Each row of the sample stretched to the full width, in codes, as needed.
+    stretched = functools.lru_cache(maxsize=4)(
+        lambda row: (sample[row, left] * (1 - across[0]) + sample[row, left + 1] * across[0]) * (top_code / 255))
+    noise = np.random.default_rng(0).normal(0, 0.004 * top_code, (256, width + 256, 3)).astype(np.float32)
 
     def band(top: int) -> np.ndarray:
-        rows = np.arange(top, top + 256) * sample.shape[0] / height
-        upper = np.minimum(rows.astype(int), sample.shape[0] - 2)
-        down = (rows - upper)[:, None, None].astype(np.float32)
-        picture = sample[upper] * (1 - down) + sample[upper + 1] * down  # bilinear, so the scene stays smooth
-        picture = picture[:, left] * (1 - across) + picture[:, left + 1] * across
+        rows = np.arange(top, top + 256) * (sample.shape[0] - 1) / height
+        upper = rows.astype(int)
+        picture = np.empty((256, width, 3), np.float32)
+        for row in np.unique(upper):  # a few of the sample's rows span the band: blend each pair
+            inside = slice(*np.searchsorted(upper, [row, row + 1]))  # rows only go down
+            down = (rows[inside] - row)[:, None, None].astype(np.float32)
+            np.multiply(stretched(int(row)), 1 - down, out=picture[inside])
+            picture[inside] += stretched(int(row) + 1) * down
         shift = (top // 256 * 97) % 256
-        return np.clip((picture + noise[:, shift:shift + width]) * top_code + 0.5, 0, top_code).astype(dtype)
+        picture += noise[:, shift:shift + width]
+        np.clip(picture, 0, top_code, out=picture)
+        return np.rint(picture, out=picture).astype(dtype)
 
     def tiles():
         for top in range(0, height, 256):
             codes = band(top)
-            predicted = codes.copy()
-            for x in range(0, width, 256):
-                tile = np.ascontiguousarray(predicted[:, x:x + 256])
+
+            def encode(x: int, codes: np.ndarray = codes) -> bytes:
+                tile = np.ascontiguousarray(codes[:, x:x + 256])
                 tile[:, 1:] -= codes[:, x:x + 255]  # the horizontal predictor, sample by sample
-                yield isal_zlib.compress(tile, 1)
+                return isal_zlib.compress(tile, 1)
+
+            yield from each_in_threads(encode, range(0, width, 256))
 
     tifffile.imwrite(path, tiles(), shape=(height, width, 3), dtype=dtype, tile=(256, 256), photometric="rgb",
                      compression="zlib", predictor=True, bigtiff=True)

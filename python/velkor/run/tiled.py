@@ -64,7 +64,7 @@ def convert_tiled(
     try:
         with tifffile.TiffFile(source) as tiff:
             reader = TiffRows(tiff, source)
-            layout = layout_for(reader.shape, reader.segment[0], pipeline.reach, band_pixels_within(memory_limit))
+            layout = layout_for(reader.shape, reader.segment, pipeline.reach, band_pixels_within(memory_limit))
             deflate = compression == "deflate"
             stat = os.stat(source)
             key = band_key(str(source.resolve()), stat.st_size, stat.st_mtime_ns, pipeline.to_toml(), compression,

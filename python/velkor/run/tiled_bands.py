@@ -46,6 +46,8 @@ class Layout:
 
     shape: tuple[int, int]
     rows: int
+    columns: int
+    """Columns printed at a time where the recipe looks at no neighbour (the full width where it does)."""
 
     @property
     def count(self) -> int:
@@ -56,33 +58,59 @@ class Layout:
         return top, min(self.shape[0], top + self.rows)
 
 
-def layout_for(shape: tuple[int, int], segment_rows: int, reach: int, most_pixels: int) -> Layout:
+def layout_for(shape: tuple[int, int], segment: tuple[int, int], reach: int, most_pixels: int) -> Layout:
     """Bands of whole tile rows and whole stored segments: about BAND_PIXELS, long beside the reach, at most ``most_pixels``.
 
-    The least a band can be is one run of tile rows that ends on a segment's end.
+    The least a band can be is one run of tile rows that ends on a segment's
+    end. Without reach a band is printed a few tiles' columns at a time, so
+    that the widest image takes no more memory than a narrow one.
     """
-    step = math.lcm(segment_rows, TILE)
+    step = math.lcm(segment[0], TILE)
     width = max(1, shape[1])
     rows = min(max(BAND_PIXELS // width, _REACH_MULTIPLE * reach), most_pixels // width)
-    return Layout(shape, min(max(step, rows // step * step), max(step, shape[0])))
+    rows = min(max(step, rows // step * step), max(step, shape[0]))
+    across = math.lcm(segment[1], TILE) if segment[1] < shape[1] else width
+    columns = width if reach else max(across, min(BAND_PIXELS, most_pixels) // step // across * across)
+    return Layout(shape, rows, min(columns, width))
 
 
-def display_of(reader: TiffRows, pipeline: Pipeline, top: int, bottom: int, out: FloatImage | None = None) -> FloatImage:
-    """Display tones before clarity of rows ``top`` to ``bottom`` (rows, W, 1), into ``out`` if given.
+def display_of(reader: TiffRows, pipeline: Pipeline, top: int, bottom: int, out: FloatImage | None = None,
+               left: int = 0, right: int | None = None) -> FloatImage:
+    """Display tones before clarity of rows ``top`` to ``bottom``, columns ``left`` to ``right``, into ``out`` if given.
 
     A few segments' columns at a time: the stored samples and their linear
     RGB (6 and 12 bytes a pixel) never exist for a whole band.
     """
     plain = dataclasses.replace(pipeline, strength=0.0)
-    display = np.empty((bottom - top, reader.shape[1], 1), np.float32) if out is None else out
+    right = reader.shape[1] if right is None else right
+    display = np.empty((bottom - top, right - left, 1), np.float32) if out is None else out
     width = reader.segment[1]
     step = max(width, _DECODE_PIXELS // max(1, bottom - top) // width * width)
-    for left in range(0, reader.shape[1], step):
-        right = min(reader.shape[1], left + step)
-        samples = reader.samples_of(top, bottom, left, right)
+    for x in range(left, right, step):
+        end = min(right, x + step)
+        samples = reader.samples_of(top, bottom, x, end)
         samples = samples[:, :, :1].repeat(3, axis=2) if reader.samples < 3 else samples[:, :, :3]
-        display[:, left:right] = plain.tone(plain.to_grey(reader.decode(samples)))
+        display[:, x - left:end - left] = plain.tone(plain.to_grey(reader.decode(samples)))
     return display
+
+
+def pointwise_band(reader: TiffRows, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
+    """A band of a recipe that looks at no neighbour, a row of tiles and a few columns at a time."""
+    top, bottom = layout.band(index)
+    tiles: list[bytes] = []
+    dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
+    codes = np.empty((0, 0) if deflate else (bottom - top, layout.shape[1]), dtype)
+    for y in range(top, bottom, TILE):
+        end = min(bottom, y + TILE)
+        for x in range(0, layout.shape[1], layout.columns):
+            right = min(layout.shape[1], x + layout.columns)
+            piece = quantise(display_of(reader, pipeline, y, end, left=x, right=right), pipeline.bit_depth,
+                             dither=pipeline.dither, origin=(y, x), print_shape=layout.shape)[:, :, 0]
+            if deflate:
+                tiles.extend(deflate_tiles(piece, TILE))
+            else:
+                codes[y - top:end - top, x:right] = piece
+    return tiles if deflate else codes
 
 
 def finish(context: FloatImage, offset: int, rows: int, pipeline: Pipeline, top: int,
@@ -104,6 +132,10 @@ def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: se
     lives through the whole pass.
     """
     height, reach, segment = layout.shape[0], pipeline.reach, reader.segment[0]
+    if not reach:
+        for index in sorted(wanted):
+            yield index, pointwise_band(reader, pipeline, layout, index, deflate)
+        return
     # A band, its reach either side, and the rest of the segment its reach ends in.
     held = np.empty((min(height, layout.rows + 2 * reach + (segment - 1 if reach else 0)), layout.shape[1], 1),
                     np.float32)
@@ -128,5 +160,7 @@ def band_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int,
     top, bottom = layout.band(index)
     first, last = max(0, top - pipeline.reach), min(layout.shape[0], bottom + pipeline.reach)
     with tifffile.TiffFile(source) as tiff:
+        if not pipeline.reach:
+            return pointwise_band(TiffRows(tiff, source), pipeline, layout, index, deflate)
         display = display_of(TiffRows(tiff, source), pipeline, first, last)
     return finish(display, top - first, bottom - top, pipeline, top, layout.shape, deflate)
