@@ -51,13 +51,25 @@ def cluster_bands(*, workers: int | None, address: str | None) -> BandSource:
                     submit()
                 while waiting:
                     index, future = waiting.popleft()
-                    band = future.result()
+                    band = _result(future, index, address)
                     submit()
                     yield index, band
             finally:
                 client.cancel([future for _, future in waiting])
 
     return bands
+
+
+def _result(future: Any, index: int, address: str | None) -> BandPrint:
+    """A band's print; a cluster that lost its worker or went away is a ClusterError, the band kept for a rerun."""
+    distributed: Any = importlib.import_module("distributed")
+    try:
+        band: BandPrint = future.result()
+    except distributed.scheduler.KilledWorker as error:
+        raise ClusterError(f"the Dask workers printing band {index} died ({error}); a rerun continues") from None
+    except (OSError, distributed.client.FutureCancelledError) as error:
+        raise ClusterError(f"lost the Dask scheduler {address or '(local)'}: {error}; a rerun continues") from None
+    return band
 
 
 @contextlib.contextmanager
