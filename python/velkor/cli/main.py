@@ -244,7 +244,8 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
     args.output.mkdir(parents=True, exist_ok=True)
     at_once = 1 if args.scheduler else args.workers or args.jobs  # a cluster's workers have memory of their own
-    job = Job(pipeline, overwrite=args.overwrite, options=export_options(args), memory_limit=args.memory_limit // at_once)
+    job = Job(pipeline, overwrite=args.overwrite, options=export_options(args),
+              memory_limit=args.memory_limit // at_once)
     schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler)
     report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say)
     report.ignored = ignored

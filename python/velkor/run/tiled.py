@@ -17,7 +17,13 @@ from typing import Any
 import numpy as np
 import tifffile
 
-from velkor.errors import InputNotFoundError, OutputExistsError, UnreadableImageError, UnsupportedFormatError, VelkorError
+from velkor.errors import (
+    InputNotFoundError,
+    OutputExistsError,
+    UnreadableImageError,
+    UnsupportedFormatError,
+    VelkorError,
+)
 from velkor.io.atomic import open_for_writing, remove_abandoned_parts
 from velkor.io.metadata import NO_METADATA, grey_profile, metadata_of_file
 from velkor.io.reading import TIFF_SUFFIXES

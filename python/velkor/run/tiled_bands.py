@@ -59,7 +59,7 @@ class Layout:
 
 
 def layout_for(shape: tuple[int, int], segment: tuple[int, int], reach: int, most_pixels: int) -> Layout:
-    """Bands of whole tile rows and whole stored segments: about BAND_PIXELS, long beside the reach, at most ``most_pixels``.
+    """Bands of whole tile rows and segments: about BAND_PIXELS, long beside the reach, at most ``most_pixels``.
 
     The least a band can be is one run of tile rows that ends on a segment's
     end. Without reach a band is printed a few tiles' columns at a time, so
