@@ -113,8 +113,8 @@ def test_tiled_prints_equal_whole_ones_resume_and_spread_over_a_cluster(tmp_path
         result = velkor_cmd("convert", "big.tif", "-o", f"{name}_tiled.tif", *recipe, "--memory-limit", "65M",
                             cwd=tmp_path)
         assert result.returncode == 0, result.stderr
-        whole, tiled = (tifffile.imread(tmp_path / f"{name}{run}.tif") for run in ("", "_tiled"))
-        assert np.array_equal(tiled, whole)
+        whole, pieces = (tifffile.imread(tmp_path / f"{name}{run}.tif") for run in ("", "_tiled"))
+        assert np.array_equal(pieces, whole)
     with tifffile.TiffFile(tmp_path / "street_tiled.tif") as tiff:
         assert tiff.pages.first.is_tiled
         assert velkor.load_recipe(tmp_path / "street_tiled.tif").name == "high-contrast-street"

@@ -28,9 +28,11 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
     signal leaves any earlier file at ``path`` exactly as it was. Without
     ``overwrite`` the name is taken by a hard link, which fails if the file
     appeared meanwhile, so two runs never both decide that a name is free.
+    Part files of ``path`` that killed runs left behind are removed first.
     """
     if not overwrite and path.exists():
         raise OutputExistsError(f"output exists: {path}")
+    remove_abandoned_parts(path)
     # The name is chosen before the file exists, so that a signal arriving
     # anywhere after its creation still finds it to clean up.
     temporary = path
