@@ -28,11 +28,9 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
     signal leaves any earlier file at ``path`` exactly as it was. Without
     ``overwrite`` the name is taken by a hard link, which fails if the file
     appeared meanwhile, so two runs never both decide that a name is free.
-    Part files of ``path`` that killed runs left behind are removed first.
     """
     if not overwrite and path.exists():
         raise OutputExistsError(f"output exists: {path}")
-    remove_abandoned_parts(path)
     # The name is chosen before the file exists, so that a signal arriving
     # anywhere after its creation still finds it to clean up.
     temporary = path
@@ -76,8 +74,8 @@ def remove_abandoned_parts(path: Path) -> list[Path]:
     """Remove the hidden part files of ``path`` that no living process is writing; returns them.
 
     A run killed outright (SIGKILL, a power cut) cannot remove its part
-    file, and each can be as large as the print: the next run that writes
-    to the same place clears them.
+    file, and each can be as large as the print. It lists the folder: a
+    caller writing many files to one folder clears them once, not per file.
     """
     removed = []
     if fcntl is None:

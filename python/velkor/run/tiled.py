@@ -24,7 +24,7 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
-from velkor.io.atomic import open_for_writing
+from velkor.io.atomic import open_for_writing, remove_abandoned_parts
 from velkor.io.metadata import NO_METADATA, grey_profile, metadata_of_file
 from velkor.io.reading import TIFF_SUFFIXES
 from velkor.io.tiff_exif import append_directories, tiff_exif
@@ -65,6 +65,7 @@ def convert_tiled(
         raise InputNotFoundError(f"input not found: {source}")
     if not overwrite and target.exists():
         raise OutputExistsError(f"output exists: {target}")
+    remove_abandoned_parts(target)  # each as large as the print; a folder listing is nothing beside it
     share_heaps()
     try:
         with tifffile.TiffFile(source) as tiff:
