@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import struct
 from pathlib import Path
 
@@ -39,17 +40,44 @@ def png_chunk(kind: bytes, data: bytes) -> PngImagePlugin.PngInfo:
     return info
 
 
-def grey_profile(gamma: float) -> bytes:
-    """A minimal ICC v2 grey profile: white point and one gamma curve."""
-    tags = [(b"wtpt", b"XYZ \0\0\0\0" + struct.pack(">3i", 63190, 65536, 54061)),
-            (b"kTRC", b"curv\0\0\0\0" + struct.pack(">IH", 1, round(gamma * 256)) + b"\0\0")]
+def icc(space: bytes, pcs: bytes, tags: list[tuple[bytes, bytes]], kind: bytes = b"mntr") -> bytes:
+    """A minimal ICC v2 profile: D50 white point and ``tags``."""
+    tags = [(b"wtpt", b"XYZ \0\0\0\0" + struct.pack(">3i", 63190, 65536, 54061)), *tags]
     offset, table, body = 132 + 12 * len(tags), b"", b""
     for signature, data in tags:
         table += struct.pack(">4sII", signature, offset + len(body), len(data))
-        body += data
-    header = struct.pack(">I4sI4s4s4s12x4s", offset + len(body), b"lcms", 0x02100000,
-                         b"mntr", b"GRAY", b"XYZ ", b"acsp").ljust(128, b"\0")
-    return header + struct.pack(">I", len(tags)) + table + body
+        body += data + b"\0" * (-len(data) % 4)
+    header = struct.pack(">I4sI4s4s4s12x4s", offset + len(body), b"lcms", 0x02100000, kind, space, pcs, b"acsp")
+    header = header.ljust(68, b"\0") + struct.pack(">3i", 63190, 65536, 54061)
+    return header.ljust(128, b"\0") + struct.pack(">I", len(tags)) + table + body
+
+
+def lut16(curves_in: list, grid: np.ndarray) -> bytes:
+    """An 'mft2' tag to XYZ: input curves, a grid of XYZ (u1.15), straight output curves."""
+    u16 = lambda a: np.round(np.clip(np.asarray(a, float), 0, 1) * 65535).astype(">u2").tobytes()  # noqa: E731
+    return (b"mft2\0\0\0\0" + struct.pack(">4B9i2H", len(curves_in), 3, grid.shape[0], 0, 65536, 0, 0, 0, 65536,
+                                           0, 0, 0, 65536, len(curves_in[0]), 2)
+            + u16(curves_in) + u16(grid.reshape(-1) * 32768 / 65535) + u16([[0, 1]] * 3))
+
+
+SRGB_D50 = np.array([[0.4360747, 0.3850649, 0.1430804], [0.2225045, 0.7168786, 0.0606169],
+                     [0.0139322, 0.0971045, 0.7141733]])
+GREY_GAMMA_1 = icc(b"GRAY", b"XYZ ", [(b"kTRC", b"curv\0\0\0\0" + struct.pack(">IH", 1, 256))])
+GREY_LSTAR = icc(b"GRAY", b"Lab ", [(b"kTRC", b"curv\0\0\0\0" + struct.pack(">I", 0))])  # L* = 100 code
+# Lookup tables: 4096-step input curves, a 2-point grid of sRGB's colorants.
+RGB_LUT = icc(b"RGB ", b"XYZ ", [(b"A2B0", lut16([np.linspace(0, 1, 4096) ** 1.8] * 3,
+                                                np.stack(np.meshgrid(*[[0, 1]] * 3, indexing="ij"), -1) @ SRGB_D50.T))])
+
+
+def cmyk_grid(black: float) -> np.ndarray:
+    c, m, y, k = np.meshgrid(*[np.linspace(0, 1, 5)] * 4, indexing="ij")
+    light = np.stack([(1 - c) * (1 - k), (1 - m) * (1 - k), (1 - y) * (1 - k)], -1) ** 2
+    return (light * (1 - black) + black) @ SRGB_D50.T
+
+
+# A printer's profile whose perceptual (A2B0) and colorimetric (A2B1) tables differ, and whose black is grey.
+CMYK = icc(b"CMYK", b"XYZ ", [(b"A2B0", lut16([np.linspace(0, 1, 256)] * 4, cmyk_grid(0.03))),
+                              (b"A2B1", lut16([np.linspace(0, 1, 256)] * 4, cmyk_grid(0.06)))], b"prtr")
 
 
 def chrm_gama() -> PngImagePlugin.PngInfo:
@@ -108,10 +136,43 @@ def test_colours_agree_with_littlecms_where_it_does_not_clip(tmp_path: Path, pro
     np.testing.assert_allclose(np.clip(ours, 0, 255), np.asarray(theirs), atol=1.5)  # theirs clips to sRGB
 
 
-def test_grey_profile_is_honoured(tmp_path: Path) -> None:
-    ramp = np.arange(0, 256, 15, dtype=np.uint8)[None]
-    Image.fromarray(ramp).save(tmp_path / "grey.png", icc_profile=grey_profile(1.0))
-    np.testing.assert_allclose(velkor.read_image(tmp_path / "grey.png").linear[0, :, 1], ramp[0] / 255, atol=1e-6)
+GREYS = np.arange(0, 256, 15, dtype=np.uint8)[None]
+RAMP16 = np.repeat(np.linspace(0, 65535, 1024).astype(np.uint16)[None, :, None], 3, axis=2)  # 1024 levels
+INKS = np.random.default_rng(3).integers(0, 256, (1, 64, 4), dtype=np.uint8)
+BLOCKS = (slice(8, 9), slice(8, None, 16))  # the middle of each 16 x 16 block of a JPEG
+
+
+def cmyk_jpeg(path: Path) -> None:
+    Image.fromarray(np.repeat(np.repeat(INKS, 16, axis=0), 16, axis=1), "CMYK").save(
+        path, quality=100, subsampling=0, icc_profile=CMYK)  # Pillow writes Adobe's inverted CMYK
+
+
+# (file, writer, its profile, 8-bit codes for littleCMS, where they are in the file, intent)
+LITTLECMS_CASES = [
+    ("gamma.png", lambda p: Image.fromarray(GREYS).save(p, icc_profile=GREY_GAMMA_1), GREY_GAMMA_1, GREYS, ..., "relative"),
+    ("lstar.png", lambda p: Image.fromarray(GREYS).save(p, icc_profile=GREY_LSTAR), GREY_LSTAR, GREYS, ..., "relative"),
+    ("lut16.tif", lambda p: tifffile.imwrite(p, RAMP16, photometric="rgb", iccprofile=RGB_LUT), RGB_LUT,
+     np.rint(RAMP16 / 257).astype(np.uint8), ..., "relative"),
+    ("cmyk.jpg", cmyk_jpeg, CMYK, INKS, BLOCKS, "relative"),
+    ("cmyk.jpg", cmyk_jpeg, CMYK, INKS, BLOCKS, "perceptual"),
+    ("cmyk16.tif", lambda p: tifffile.imwrite(p, INKS.astype(np.uint16) * 257, photometric="separated",
+                                              iccprofile=CMYK), CMYK, INKS, ..., "absolute"),
+]
+
+
+@pytest.mark.parametrize(("name", "write", "profile", "codes", "where", "intent"), LITTLECMS_CASES)
+def test_other_profiles_read_as_littlecms_reads_them(tmp_path: Path, name, write, profile, codes, where, intent) -> None:
+    write(tmp_path / name)
+    linear = velkor.read_image(tmp_path / name, intent=intent).linear
+    lcms_intent = ImageCms.Intent.PERCEPTUAL if intent == "perceptual" else ImageCms.Intent[f"{intent.upper()}_COLORIMETRIC"]
+    theirs = ImageCms.profileToProfile(
+        Image.fromarray(codes, "CMYK" if codes.shape[-1] == 4 else None), ImageCms.ImageCmsProfile(io.BytesIO(profile)),
+        ImageCms.createProfile("sRGB"), renderingIntent=lcms_intent, outputMode="RGB",
+        flags=ImageCms.Flags.NONE if intent == "absolute" else ImageCms.Flags.BLACKPOINTCOMPENSATION)
+    ours = core.encode_srgb(np.ascontiguousarray(linear[where])) * 255
+    np.testing.assert_allclose(ours, np.asarray(theirs), atol=1.5)  # theirs from 8 bits, ours from 16 in lut16.tif
+    if name == "lut16.tif":  # 16 bits in, 16 bits' worth out
+        assert len(np.unique(linear[0, :, 1])) > 1000
 
 
 @pytest.mark.parametrize("threads", ["1", "3"])

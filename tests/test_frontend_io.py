@@ -84,6 +84,35 @@ def test_integer_files_decode_to_linear_rgb(tmp_path: Path, name, pixels, writer
     np.testing.assert_allclose(image.linear, expected, rtol=2e-6, atol=1e-7)
 
 
+COVER = np.resize(np.array([0, 128, 255], np.uint8), RGB8.shape[:2])  # none, half, whole
+RGBA8 = np.dstack([RGB8, COVER])
+PREMULTIPLIED = np.dstack([np.rint(RGB8 * (COVER[..., None] / 255)).astype(np.uint8), COVER])
+
+
+def tiff_alpha(pixels: np.ndarray, kind: str):
+    return lambda p: tifffile.imwrite(p, pixels, photometric="minisblack" if pixels.shape[2] == 2 else "rgb",
+                                      extrasamples=[kind])
+
+
+@pytest.mark.parametrize(("name", "write", "colour", "tolerance"), [  # colour: the straight codes
+    ("rgba.png", lambda p: write_pillow(p, RGBA8), RGB8, 1e-6),
+    ("la16.png", lambda p: p.write_bytes(imagecodecs.png_encode(np.dstack([RGB8[..., :1], COVER]).astype(np.uint16) * 257)),
+     RGB8[..., :1], 1e-6),
+    ("rgba.webp", lambda p: write_pillow(p, RGBA8, lossless=True, exact=True), RGB8, 1e-6),
+    ("rgba.heic", lambda p: write_pillow(p, RGBA8, quality=-1, chroma=444, matrix_coefficients=0), RGB8, 1e-6),
+    ("straight.tif", tiff_alpha(RGBA8, "unassalpha"), RGB8, 1e-6),
+    ("premultiplied.tif", tiff_alpha(PREMULTIPLIED, "assocalpha"), RGB8, 5e-3),
+    ("la-premultiplied.tif", tiff_alpha(PREMULTIPLIED[..., 2:], "assocalpha"), RGB8[..., 2:3], 5e-3),
+])
+def test_transparent_pixels_show_white_paper_in_linear_light(tmp_path: Path, name, write, colour, tolerance) -> None:
+    write(tmp_path / name)
+    linear, cover = srgb_decode(np.repeat(colour, 3 // colour.shape[2], axis=2), 255), COVER[..., None] / 255
+    np.testing.assert_allclose(velkor.read_image(tmp_path / name).linear, linear * cover + (1 - cover), atol=tolerance)
+    kept = velkor.read_image(tmp_path / name, background=None)
+    np.testing.assert_allclose(kept.alpha, cover, atol=1e-6)
+    np.testing.assert_allclose(kept.linear[COVER == 255], linear[COVER == 255], atol=tolerance)
+
+
 @pytest.mark.parametrize("orientation", range(1, 9))
 def test_exif_and_tiff_orientation_match_pillow(tmp_path: Path, orientation: int) -> None:
     exif = Image.Exif()
@@ -93,6 +122,27 @@ def test_exif_and_tiff_orientation_match_pillow(tmp_path: Path, orientation: int
     tifffile.imwrite(tmp_path / "o.tif", RGB8, photometric="rgb", extratags=[(274, "H", 1, orientation, True)])
     for read in (path, tmp_path / "o.tif"):
         np.testing.assert_allclose(velkor.read_image(read).linear, upright, rtol=2e-6)
+
+
+def huge_png(path: Path) -> None:  # a header, and no pixels to speak of
+    chunks = [b"IHDR" + struct.pack(">IIBBBBB", 100000, 100000, 8, 2, 0, 0, 0), b"IDAT", b"IEND"]
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + b"".join(struct.pack(">I", len(c) - 4) + c + struct.pack(">I", zlib.crc32(c))
+                                                   for c in chunks))
+
+
+def huge_tiff(path: Path) -> None:
+    tifffile.imwrite(path, RGB8, photometric="rgb")
+    with tifffile.TiffFile(path, mode="r+b") as tiff:
+        for name in ("ImageWidth", "ImageLength"):
+            tiff.pages.first.tags[name].overwrite(100000)
+
+
+@pytest.mark.parametrize("name", ["p.png", "p.jpg", "p.webp", "p.heic", "p.tif"])
+def test_one_size_limit_for_every_format(tmp_path: Path, name: str) -> None:
+    edge = RGB8.shape[0] * RGB8.shape[1] * 12  # float32 RGB
+    velkor.read_image(write_pillow(tmp_path / name, RGB8), memory_limit=edge)
+    with pytest.raises(velkor.ImageTooLargeError, match=f"{name} is 10 x 6 pixels"):
+        velkor.read_image(tmp_path / name, memory_limit=edge - 1)
 
 
 def damaged_tiff(path: Path, compression: str, cut: slice) -> None:
@@ -114,6 +164,8 @@ def damaged_tiff(path: Path, compression: str, cut: slice) -> None:
         ("zlib.tif", lambda p: damaged_tiff(p, "zlib", slice(400, 420)), velkor.UnreadableImageError, ""),
         ("lab.tif", lambda p: tifffile.imwrite(p, RGB8, photometric="cielab"), velkor.UnsupportedFormatError, "CIELAB"),
         ("gif.png", lambda p: Image.fromarray(RGB8).save(p, format="GIF"), velkor.UnsupportedFormatError, "GIF"),
+        ("bomb.png", huge_png, velkor.ImageTooLargeError, "100000 x 100000 pixels, 111.8 GB decoded, more than"),
+        ("bomb.tif", huge_tiff, velkor.ImageTooLargeError, "100000 x 100000 pixels"),
     ],
 )
 def test_bad_inputs_raise_named_errors(tmp_path: Path, name: str, content, error: type, message: str) -> None:

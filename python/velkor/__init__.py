@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from velkor.errors import (
         ColourProfileWarning,
+        ImageTooLargeError,
         InputNotFoundError,
         InputWarning,
         OutputExistsError,
@@ -42,6 +43,7 @@ if TYPE_CHECKING:
 # so that `velkor --help` or a recipe check does not load every codec.
 _HOMES = {
     "ColourProfileWarning": "velkor.errors",
+    "ImageTooLargeError": "velkor.errors",
     "InputNotFoundError": "velkor.errors",
     "InputWarning": "velkor.errors",
     "OutputExistsError": "velkor.errors",

@@ -23,6 +23,10 @@ class UnsupportedFormatError(VelkorError, ValueError):
     """The file is of a kind that velkor does not read or write."""
 
 
+class ImageTooLargeError(UnsupportedFormatError):
+    """The decoded image would need more memory than the limit allows."""
+
+
 class UnreadableImageError(VelkorError, OSError):
     """The file looks like a supported image but cannot be decoded."""
 

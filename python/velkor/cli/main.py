@@ -226,7 +226,7 @@ def _convert(args: argparse.Namespace) -> ExitCode:
                       strip_metadata=options.strip_metadata, keep_gps=options.keep_gps,
                       memory_limit=args.memory_limit, **bands)
     else:
-        bits = export_print(read_image(source), target, pipeline, options, overwrite=args.overwrite)
+        bits = export_print(options.read(source, args.memory_limit), target, pipeline, options, overwrite=args.overwrite)
     print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")
     if args.save_recipe is not None:
         write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)

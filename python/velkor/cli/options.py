@@ -6,6 +6,8 @@ import argparse
 import dataclasses
 from typing import Any
 
+from velkor.io.alpha import parse_background
+from velkor.io.colour import DEFAULT_INTENT, INTENTS
 from velkor.io.recipe_files import load_recipe
 from velkor.model.looks import SHORT_FILTER_NAMES
 from velkor.model.output import COMPRESSIONS
@@ -50,15 +52,23 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
     output.add_argument("--quality", type=_quality, default=92, metavar="Q", help="JPEG quality, 1-100 (default: 92)")
     output.add_argument("--compress", choices=COMPRESSIONS, default="deflate",
                         help="TIFF compression (default: deflate)")
+    output.add_argument("--intent", choices=tuple(INTENTS), default=DEFAULT_INTENT,
+                        help="rendering intent for lookup-table and CMYK profiles (default: relative, "
+                             "colorimetric with black-point compensation)")
+    output.add_argument("--background", type=_colour, default="white", metavar="COLOUR",
+                        help="paper that transparent areas show: white, black, grey or #RRGGBB (default: white)")
+    output.add_argument("--keep-alpha", action="store_true",
+                        help="keep transparency as an alpha channel in a PNG or TIFF print instead")
     privacy = output.add_mutually_exclusive_group()
     privacy.add_argument("--strip-metadata", action="store_true",
-                         help="copy no EXIF or resolution from the input")
+                         help="copy no EXIF, XMP, IPTC or resolution from the input")
     privacy.add_argument("--keep-gps", action="store_true", help="copy the GPS position too")
 
 
 def export_options(args: argparse.Namespace) -> ExportOptions:
     return ExportOptions(long_edge=args.long_edge, width=args.width, height=args.height, quality=args.quality,
-                         compression=args.compress, strip_metadata=args.strip_metadata, keep_gps=args.keep_gps)
+                         compression=args.compress, strip_metadata=args.strip_metadata, keep_gps=args.keep_gps,
+                         intent=args.intent, background=args.background, keep_alpha=args.keep_alpha)
 
 
 def pixels(text: str, unit: str = "pixels") -> int:
@@ -70,6 +80,13 @@ def pixels(text: str, unit: str = "pixels") -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected a positive number of {unit}, not {value}")
     return value
+
+
+def _colour(text: str) -> tuple[float, float, float]:
+    try:
+        return parse_background(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _quality(text: str) -> int:

@@ -1,7 +1,9 @@
 """What a photograph says about itself, kept from input to print.
 
 A print carries on the camera's account of the picture (make, model, lens,
-dates, exposure, the photographer's name and copyright) and its
+dates, exposure, the photographer's name and copyright), what the
+photographer wrote about it (title, caption, keywords, rating, creator and
+rights, in XMP, IPTC and the EXIF description, comment and rating) and its
 resolution, but nothing that describes the pixels as they were: their
 orientation (a print is upright), colour space, size, thumbnails and maker
 notes (whose internal offsets do not survive a copy). GPS position travels
@@ -27,25 +29,32 @@ from types import MappingProxyType
 from typing import Any
 
 import tifffile
-from PIL import Image, ImageCms, TiffImagePlugin
+from PIL import Image, ImageCms, ImageFile, IptcImagePlugin, TiffImagePlugin
 
 from velkor.io.orientation import ORIENTATION_TAG
 from velkor.io.pillow_open import open_image
 
 _EXIF_IFD, _GPS_IFD = 0x8769, 0x8825
 _X_RESOLUTION, _Y_RESOLUTION, _RESOLUTION_UNIT = 282, 283, 296
+XMP_TAG, IPTC_TAG = 700, 33723
 
-# Main-directory tags: Make, Model, DateTime, Artist, Copyright.
-_MAIN_TAGS = frozenset({271, 272, 306, 315, 33432})
-# Exif-directory tags: exposure, dates and time zones, lens and body.
+# Main-directory tags: ImageDescription, Make, Model, DateTime, Artist,
+# Copyright, Rating, RatingPercent, and Windows' title, comment, author,
+# keywords and subject.
+_MAIN_TAGS = frozenset({270, 271, 272, 306, 315, 33432, 18246, 18249, 40091, 40092, 40093, 40094, 40095})
+# Exif-directory tags: exposure, dates and time zones, lens and body, UserComment.
 _EXIF_TAGS = frozenset(
     {
+        37510,
         33434, 33437, 34850, 34855, 34864, 34866, 36867, 36868, 36880, 36881, 36882,
         37377, 37378, 37379, 37380, 37381, 37383, 37384, 37385, 37386, 37520, 37521,
         37522, 41985, 41986, 41987, 41988, 41989, 41990, 42032, 42033, 42034, 42035,
         42036, 42037,
     }
 )
+# A TIFF's ImageDescription is where software keeps its own data (tifffile's
+# shape, ImageJ's and OME's settings, velkor's recipe): a caption only in EXIF.
+_TIFF_DESCRIPTION = 270
 _EMPTY: Mapping[int, Any] = MappingProxyType({})
 
 
@@ -61,9 +70,13 @@ class PhotoMetadata:
     """The GPS directory, written only when asked for."""
     dpi: tuple[float, float] | None = None
     """Pixels per inch, across and down."""
+    xmp: bytes | None = None
+    """The XMP packet as read; GPS and the original's pixel properties are left out when written."""
+    iptc: bytes | None = None
+    """IPTC-IIM datasets (caption, keywords, by-line, copyright...), as they stand in the file."""
 
     def __bool__(self) -> bool:
-        return bool(self.main or self.exif or self.gps or self.dpi)
+        return bool(self.main or self.exif or self.gps or self.dpi or self.xmp or self.iptc)
 
 
 NO_METADATA = PhotoMetadata()
@@ -73,13 +86,47 @@ def metadata_of(image: Image.Image) -> PhotoMetadata:
     """The metadata of an image that Pillow has opened (pixels need not be loaded)."""
     try:
         exif = image.getexif()
-        main = _writable({tag: value for tag, value in exif.items() if tag in _MAIN_TAGS})
+        kept = _MAIN_TAGS - {_TIFF_DESCRIPTION} if image.format == "TIFF" else _MAIN_TAGS
+        main = _writable({tag: value for tag, value in exif.items() if tag in kept})
         inner = _writable({tag: value for tag, value in exif.get_ifd(_EXIF_IFD).items() if tag in _EXIF_TAGS})
         gps = _writable(dict(exif.get_ifd(_GPS_IFD)))
     except Exception:  # metadata is a courtesy: damaged EXIF never costs the photograph
         return NO_METADATA
     dpi = _dpi(exif) or _checked_dpi(image.info.get("dpi"), 1.0)
-    return PhotoMetadata(MappingProxyType(main), MappingProxyType(inner), MappingProxyType(gps), dpi)
+    return PhotoMetadata(MappingProxyType(main), MappingProxyType(inner), MappingProxyType(gps), dpi,
+                         _xmp_of(image), _iptc_of(image))
+
+
+def _xmp_of(image: Image.Image) -> bytes | None:
+    # JPEG, WebP and HEIF readers say "xmp"; PNG's names its iTXt chunk; TIFF has its tag.
+    packet = image.info.get("xmp") or image.info.get("XML:com.adobe.xmp")
+    if packet is None and isinstance(image, TiffImagePlugin.TiffImageFile):
+        packet = image.tag_v2.get(XMP_TAG)
+    if isinstance(packet, str):
+        packet = packet.encode("utf-8")
+    return bytes(packet) if isinstance(packet, (bytes, bytearray)) and packet.strip(b"\0 \r\n\t") else None
+
+
+def _iptc_of(image: Image.Image) -> bytes | None:
+    """IPTC-IIM of a JPEG (Photoshop's APP13) or TIFF, datasets in record order."""
+    if not isinstance(image, ImageFile.ImageFile):
+        return None
+    try:
+        datasets = IptcImagePlugin.getiptcinfo(image)
+    except Exception:  # damaged IPTC, like damaged EXIF, costs only itself
+        return None
+    return iim_bytes(datasets) if datasets else None
+
+
+def iim_bytes(datasets: Mapping[tuple[int, int], bytes | list[bytes]]) -> bytes:
+    """IIM datasets, each a 0x1C marker, record, number and 2-byte length, repeated ones in turn."""
+    data = b""
+    for (record, number), values in sorted(datasets.items()):
+        for value in values if isinstance(values, list) else [values or b""]:
+            if len(value or b"") < 0x8000:
+                value = value or b""
+                data += struct.pack(">BBBH", 0x1C, record, number, len(value)) + value
+    return data
 
 
 def metadata_of_file(path: Path) -> PhotoMetadata:
@@ -105,7 +152,7 @@ def metadata_of_file(path: Path) -> PhotoMetadata:
 def _tifffile_metadata(path: Path) -> PhotoMetadata:
     with tifffile.TiffFile(path) as tiff:
         tags = tiff.pages.first.tags
-        main = {tag: tags[tag].value for tag in _MAIN_TAGS if tag in tags}
+        main = {tag: tags[tag].value for tag in _MAIN_TAGS - {_TIFF_DESCRIPTION} if tag in tags}
         named = tags.valueof(_EXIF_IFD, {})
         inner = {tifffile.TIFF.TAGS[name]: _rational(value) for name, value in named.items()
                  if name in tifffile.TIFF.TAGS and tifffile.TIFF.TAGS[name] in _EXIF_TAGS}
@@ -115,8 +162,9 @@ def _tifffile_metadata(path: Path) -> PhotoMetadata:
         resolution = [tags.valueof(tag) for tag in (_X_RESOLUTION, _Y_RESOLUTION)]
         per_inch = {2: 1.0, 3: 2.54}.get(int(tags.valueof(_RESOLUTION_UNIT, 2)))
         dpi = _checked_dpi([_rational(v) for v in resolution], per_inch) if per_inch else None
+        xmp = tags.valueof(XMP_TAG)
     return PhotoMetadata(MappingProxyType(_writable(main)), MappingProxyType(_writable(inner)),
-                         MappingProxyType(_writable(gps)), dpi)
+                         MappingProxyType(_writable(gps)), dpi, bytes(xmp) if xmp else None)
 
 
 def _writable(directory: dict[int, Any]) -> dict[int, Any]:

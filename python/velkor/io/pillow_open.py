@@ -1,17 +1,30 @@
-"""Pillow's opener, with HEIF taught to it on first use rather than when velkor is imported."""
+"""Pillow's opener, with HEIF taught to it on first use rather than when velkor is imported.
+
+Pillow's own size cap (its "decompression bomb" check) is lifted while a
+file is opened: velkor applies one limit of its own to every format, from
+the memory limit (:mod:`velkor.io.limits`), before anything is decoded.
+"""
 
 from __future__ import annotations
 
 import functools
+import threading
 from pathlib import Path
 
 from PIL import Image, ImageFile
+
+_CAP = threading.Lock()
 
 
 def open_image(path: str | Path) -> ImageFile.ImageFile:
     """``Image.open`` that also knows HEIF; a context manager, as Pillow's own."""
     _know_heif()
-    return Image.open(path)
+    with _CAP:
+        cap, Image.MAX_IMAGE_PIXELS = Image.MAX_IMAGE_PIXELS, None
+        try:
+            return Image.open(path)
+        finally:
+            Image.MAX_IMAGE_PIXELS = cap
 
 
 @functools.cache

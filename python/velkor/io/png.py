@@ -37,12 +37,14 @@ _ADLER_BASE = 65521
 
 
 def write_png(stream: IO[bytes], codes: npt.NDArray[Any], chunks: Iterable[tuple[bytes, bytes]]) -> None:
-    """Write uint8 or uint16 codes, (H, W) grey or (H, W, 3) RGB, with extra chunks before the pixels."""
+    """Write uint8 or uint16 codes, (H, W) grey or (H, W, 2, 3 or 4) grey or RGB with or without alpha,
+    with extra chunks before the pixels."""
     height, width = codes.shape[:2]
     channels = 1 if codes.ndim == 2 else codes.shape[2]
     depth = 8 * codes.dtype.itemsize
     stream.write(b"\x89PNG\r\n\x1a\n")
-    _write_chunk(stream, b"IHDR", struct.pack(">IIBBBBB", width, height, depth, 0 if channels == 1 else 2, 0, 0, 0))
+    colour_type = {1: 0, 2: 4, 3: 2, 4: 6}[channels]
+    _write_chunk(stream, b"IHDR", struct.pack(">IIBBBBB", width, height, depth, colour_type, 0, 0, 0))
     for kind, data in chunks:
         _write_chunk(stream, kind, data)
     _write_pixels(stream, _filtered(codes))

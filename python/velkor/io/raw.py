@@ -8,6 +8,7 @@ import numpy as np
 import rawpy
 
 from velkor._types import FloatImage
+from velkor.io.limits import check_decoded_size
 
 # LibRaw reads these; the list decides which files velkor sends to it.
 RAW_SUFFIXES = frozenset(
@@ -20,15 +21,17 @@ RAW_SUFFIXES = frozenset(
 _MAX_CODE = np.float32(65535)
 
 
-def read_raw(path: Path) -> FloatImage:
+def read_raw(path: Path, memory_limit: int | None = None) -> FloatImage:
     """Develop a RAW file to linear sRGB-primary float32 (H, W, 3).
 
     LibRaw demosaics, applies the camera's white balance and colour matrix
     and the orientation recorded in the file, and writes 16 bits per channel
     with a linear transfer (gamma 1) and no automatic brightening, so the
-    exposure is the camera's own.
+    exposure is the camera's own. The sensor's size is checked against
+    ``memory_limit`` before anything is developed.
     """
     with rawpy.imread(str(path)) as raw:
+        check_decoded_size(path, raw.sizes.height, raw.sizes.width, memory_limit)
         developed = raw.postprocess(
             gamma=(1.0, 1.0),
             no_auto_bright=True,

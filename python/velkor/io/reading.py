@@ -8,6 +8,10 @@ they carry none; float TIFFs without a profile already hold linear light,
 as HDR and RAW-development tools write them, and are taken as is once made
 finite and clamped to [0, FLOAT_INPUT_MAX].
 
+Transparency is laid over the paper (see :mod:`velkor.io.alpha`) unless
+the caller keeps it. Nothing is decoded before the header's size is
+checked against the memory limit (:mod:`velkor.io.limits`).
+
 Any failure of any decoder becomes :class:`UnreadableImageError` naming
 the file; what the decoders only warn or log about reaches the caller as
 an :class:`InputWarning` naming the file.
@@ -40,7 +44,9 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
-from velkor.io.colour import LINEAR_SRGB, icc_space, pillow_space, to_linear
+from velkor.io.alpha import WHITE, composite, coverage, unpremultiplied
+from velkor.io.colour import DEFAULT_INTENT, INTENTS, LINEAR_SRGB, SRGB, InputSpace, icc_space, pillow_space, to_linear
+from velkor.io.limits import check_decoded_size
 from velkor.io.metadata import NO_METADATA, PhotoMetadata, metadata_of, metadata_of_file
 from velkor.io.orientation import ORIENTATION_TAG, apply_orientation
 from velkor.io.pillow_open import open_image
@@ -63,6 +69,18 @@ FLOAT_INPUT_MAX = 1000.0
 # What tifffile can turn into RGB here; anything else is refused by name.
 _TIFF_PHOTOMETRICS = frozenset({"MINISWHITE", "MINISBLACK", "RGB", "PALETTE", "SEPARATED", "YCBCR"})
 _JPEG_COMPRESSIONS = frozenset({6, 7})  # old-style and new-style JPEG: decoded to RGB
+_ASSOCIATED_ALPHA, _UNASSOCIATED_ALPHA = 1, 2  # TIFF ExtraSamples
+_PILLOW_ALPHA_MODES = frozenset({"RGBA", "LA", "PA", "RGBa", "La"})
+
+
+@dataclasses.dataclass(frozen=True)
+class _Decoded:
+    """Samples as decoded: colour (H, W, 3, or 4 for CMYK), their space, and coverage if any."""
+
+    samples: npt.NDArray[Any]
+    space: InputSpace
+    max_code: int | None
+    alpha: FloatImage | None = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -74,17 +92,31 @@ class SourceImage:
     format: str
     """"JPEG", "PNG", "WEBP", "HEIF", "TIFF" or "RAW"."""
     metadata: PhotoMetadata = NO_METADATA
-    """The camera's EXIF and the resolution, as far as the file and its decoder tell."""
+    """The camera's EXIF, XMP and IPTC and the resolution, as far as the file and its decoder tell."""
+    alpha: FloatImage | None = None
+    """Coverage (H, W, 1), 0 to 1, when kept (``background=None``); ``linear`` is then the colours unblended."""
 
 
-def read_image(path: str | Path) -> SourceImage:
+def read_image(
+    path: str | Path, *, intent: str = DEFAULT_INTENT, background: tuple[float, float, float] | None = WHITE,
+    memory_limit: int | None = None,
+) -> SourceImage:
     """Read a JPEG, PNG, WebP, HEIF, TIFF or camera RAW file as linear-light RGB.
 
     Colours are converted from the file's profile to linear Rec. 709
-    primaries (see :mod:`velkor.io.colour`). Raises :class:`InputNotFoundError`,
+    primaries (see :mod:`velkor.io.colour`), lookup-table profiles with
+    ``intent`` ("relative" colorimetric with black-point compensation,
+    "perceptual", "saturation" or "absolute"). Transparent pixels are laid
+    over ``background`` (linear RGB; white paper) in linear light, or with
+    ``background=None`` kept as :attr:`SourceImage.alpha`. A file whose
+    decoded pixels would need more than ``memory_limit`` bytes (a quarter of
+    the memory by default) is refused before decoding with
+    :class:`ImageTooLargeError`. Raises :class:`InputNotFoundError`,
     :class:`UnsupportedFormatError` or :class:`UnreadableImageError`; warns
     with :class:`ColourProfileWarning` when a profile cannot be used.
     """
+    if intent not in INTENTS:
+        raise ValueError(f"intent must be one of {', '.join(INTENTS)}, not {intent!r}")
     source = Path(path)
     if not source.exists():
         raise InputNotFoundError(f"input not found: {source}")
@@ -98,11 +130,21 @@ def read_image(path: str | Path) -> SourceImage:
         )
     with _decoder_reports(source):
         try:
-            if suffix in TIFF_SUFFIXES:
-                return SourceImage(_read_tiff(source), source, "TIFF", metadata_of_file(source))
             if suffix in RAW_SUFFIXES:
-                return SourceImage(read_raw(source), source, "RAW", metadata_of_file(source))
-            return _read_with_pillow(source)
+                return SourceImage(read_raw(source, memory_limit), source, "RAW", metadata_of_file(source))
+            if suffix in TIFF_SUFFIXES:
+                decoded, orientation = _read_tiff(source, intent, memory_limit)
+                file_format, metadata = "TIFF", metadata_of_file(source)
+            else:
+                decoded, orientation, file_format, metadata = _read_with_pillow(source, intent, memory_limit)
+            linear = to_linear(decoded.samples, decoded.space, decoded.max_code)
+            alpha = decoded.alpha
+            if alpha is not None and background is not None:
+                linear, alpha = composite(linear, alpha, background), None
+            return SourceImage(
+                apply_orientation(linear, orientation), source, file_format, metadata,
+                None if alpha is None else apply_orientation(alpha, orientation),
+            )
         except VelkorError:
             raise
         except MemoryError as error:
@@ -171,34 +213,46 @@ def _log_text(record: logging.LogRecord) -> str:
     return re.sub(r"^<[^>]*>\s*", "", record.getMessage().splitlines()[0]).strip()
 
 
-def _read_with_pillow(path: Path) -> SourceImage:
+def _read_with_pillow(path: Path, intent: str, memory_limit: int | None) -> tuple[_Decoded, int, str, PhotoMetadata]:
     with open_image(path) as image:
         if image.format not in _PILLOW_FORMATS:
             raise UnsupportedFormatError(
                 f"unsupported input format: {path} holds {image.format} data, "
                 "not JPEG, PNG, WebP or HEIF"
             )
+        check_decoded_size(path, image.height, image.width, memory_limit)
         sixteen_bit = _is_16_bit_png(image)  # before anything loads the pixels
         heif_bits = int(image.info.get("bit_depth", 8)) if image.format == "HEIF" else 8
-        space = pillow_space(image, path)
+        space = pillow_space(image, path, intent)
         orientation = int(image.getexif().get(ORIENTATION_TAG, 1))
         metadata = metadata_of(image)
+        transparent = image.mode in _PILLOW_ALPHA_MODES or "transparency" in image.info
         max_code: int | None = None
         if sixteen_bit:
             codes: npt.NDArray[Any] = imagecodecs.png_decode(path.read_bytes())
+            transparent = codes.ndim == 3 and codes.shape[2] in (2, 4)
         elif heif_bits > 8:
             # Pillow's HEIF opener keeps 8 bits of a 10- or 12-bit photograph.
             codes, max_code = _high_bit_heif(path, heif_bits), (1 << heif_bits) - 1
+        elif image.mode == "CMYK":
+            codes = np.asarray(image)  # ink, 0 for none: Pillow turns Adobe's inverted codes round
+            if space.icc is None:  # no CMYK profile: ideal inks
+                codes, space = _ideal_inks(codes), SRGB
         elif image.format == "JPEG" and image.mode == "RGB" and _ends_complete(path):
             # The same libjpeg-turbo decode as Pillow's, straight into an array:
             # Pillow's own route copies the 72 MB of a 24-megapixel photograph once more.
             codes = imagecodecs.jpeg8_decode(path.read_bytes())
         else:
-            codes = np.asarray(_as_rgb_8_bit(image))
+            # Palette, grey, 1-bit and colour-keyed (tRNS) images become plain 8-bit RGB or RGBA.
+            mode = "RGBA" if transparent else "RGB"
+            codes = np.asarray(image if image.mode == mode else image.convert(mode))
         file_format = _PILLOW_FORMATS[image.format]
-    rgb = _as_rgb_array(codes)
-    linear = to_linear(rgb, space, max_code or _max_code(rgb.dtype, path))
-    return SourceImage(apply_orientation(linear, orientation), path, file_format, metadata)
+    max_code = max_code or _max_code(codes.dtype, path)
+    alpha = None
+    if transparent and codes.ndim == 3 and codes.shape[2] in (2, 4):
+        codes, alpha = codes[:, :, :-1], coverage(codes[:, :, -1], max_code)
+    colour = codes if space.icc is not None and space.icc[16:20] == b"CMYK" else _as_rgb_array(codes)
+    return _Decoded(colour, space, max_code, alpha), orientation, file_format, metadata
 
 
 def _high_bit_heif(path: Path, bits: int) -> npt.NDArray[Any]:
@@ -228,15 +282,10 @@ def _is_16_bit_png(image: ImageFile.ImageFile) -> bool:
     return image.mode.startswith("I") or (isinstance(rawmode, str) and ";16" in rawmode)
 
 
-def _as_rgb_8_bit(image: Image.Image) -> Image.Image:
-    # Palette, grey, alpha and 1-bit images all become plain 8-bit RGB;
-    # alpha is dropped, since a print has no transparency.
-    return image if image.mode == "RGB" else image.convert("RGB")
-
-
-def _read_tiff(path: Path) -> FloatImage:
+def _read_tiff(path: Path, intent: str, memory_limit: int | None) -> tuple[_Decoded, int]:
     with tifffile.TiffFile(path) as tiff:
         page = tiff.pages.first
+        check_decoded_size(path, int(page.imagelength), int(page.imagewidth), memory_limit)
         photometric = _photometric_name(page.photometric)
         if photometric not in _TIFF_PHOTOMETRICS or (
             photometric == "YCBCR" and page.compression not in _JPEG_COMPRESSIONS
@@ -250,32 +299,49 @@ def _read_tiff(path: Path) -> FloatImage:
         orientation = int(page.tags.valueof(ORIENTATION_TAG, 1))
         bits = int(page.bitspersample)
         colormap = page.colormap if photometric == "PALETTE" else None
+        extra = tuple(page.extrasamples or ())
         samples: npt.NDArray[Any] = page.asarray()
         if page.planarconfig == tifffile.PLANARCONFIG.SEPARATE and samples.ndim == 3:
             samples = np.moveaxis(samples, 0, -1)
     if samples.dtype == np.bool_:
         samples = samples.astype(np.uint8)
+    colour_count = {"PALETTE": 1, "SEPARATED": 4}.get(photometric, 1 if grey else 3)
+    samples, alpha = _tiff_alpha(samples, colour_count, extra)
     if photometric == "PALETTE":
-        rgb = _palette_to_rgb(samples, colormap, path)
-    elif photometric == "SEPARATED":
-        rgb = _cmyk_to_rgb(samples, icc, path)
-        icc = None  # its profile is spent: the codes are sRGB now
-    else:
-        rgb = _as_rgb_array(samples)
-        if rgb.dtype.kind == "u" and bits < 8:
-            rgb = (rgb * (255 // ((1 << bits) - 1))).astype(np.uint8)  # 1-, 2- and 4-bit grey
-        if photometric == "MINISWHITE":
-            rgb = (1.0 - rgb) if rgb.dtype.kind == "f" else np.iinfo(rgb.dtype).max - rgb
+        return _Decoded(_palette_to_rgb(samples, colormap, path), SRGB, 65535, alpha), orientation
+    if photometric == "SEPARATED":
+        return _Decoded(*_cmyk(samples, icc, path, intent), alpha), orientation
+    rgb = _as_rgb_array(samples)
+    if rgb.dtype.kind == "u" and bits < 8:
+        rgb = (rgb * (255 // ((1 << bits) - 1))).astype(np.uint8)  # 1-, 2- and 4-bit grey
+    if photometric == "MINISWHITE":
+        rgb = (1.0 - rgb) if rgb.dtype.kind == "f" else np.iinfo(rgb.dtype).max - rgb
     if rgb.dtype.kind == "f":
-        linear = to_linear(_finite_linear(rgb, path), icc_space(icc, path, grey=grey, otherwise=LINEAR_SRGB), None)
-    elif rgb.dtype in (np.uint8, np.uint16):
-        linear = to_linear(rgb, icc_space(icc, path, grey=grey), _max_code(rgb.dtype, path))
-    else:
-        raise UnsupportedFormatError(
-            f"unsupported input format: {path} holds {rgb.dtype} samples "
-            "(velkor reads 8- and 16-bit integer and floating-point TIFF)"
-        )
-    return apply_orientation(linear, orientation)
+        space = icc_space(icc, path, grey=grey, otherwise=LINEAR_SRGB, intent=intent)
+        return _Decoded(_finite_linear(rgb, path), space, None, alpha), orientation
+    if rgb.dtype in (np.uint8, np.uint16):
+        return _Decoded(rgb, icc_space(icc, path, grey=grey, intent=intent), _max_code(rgb.dtype, path), alpha), \
+            orientation
+    raise UnsupportedFormatError(
+        f"unsupported input format: {path} holds {rgb.dtype} samples "
+        "(velkor reads 8- and 16-bit integer and floating-point TIFF)"
+    )
+
+
+def _tiff_alpha(
+    samples: npt.NDArray[Any], colours: int, extra: tuple[int, ...],
+) -> tuple[npt.NDArray[Any], FloatImage | None]:
+    """The colour samples, and the coverage when the first extra sample is alpha (straight or premultiplied)."""
+    if samples.ndim != 3 or samples.shape[2] <= colours or not extra or extra[0] not in (
+        _ASSOCIATED_ALPHA, _UNASSOCIATED_ALPHA
+    ):
+        return samples, None
+    max_code = None if samples.dtype.kind == "f" else int(np.iinfo(samples.dtype).max)
+    alpha = coverage(samples[:, :, colours], max_code)
+    colour = samples[:, :, :colours]
+    if extra[0] == _ASSOCIATED_ALPHA:
+        colour = unpremultiplied(colour, alpha, max_code)
+    return colour, alpha
 
 
 def _photometric_name(value: int) -> str:
@@ -299,27 +365,23 @@ def _palette_to_rgb(indices: npt.NDArray[Any], colormap: npt.NDArray[Any] | None
     return rgb
 
 
-def _cmyk_to_rgb(samples: npt.NDArray[Any], icc: bytes | None, path: Path) -> npt.NDArray[Any]:
-    """Ink coverage to sRGB codes: through the file's own profile when it has one.
-
-    Without a profile the inks are taken as ideal: each of red, green and
-    blue is what its complementary ink and black let through,
-    (1 - C)(1 - K) for red, read as sRGB.
-    """
+def _cmyk(samples: npt.NDArray[Any], icc: bytes | None, path: Path, intent: str) -> tuple[npt.NDArray[Any], InputSpace, int]:
+    """Ink coverage and how to read it: through the file's own CMYK profile when it has one."""
     if samples.ndim != 3 or samples.shape[2] < 4 or samples.dtype not in (np.uint8, np.uint16):
         raise UnsupportedFormatError(
             f"unsupported input format: {path} is a SEPARATED TIFF that is not 8- or 16-bit CMYK"
         )
-    cmyk = samples[:, :, :4]
-    source = ImageCms.ImageCmsProfile(io.BytesIO(icc)) if icc else None
-    if source is not None and source.profile.xcolor_space.strip() == "CMYK":
-        # littleCMS through Pillow works on 8 bits a channel.
-        codes8 = cmyk if cmyk.dtype == np.uint8 else (cmyk >> 8).astype(np.uint8)
-        converted = ImageCms.profileToProfile(
-            Image.fromarray(np.ascontiguousarray(codes8), "CMYK"), source,
-            ImageCms.createProfile("sRGB"), outputMode="RGB",
-        )
-        return np.asarray(converted)
+    cmyk = np.ascontiguousarray(samples[:, :, :4])
+    max_code = int(np.iinfo(cmyk.dtype).max)
+    space = icc_space(icc, path, cmyk=True, intent=intent) if icc else SRGB
+    if space.icc is None:
+        return _ideal_inks(cmyk), SRGB, max_code
+    return cmyk, space, max_code
+
+
+def _ideal_inks(cmyk: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """Ink coverage without a profile, as sRGB codes: each of red, green and blue is what its
+    complementary ink and black let through, (1 - C)(1 - K) for red."""
     max_code = float(np.iinfo(cmyk.dtype).max)
     ink = cmyk.astype(np.float32) / np.float32(max_code)
     light = (1.0 - ink[:, :, :3]) * (1.0 - ink[:, :, 3:4])
@@ -349,7 +411,7 @@ def _finite_linear(rgb: npt.NDArray[Any], path: Path) -> FloatImage:
 
 
 def _as_rgb_array(samples: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    """Grey becomes three equal channels; an alpha or extra channel is dropped."""
+    """Grey becomes three equal channels; an extra channel that is not alpha is dropped."""
     if samples.ndim == 2:
         samples = samples[:, :, np.newaxis]
     if samples.ndim != 3 or samples.shape[2] not in (1, 2, 3, 4):

@@ -19,13 +19,18 @@ from typing import IO, Any
 
 import tifffile
 
-from velkor.io.metadata import PhotoMetadata, exif_directory, sub_directories, text_bytes
+from velkor.io.metadata import IPTC_TAG, XMP_TAG, PhotoMetadata, exif_directory, sub_directories, text_bytes
+from velkor.io.xmp import xmp_for_print
 
 # A BigTIFF pointer is written as LONG8, which libtiff, tifffile and Pillow
 # all read; Pillow drops one typed IFD8.
 _LONG, _LONG8 = 4, 16
 # Bytes per value of each TIFF field type Pillow writes.
 _TYPE_SIZES = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8, 6: 1, 7: 1, 8: 2, 9: 4, 10: 8, 11: 4, 12: 8, 13: 4, 16: 8}
+# Main-directory tags that are not text: Rating and RatingPercent (SHORT),
+# Windows' XP texts (BYTE, UTF-16).
+_NUMBER_TAGS = {18246: "H", 18249: "H", 40091: "B", 40092: "B", 40093: "B", 40094: "B", 40095: "B"}
+_IMAGE_DESCRIPTION = 270
 
 
 @dataclasses.dataclass(frozen=True)
@@ -37,11 +42,22 @@ class TiffExif:
     directories: dict[int, Mapping[int, Any]]
 
 
-def tiff_exif(metadata: PhotoMetadata, *, keep_gps: bool) -> TiffExif:
-    """The main directory's EXIF texts, the resolution, and the sub-directories' placeholders."""
+def tiff_exif(metadata: PhotoMetadata, *, keep_gps: bool, described: bool = True) -> TiffExif:
+    """The main directory's EXIF, XMP (tag 700) and IPTC (33723), the resolution, and the sub-directories'
+    placeholders. ``described``: the print's ImageDescription is taken (by the recipe), so the
+    photograph's own stays in its XMP and IPTC captions."""
     directories = sub_directories(metadata, keep_gps=keep_gps)
-    extratags: list[tuple[Any, ...]] = [(tag, "s", 0, text_bytes(value), True) for tag, value in metadata.main.items()
-                                        if isinstance(value, (str, bytes))]
+    extratags: list[tuple[Any, ...]] = []
+    for tag, value in metadata.main.items():
+        if tag in _NUMBER_TAGS and not isinstance(value, str):
+            values = tuple(value) if isinstance(value, (bytes, tuple)) else (value,)
+            extratags.append((tag, _NUMBER_TAGS[tag], len(values), values, True))
+        elif isinstance(value, (str, bytes)) and not (described and tag == _IMAGE_DESCRIPTION):
+            extratags.append((tag, "s", 0, text_bytes(value), True))
+    if xmp := xmp_for_print(metadata.xmp, keep_gps=keep_gps):
+        extratags.append((XMP_TAG, "B", len(xmp), xmp, True))
+    if metadata.iptc:  # UNDEFINED: Pillow warns of Photoshop's LONGs; exiftool reads both
+        extratags.append((IPTC_TAG, 7, len(metadata.iptc), metadata.iptc, True))
     extratags += [(tag - 1, "I", 1, 0, True) for tag in directories]
     options: dict[str, Any] = {}
     if metadata.dpi is not None:

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import dataclasses
+import struct
 from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import IO, Any
 
+import numpy as np
 import numpy.typing as npt
 import tifffile
 from PIL import Image
@@ -22,6 +24,7 @@ from velkor.io.metadata import (
     grey_profile,
     srgb_profile,
 )
+from velkor.io.xmp import xmp_for_print
 from velkor.io.quantise import quantise
 from velkor.io.tiff_deflate import deflate_strips, rows_per_strip
 from velkor.io.tiff_exif import append_directories, tiff_exif
@@ -68,6 +71,7 @@ def write_image(
     compression: str = "deflate",
     metadata: PhotoMetadata | None = None,
     keep_gps: bool = False,
+    alpha: FloatImage | None = None,
 ) -> Path:
     """Write a display-referred image (H, W, 1) or (H, W, 3) to PNG, TIFF or JPEG.
 
@@ -78,7 +82,8 @@ def write_image(
     the recipe text when given, an ICC profile for its codes (grey with the
     sRGB tone curve, or sRGB), and the camera's EXIF and resolution from
     ``metadata`` (see :mod:`velkor.io.metadata`; GPS only with ``keep_gps``).
-    An existing file is left alone (:class:`OutputExistsError`) unless
+    ``alpha`` (H, W, 1), coverage 0 to 1, is written as a straight alpha
+    channel by PNG and TIFF; a JPEG has none and refuses it. An existing file is left alone (:class:`OutputExistsError`) unless
     ``overwrite``.
     """
     target = Path(path)
@@ -86,10 +91,15 @@ def write_image(
     check_output_settings(bit_depth=bit_depth, dither=dither, quality=quality, compression=compression)
     if metadata is not None and not isinstance(metadata, PhotoMetadata):
         raise TypeError(f"metadata must be a velkor.PhotoMetadata or None, not {type(metadata).__name__}")
+    if alpha is not None and file_format == "JPEG":
+        raise ValueError(f"a JPEG has no alpha channel: {target} (lay the picture over a background first)")
     codes = quantise(display, 8 if file_format == "JPEG" else bit_depth, dither=dither)
+    if alpha is not None:
+        codes = np.concatenate([codes, quantise(alpha, bit_depth)], axis=2)
     if codes.ndim == 3 and codes.shape[2] == 1:
         codes = codes[:, :, 0]
-    about = _About(recipe, metadata or NO_METADATA, keep_gps, grey_profile() if codes.ndim == 2 else srgb_profile())
+    grey = codes.ndim == 2 or codes.shape[2] == 2
+    about = _About(recipe, metadata or NO_METADATA, keep_gps, grey_profile() if grey else srgb_profile())
     with open_for_writing(target, overwrite) as stream:
         if file_format == "PNG":
             _write_png(stream, codes, about)
@@ -118,6 +128,8 @@ def _write_png(stream: IO[bytes], codes: npt.NDArray[Any], about: _About) -> Non
         chunks.append(png.resolution_chunk(about.metadata.dpi))
     if about.metadata:
         chunks.append((b"eXIf", exif_for_print(about.metadata, keep_gps=about.keep_gps).tobytes()[6:]))
+    if xmp := xmp_for_print(about.metadata.xmp, keep_gps=about.keep_gps):
+        chunks.append(png.text_chunk("XML:com.adobe.xmp", xmp.decode("utf-8")))
     png.write_png(stream, codes, chunks)
 
 
@@ -130,12 +142,23 @@ def _write_jpeg(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, quali
     # A JPEG has no other place for the software's name than the EXIF block.
     options["exif"] = exif_for_print(about.metadata, keep_gps=about.keep_gps)
     options["exif"][305] = software_name()
+    if (xmp := xmp_for_print(about.metadata.xmp, keep_gps=about.keep_gps)) and len(xmp) <= 65000:
+        options["xmp"] = xmp  # one APP1 segment holds 64 KiB; a larger packet is left behind, not the print
+    if about.metadata.iptc and len(about.metadata.iptc) < 65000:  # one segment holds 64 KiB
+        options["extra"] = _photoshop_segment(about.metadata.iptc)
     Image.fromarray(codes).save(stream, format="JPEG", **options)
+
+
+def _photoshop_segment(iptc: bytes) -> bytes:
+    """A JPEG APP13 segment holding IPTC-IIM as Photoshop's image resource 0x0404, as readers look for it."""
+    resource = b"8BIM" + struct.pack(">H", 0x0404) + b"\0\0" + struct.pack(">I", len(iptc)) + iptc + b"\0" * (len(iptc) % 2)
+    body = b"Photoshop 3.0\0" + resource
+    return b"\xff\xed" + struct.pack(">H", len(body) + 2) + body
 
 
 def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compression: str) -> None:
     codec, arguments = TIFF_CODECS[compression]
-    exif = tiff_exif(about.metadata, keep_gps=about.keep_gps)
+    exif = tiff_exif(about.metadata, keep_gps=about.keep_gps, described=about.recipe is not None)
     pixels: dict[str, Any] = {"data": codes, "maxworkers": thread_count()}
     if compression == "deflate":  # our own strips: ISA-L on every processor, twice as fast as tifffile's zlib
         pixels = {"data": deflate_strips(codes), "shape": codes.shape, "dtype": codes.dtype,
@@ -143,7 +166,8 @@ def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compr
     tifffile.imwrite(
         stream,
         **pixels,
-        photometric="minisblack" if codes.ndim == 2 else "rgb",
+        photometric="minisblack" if codes.ndim == 2 or codes.shape[2] == 2 else "rgb",
+        extrasamples=("unassalpha",) if codes.ndim == 3 and codes.shape[2] in (2, 4) else None,
         compression=codec,
         compressionargs=arguments,
         predictor=codec is not None,

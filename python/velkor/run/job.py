@@ -13,7 +13,6 @@ from pathlib import Path
 from typing import Literal
 
 from velkor.errors import OutputExistsError, RecipeError, UnsupportedFormatError, VelkorError
-from velkor.io.reading import read_image
 from velkor.io.recipe_files import recorded_recipe
 from velkor.model.pipeline import Pipeline
 from velkor.run.export import ExportOptions, export_print
@@ -76,7 +75,7 @@ def _convert_file(job: Job, source: Path, target: Path) -> Outcome:
         if job.memory_limit is not None and needs_tiles(source, job.memory_limit, pipeline):
             _convert_tiled(job, source, target, replace)
         else:
-            export_print(read_image(source), target, pipeline, job.options, overwrite=replace)
+            export_print(job.options.read(source, job.memory_limit), target, pipeline, job.options, overwrite=replace)
     except OutputExistsError as error:  # another run took the name meanwhile
         return Outcome("skipped", f"{source}: {error}")
     except (VelkorError, OSError, MemoryError) as error:
