@@ -123,7 +123,7 @@ def recipes(bits: int) -> dict[str, list[str]]:
 
 
 def vips_runs(source: Path, folder: Path) -> dict[str, list[str]]:
-    options = "[tile,tile-width=256,tile-height=256,compression=deflate,predictor=horizontal]"
+    options = "[tile,tile-width=256,tile-height=256,compression=deflate,predictor=horizontal,bigtiff]"
     return {"neutral": ["vips", "colourspace", str(source), f"{folder / 'vips.tif'}{options}", "b-w"],
             "clarity": ["vips", "sharpen", str(source), f"{folder / 'vips.tif'}{options}", "--sigma", "12"]}
 
