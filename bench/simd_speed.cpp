@@ -57,8 +57,8 @@ int main() {
     std::printf("%-28s %8s %8s %8s %13s\n", "ns/element", "scalar", "avx2", "avx512", "avx512/avx2");
     const float zone_a[11] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     const float zone_b[11] = {0.1f, -0.2f, 0.3f, 0.05f, -0.4f, 0.25f, 0.0f, -0.1f, 0.6f, -0.3f, 0.2f};
-    const auto& encode = srgb::encode_implementations();
-    const auto& zone = zone_curve::zone_curve_implementations();
+    const auto encode = srgb::encode_implementations();
+    const auto zone = zone_curve::zone_curve_implementations();
     auto zone_span = [&](zone_curve::Span z) {
         return Span([z, &zone_a, &zone_b](const float* i, float* o, std::size_t n) { z(i, o, n, zone_a, zone_b, 11); });
     };

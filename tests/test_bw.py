@@ -113,11 +113,3 @@ def test_members_are_unordered_unhashable_closed_and_bare(cls):
         member.extra = 1
     for absent in ("name", "value", "__index__", "__iter__"):
         assert not hasattr(member, absent)
-
-
-def test_docstrings():
-    assert Std.__doc__.startswith("ITU-R luminance standard for B&W conversion.\n\n")
-    assert "approximations \u2014 real Wratten" in Filt.__doc__
-    assert "Range \u22122..+2 is conventional" in vc.channel_mixer_bw.__doc__
-    for function in (vc.luminance_bw, vc.color_filter_bw, vc.channel_mixer_bw):
-        assert function.__doc__.startswith("Convert a linear RGB image to greyscale using ")

@@ -7,12 +7,15 @@ import struct
 from pathlib import Path
 
 import numpy as np
+import pillow_heif
 import pytest
 import tifffile
 import velkor
 import velkor_core as core
 from PIL import Image, ImageCms, PngImagePlugin
 from velkor.io.writing import quantise
+
+pillow_heif.register_heif_opener()  # the HEIF cases are written through Pillow
 
 COLORD = Path("/usr/share/color/icc/colord")  # Debian's colord-data
 PATCHES = np.array([[255, 0, 0], [0, 255, 0], [0, 0, 255], [200, 60, 30], [30, 160, 60],

@@ -5,8 +5,12 @@ import subprocess
 import sys
 
 # Forks at a random moment while another thread makes the first calls (the
-# worker pool, the SIMD self-test, the CPU checks); the child must finish its
-# own calls within 10 s and compute the same bits as the parent.
+# worker pool, the SIMD self-test, the CPU checks, the result's and the
+# panic's classes); the child must finish its own calls within 10 s and
+# compute the same bits as the parent.  The forking thread spins rather than
+# sleeps, holding the interpreter lock for whole switch intervals, so the
+# other thread spends them waiting for the lock wherever it asks for it: the
+# moments a lock of our own held across that wait would be inherited.
 SCRIPT = """
 import hashlib, os, random, sys, threading, time, warnings
 import numpy as np
@@ -17,12 +21,18 @@ img = np.random.default_rng(0).random((256, 256, 1), dtype=np.float32)
 params = vc.GuidedFilterParams(2, 0.01)
 
 def calls():
+    try:
+        vc.encode_srgb(img[:, ::2])  # a panic: its class is made on first use
+    except BaseException:
+        pass
     outs = vc.encode_srgb(img), vc.local_contrast(img, params, 0.5)
     return hashlib.sha256(b"".join(out.tobytes() for out in outs)).hexdigest()
 
 first = threading.Thread(target=calls)
 first.start()
-time.sleep(random.uniform(0.0001, 0.003))
+deadline = time.perf_counter() + random.uniform(0.0, 0.03)
+while time.perf_counter() < deadline:
+    pass
 read, write = os.pipe()
 pid = os.fork()
 if pid == 0:

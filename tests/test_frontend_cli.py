@@ -13,7 +13,8 @@ import numpy as np
 import pytest
 import tifffile
 import velkor
-from PIL import Image, ImageCms
+from PIL import Image, ImageCms, PngImagePlugin
+from velkor.run.batch import BatchReport
 
 TIMEOUT = 120
 
@@ -68,15 +69,23 @@ def test_main_job_converts_the_bundled_sample(tmp_path: Path) -> None:
         (["convert", "photo.png", "-o", "photo.png", "--overwrite"], 6, "output is an input of this run: photo.png"),
         (["convert", "photo.png", "-o", "p.png", "--save-recipe", "p.png"], 2, "two outputs name the same file"),
         (["preview", "photo.png", "-o", "x.png", "--curve", "x.png"], 2, "two outputs name the same file"),
-        (["preview", "photo.png", "--size", "0"], 2, "positive number of pixels"),
+        (["preview", "photo.png", "--size", "9" * 400], 2, "positive number of pixels up to"),  # not a traceback
         (["batch", ".", "-o", ".", "--overwrite"], 6, "output is an input of this run"),
         (["convert", "photo.png", "--preset", "sepia"], 3, "unknown preset 'sepia'"),
         (["convert", "photo.png", "--recipe", "bad.toml"], 3, "unknown recipe key: colour"),
         (["convert", "photo.png", "--recipe", "none.toml"], 4, "recipe not found"),
         (["convert", "photo.png", "--eps", "small"], 2, "invalid float value: 'small'"),
         (["convert", "photo.png", "--preset", "neutral", "--recipe", "bad.toml"], 2, "not allowed with"),
-        (["convert", "photo.png", "-o", "nodir/out.png"], 7, "cannot write nodir/out.png"),
+        (["convert", "photo.png", "-o", "notes.txt/out.png"], 7, "cannot write notes.txt/out.png"),
+        (["convert", "photo.png", "-o", "o.png", "--quality", "80"], 2, "--quality applies to JPEG output only, not PNG"),
+        (["batch", ".", "-o", "o", "--compress", "zstd"], 2, "--compress applies to TIFF output only, not PNG"),
         (["convert", "."], 5, "input is not a file"),
+        (["convert", "pipe.png"], 5, "input is not a file: pipe.png"),  # refused before it is opened, not a hang
+        (["convert", "photo.png", "--recipe", "pipe.png"], 3, "recipe is not a file: pipe.png"),
+        (["convert", "photo.png", "--recipe", "/dev/zero"], 3, "recipe is not a file: /dev/zero"),
+        (["convert", "photo.png", "--recipe", "deep.toml"], 3, "nested too deeply"),
+        (["convert", "photo.png", "--memory-limit", "9" * 400], 2, "invalid size"),
+        (["convert", "gone\x1b[2J.png"], 4, "input not found: gone\\x1b[2J.png"),  # escaped, not run
         (["batch", "nowhere", "-o", "out"], 4, "input folder not found"),
     ],
 )
@@ -86,9 +95,11 @@ def test_errors_are_one_line_with_exit_codes(tmp_path: Path, args: list[str], co
     (tmp_path / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\nbroken")
     (tmp_path / "bad.toml").write_text("colour = 1\n")
     (tmp_path / "photo_bw.png").write_bytes(b"keep me")
-    before = {path: path.read_bytes() for path in tmp_path.iterdir()}
+    (tmp_path / "deep.toml").write_text("name = " + "[" * 50000 + "]" * 50000)
+    os.mkfifo(tmp_path / "pipe.png")
+    before = {path: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()}
     result = velkor_cmd(*args, cwd=tmp_path)
-    assert {path: path.read_bytes() for path in tmp_path.iterdir()} == before  # nothing written
+    assert {path: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()} == before  # nothing written
     assert result.returncode == code and result.stderr.count("\n") == 1, result.stderr
     assert result.stderr.startswith("velkor: error: ")
     assert message in result.stderr and "Traceback" not in result.stderr
@@ -103,11 +114,12 @@ def test_convert_with_flags_writes_16_bit_tiff_and_its_recipe(tmp_path: Path) ->
     assert result.stderr.count("\n") == 1  # one line, and the conversion goes on
     used = velkor.load_recipe(tmp_path / "used.toml")
     assert result.returncode == 0 and used.bit_depth == 16 and not used.dither  # 16-bit drops the preset's dither
-    assert used.zones[6] == 0.5 and used.zones[3] == 0.3 and used.name == "soft-portrait, edited"
+    assert used.zones[6] == 0.5 and used.zones[3] == 0.45 and used.name == "soft-portrait, edited"
     with tifffile.TiffFile(tmp_path / "out.tif") as tiff:
         assert tiff.asarray().dtype == np.uint16
         assert velkor.Pipeline.from_toml(tiff.pages.first.description) == used
     assert velkor_cmd("convert", "photo.png", "-o", tmp_path, "--recipe", "out.tif", cwd=tmp_path).returncode == 0
+    assert velkor_cmd("convert", "photo.png", "-o", "new/folder/x.png", cwd=tmp_path).returncode == 0  # made
     assert velkor.load_recipe(tmp_path / "photo_bw.png") == used  # a look reused straight from a print, into a folder
 
 
@@ -120,19 +132,36 @@ def test_batch_continues_past_broken_files_and_resumes_by_recipe(tmp_path: Path)
     (photos / "broken.jpg").write_bytes(b"\xff\xd8\xff\xe0 not really a jpeg")
     (photos / "notes.txt").write_text("ignored")
     (out / "c.png").write_bytes(b"\x89PNG\r\n\x1a\n left by a killed run")
+    planted = "d\x1b[2J.png"  # a name that would clear the screen, and a print whose recipe is hostile
+    write_photo(photos / planted, seed=3)
+    hostile = PngImagePlugin.PngInfo()  # written by hand: write_image refuses a recipe it cannot follow
+    hostile.add_text("velkor:recipe", '[zones]\n"' + "1" * 5001 + '" = 1\n')
+    Image.new("L", (2, 2)).save(out / planted, pnginfo=hostile)
 
     runs = [  # (extra arguments, exit status, summary, on standard error)
-        ([], 1, "3 converted, 0 skipped (output exists), 1 failed, 1 ignored", "velkor: failed: cannot read"),
-        ([], 0, "0 converted, 3 skipped (output exists), 0 failed", "skipped"),
-        (["--preset", "soft-portrait"], 1, "3 in conflict (exists, made by another recipe)", "c.png exists"),
-        (["--preset", "soft-portrait", "--overwrite"], 0, "3 converted", ""),
+        ([], 1, "3 converted, 0 skipped (output exists), 1 in conflict", "velkor: failed: cannot read"),
+        ([], 1, "0 converted, 3 skipped (output exists), 1 in conflict", "d\\x1b[2J.png exists"),
+        (["--preset", "soft-portrait"], 1, "4 in conflict (exists, made by another recipe)", "c.png exists"),
+        (["--preset", "soft-portrait", "--overwrite"], 0, "4 converted", ""),
     ]
     for extra, code, summary, said in runs:
         result = velkor_cmd("batch", photos, "-o", out, "--quiet", *extra, cwd=tmp_path)
         assert result.returncode == code and summary in result.stdout and said in result.stderr, result.stderr
+        assert "\x1b" not in result.stdout + result.stderr
         (photos / "broken.jpg").unlink(missing_ok=True)
-    assert sorted(p.name for p in out.iterdir()) == ["a_jpg.png", "a_png.png", "c.png"]
+    assert sorted(p.name for p in out.iterdir()) == ["a_jpg.png", "a_png.png", "c.png", planted]
     assert velkor.load_recipe(out / "c.png").name == "soft-portrait"
+
+
+def test_a_cluster_starts_no_more_workers_than_files(tmp_path: Path, monkeypatch) -> None:
+    from velkor.cli import main as cli
+    from velkor.run import batch  # where the command finds run_batch when it runs
+
+    write_photo(tmp_path / "photo.png")
+    schedules = []
+    monkeypatch.setattr(batch, "run_batch", lambda *args, schedule, **kwargs: schedules.append(schedule) or BatchReport())
+    assert cli.main(["batch", str(tmp_path), "-o", str(tmp_path / "out"), "--workers", "100000"]) == 0
+    assert schedules[0].workers == 1
 
 
 @pytest.mark.parametrize("moment", [0.0, 0.3, 0.6])  # seconds into a batch of about 1

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import io
+import os
 import struct
 import warnings
 import zlib
@@ -14,7 +16,7 @@ import numpy as np
 import pytest
 import tifffile
 import velkor
-from PIL import Image, ImageOps
+from PIL import Image, ImageFile, ImageOps
 from velkor.io.writing import RECIPE_KEY, quantise
 
 # The imagecodecs that NumPy 1.26 gets has no fax decoder.
@@ -221,10 +223,42 @@ def test_failed_write_keeps_the_old_file(tmp_path: Path, monkeypatch, overwrite:
     assert [p.name for p in tmp_path.iterdir()] == ["old.png"] and (tmp_path / "old.png").read_bytes() == b"old print"
 
 
+@pytest.mark.parametrize(("name", "error", "replaced"), [
+    ("a" * 251 + ".png", None, ""),  # the longest name allowed: the temporary name must fit too
+    ("link.png", None, "target.png"),  # written through the link, which stays
+    ("null.png", velkor.OutputWriteError, ""),  # a link to a device is never replaced
+])
+def test_overwriting_odd_output_names(tmp_path: Path, name: str, error: type | None, replaced: str) -> None:
+    (tmp_path / "target.png").write_bytes(b"old print")
+    (tmp_path / "link.png").symlink_to("target.png")
+    (tmp_path / "null.png").symlink_to(os.devnull)
+    with pytest.raises(error) if error else contextlib.nullcontext():
+        velkor.write_image(tmp_path / name, np.zeros((2, 2, 1), np.float32), overwrite=True)
+    assert (tmp_path / "link.png").is_symlink() and (tmp_path / "null.png").is_symlink()
+    assert ((tmp_path / "target.png").read_bytes() == b"old print") == (replaced != "target.png")
+    assert not [p for p in tmp_path.iterdir() if p.name.endswith(".velkor-part")]
+
+
+@pytest.mark.parametrize("suffix", [".png", ".tif", ".jpg"])
+def test_recipe_of_a_print_is_read_from_its_header_unless_cut_short(tmp_path: Path, monkeypatch, suffix: str) -> None:
+    look = velkor.Pipeline(name="from the header")
+    path = velkor.write_image(tmp_path / f"p{suffix}", np.zeros((64, 64, 1), np.float32), recipe=look.to_toml())
+    with monkeypatch.context() as patch:  # a decoder called fails: its pixels are not what is asked for
+        patch.setattr(ImageFile.ImageFile, "load", None)
+        patch.setattr(tifffile.TiffPage, "asarray", None)
+        assert velkor.load_recipe(path) == look
+    path.write_bytes(path.read_bytes()[: path.stat().st_size // 2])  # a killed writer's part
+    with pytest.raises(velkor.RecipeError, match="cannot read"):
+        velkor.load_recipe(path)
+
+
 @pytest.mark.parametrize(("options", "error"), [
     ({"bit_depth": 12}, ValueError), ({"bit_depth": 16.0}, ValueError), ({"bit_depth": 16, "dither": True}, ValueError),
     ({"quality": 0}, ValueError), ({"quality": 90.0}, ValueError), ({"compression": "jpeg"}, ValueError),
-    ({"metadata": {}}, TypeError)])
+    ({"metadata": {}}, TypeError),
+    # A file must be what the recipe it records makes.
+    ({"recipe": velkor.Pipeline(bit_depth=16), "bit_depth": 8}, ValueError),
+    ({"recipe": velkor.Pipeline(dither=True).to_toml(), "dither": False}, ValueError)])
 def test_write_image_refuses_options_it_cannot_honour(tmp_path: Path, options, error) -> None:
     with pytest.raises(error):
         velkor.write_image(tmp_path / "x.png", np.zeros((2, 2, 1), np.float32), **options)
@@ -234,8 +268,8 @@ def test_write_image_refuses_options_it_cannot_honour(tmp_path: Path, options, e
 @pytest.mark.parametrize(("suffix", "bit_depth"), [(".png", 8), (".png", 16), (".tif", 8), (".tiff", 16)])
 def test_written_files_round_trip_with_metadata(tmp_path: Path, suffix: str, bit_depth: int) -> None:
     display = np.linspace(-0.25, 1.25, 60, dtype=np.float32).reshape(6, 10, 1)
-    look = velkor.Pipeline(name="porträt ε 🎞", description="für Anna")  # TIFF text is ASCII: escaped
-    path = velkor.write_image(tmp_path / f"out{suffix}", display, bit_depth=bit_depth, recipe=look.to_toml())
+    look = velkor.Pipeline(name="porträt ε 🎞", description="für Anna", bit_depth=bit_depth)  # TIFF text: ASCII
+    path = velkor.write_image(tmp_path / f"out{suffix}", display, recipe=look.to_toml())  # its bit depth
     assert velkor.load_recipe(path) == look
     if suffix == ".png":
         with Image.open(path) as image:
@@ -262,18 +296,24 @@ def test_dither_keeps_the_mean_and_breaks_up_bands() -> None:
     np.testing.assert_array_equal(quantise(display, 8, dither=True), whole)
 
 
-@pytest.mark.parametrize(("dtype", "shape", "threads"), [
-    (np.uint8, (37, 29), "3"), (np.uint16, (50, 41, 3), "2"), (np.uint16, (1, 7), "4"), (np.uint8, (64, 64), "1"),
+@pytest.mark.parametrize(("dtype", "shape", "scaled"), [
+    (np.uint8, (37, 29), True), (np.uint16, (50, 41, 3), True), (np.uint16, (1, 7), True),
+    (np.uint8, (3000, 3000), False),  # 9 MP, as the command writes it
 ])
-def test_png_pixels_compressed_in_pieces_decode_as_one_stream(monkeypatch, dtype, shape, threads) -> None:
-    monkeypatch.setattr(velkor.io.png, "_PIECE_BYTES", 512)
-    monkeypatch.setattr(velkor.io.png, "_MAX_PIECE_BYTES", 2048)  # a chunk's limit, scaled down
-    monkeypatch.setenv("RAYON_NUM_THREADS", threads)
+def test_png_pixels_compressed_in_pieces_decode_as_one_stream(monkeypatch, dtype, shape, scaled: bool) -> None:
+    if scaled:
+        monkeypatch.setattr(velkor.io.png, "_PIECE_BYTES", 512)
+        monkeypatch.setattr(velkor.io.png, "_MAX_PIECE_BYTES", 2048)  # a chunk's limit, scaled down
     codes = np.random.default_rng(3).integers(0, np.iinfo(dtype).max, shape, endpoint=True).astype(dtype)
     codes[: shape[0] // 2] //= 7  # some runs for the compressor to find
-    stream = io.BytesIO()
-    velkor.io.png.write_png(stream, codes, [])
-    data = stream.getvalue()
+    written = set()
+    for threads in ("1", "3"):
+        monkeypatch.setenv("RAYON_NUM_THREADS", threads)
+        stream = io.BytesIO()
+        velkor.io.png.write_png(stream, codes, [])
+        written.add(stream.getvalue())
+    assert len(written) == 1  # the same bytes whatever the processors
+    data = written.pop()
     np.testing.assert_array_equal(imagecodecs.png_decode(data).reshape(shape), codes)
     # Decoders stop at the last row; zlib itself checks the stream's checksum.
     idat, at = b"", 8

@@ -1,6 +1,6 @@
 import numpy as np
 
-from velkor_testing import bits_of, run_python
+from velkor_testing import bits_of
 
 from velkor_core import GuidedFilterParams, local_contrast
 
@@ -24,32 +24,10 @@ def test_worked_example():
     assert same_bits(local_contrast(img, GuidedFilterParams(1, 0.01), 0.0), img)  # strength 0: the input itself
 
 
-# NaNs of mixed payloads and signs, from the 3 x 8 case where the instruction
-# sets once disagreed to an image whose split varies with the thread count.
-MIXED_NANS = """
-import hashlib
-import numpy as np
-import velkor_core as v
-
-rng = np.random.default_rng(4)
-img = rng.random((96, 203, 1), dtype=np.float32)
-nans = rng.random(img.shape) < 0.01
-payloads = 0x7FC00000 | rng.integers(0, 1 << 22, img.shape) | rng.integers(0, 2, img.shape) << 31
-img.view(np.uint32)[nans] = payloads[nans]
-digest = hashlib.sha256()
-for view in (img[:3, :8], img):
-    for radius in (1, 6):
-        runs = {v.local_contrast(view, v.GuidedFilterParams(radius, 0.01), 1.0).tobytes() for _ in range(20)}
-        assert len(runs) == 1, "the same call gave other bits"
-        digest.update(runs.pop())
-print(digest.hexdigest())
-"""
-
-
-def test_nan_bits_are_the_same_for_any_thread_count_instruction_set_and_run():
-    settings = [("1", "scalar"), ("2", "scalar"), ("2", "avx2"), ("1", ""), ("2", "")]
-    digests = {run_python(MIXED_NANS, RAYON_NUM_THREADS=n, VELKOR_SIMD=simd).stdout for n, simd in settings}
-    assert len(digests) == 1
+# Which NaN survives where two meet would depend on the operand order of
+# each copy of a loop; every NaN comes out as the one canonical NaN (the
+# instruction sets and thread counts are compared in test_pool.py).
+def test_every_nan_comes_out_canonical():
     img = np.full((4, 5, 1), np.nan, f32)
     img.view(np.uint32)[0, 0] = 0xFFC54321
     assert set(bits_of(local_contrast(img, GuidedFilterParams(1, 0.01), 1.0)).ravel()) == {0x7FC00000}

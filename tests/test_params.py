@@ -68,9 +68,3 @@ def test_guided_filter_params_reads_and_writes():
     assert params.eps == 0.009999999776482582  # the stored single-precision value, widened
     params.eps, params.radius = 1e40, 4294967295
     assert params.eps == math.inf and params.radius == 4294967295
-
-
-def test_docstrings():
-    assert GuidedFilterParams.__doc__.startswith("Parameters for the guided filter.\n\n```python\n")
-    assert GuidedFilterParams.radius.__doc__ == "Filter radius in pixels. The window is `(2r+1) × (2r+1)`."
-    assert GuidedFilterParams.eps.__doc__.endswith("\nLarger values → more smoothing, less edge preservation.")

@@ -15,29 +15,36 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
+from velkor._version import __version__ as __version__
+
+# Re-exported for type checkers: "X as X" marks each name public under mypy --strict.
 if TYPE_CHECKING:
-    from velkor.errors import (
-        ColourProfileWarning,
-        ImageTooLargeError,
-        InputNotFoundError,
-        InputWarning,
-        OutputExistsError,
-        OutputWriteError,
-        RecipeError,
-        UnreadableImageError,
-        UnsupportedFormatError,
-        VelkorError,
-    )
-    from velkor.io.metadata import PhotoMetadata
-    from velkor.io.reading import SourceImage, read_image
-    from velkor.io.recipe_files import load_recipe, save_recipe
-    from velkor.io.resize import fitted_size, resize_linear
-    from velkor.io.sample import sample_path
-    from velkor.io.transfer import srgb_to_linear
-    from velkor.io.writing import write_image
-    from velkor.model.pipeline import Pipeline
-    from velkor.model.presets import PRESETS, preset
-    from velkor.run.export import ExportOptions, export_print
+    from velkor.errors import ColourProfileWarning as ColourProfileWarning
+    from velkor.errors import ImageTooLargeError as ImageTooLargeError
+    from velkor.errors import InputNotFoundError as InputNotFoundError
+    from velkor.errors import InputWarning as InputWarning
+    from velkor.errors import MissingExtraError as MissingExtraError
+    from velkor.errors import OutputExistsError as OutputExistsError
+    from velkor.errors import OutputWriteError as OutputWriteError
+    from velkor.errors import RecipeError as RecipeError
+    from velkor.errors import UnreadableImageError as UnreadableImageError
+    from velkor.errors import UnsupportedFormatError as UnsupportedFormatError
+    from velkor.errors import VelkorError as VelkorError
+    from velkor.io.metadata import PhotoMetadata as PhotoMetadata
+    from velkor.io.reading import SourceImage as SourceImage
+    from velkor.io.reading import read_image as read_image
+    from velkor.io.recipe_files import load_recipe as load_recipe
+    from velkor.io.recipe_files import save_recipe as save_recipe
+    from velkor.io.resize import fitted_size as fitted_size
+    from velkor.io.resize import resize_linear as resize_linear
+    from velkor.io.sample import sample_path as sample_path
+    from velkor.io.transfer import srgb_to_linear as srgb_to_linear
+    from velkor.io.writing import write_image as write_image
+    from velkor.model.pipeline import Pipeline as Pipeline
+    from velkor.model.presets import PRESETS as PRESETS
+    from velkor.model.presets import preset as preset
+    from velkor.run.export import ExportOptions as ExportOptions
+    from velkor.run.export import export_print as export_print
 
 # Each public name and the module that defines it: imported when first used,
 # so that `velkor --help` or a recipe check does not load every codec.
@@ -52,6 +59,7 @@ _HOMES = {
     "UnreadableImageError": "velkor.errors",
     "UnsupportedFormatError": "velkor.errors",
     "VelkorError": "velkor.errors",
+    "MissingExtraError": "velkor.errors",
     "ExportOptions": "velkor.run.export",
     "export_print": "velkor.run.export",
     "PhotoMetadata": "velkor.io.metadata",
@@ -69,7 +77,7 @@ _HOMES = {
     "write_image": "velkor.io.writing",
 }
 
-__all__ = sorted(_HOMES)
+__all__ = sorted([*_HOMES, "__version__"])
 
 
 def __getattr__(name: str) -> Any:

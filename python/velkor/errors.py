@@ -45,3 +45,7 @@ class ColourProfileWarning(UserWarning):
 
 class InputWarning(UserWarning):
     """A decoder worked around a problem in an input file, or velkor repaired its values."""
+
+
+class MissingExtraError(VelkorError, ImportError):
+    """A feature needs an optional part of velkor that is not installed (``pip install 'velkor[EXTRA]'``)."""

@@ -18,27 +18,25 @@ constexpr std::size_t kStreamingOutputBytes = std::size_t{8} << 20;
 
 // Writes out[y][x0, x1) for one input row, by the fastest loop its layout
 // allows.  The loops differ only in how they reach r, g and b.
-void weighted_sum_row(const ImageView& img, std::size_t y, std::size_t x0, std::size_t x1,
-                      float* out, ChannelWeights w, RowStores stores) {
+void weighted_sum_row(const WeightedSumRows& rows, const ImageView& img, std::size_t y, std::size_t x0,
+                      std::size_t x1, float* out, ChannelWeights w, RowStores stores) {
     const std::ptrdiff_t pixel_step = img.step[1], channel_step = img.step[2];
     const float* first = img.origin + static_cast<std::ptrdiff_t>(y) * img.step[0] +
                          static_cast<std::ptrdiff_t>(x0) * pixel_step;
     const std::size_t n = x1 - x0;
     if (channel_step == 1 && pixel_step == 3) {
-        weighted_sum_packed_row(first, ChannelOrder::Rgb, out, n, w, stores);
+        rows.packed_row(first, ChannelOrder::Rgb, out, n, w, stores);
     } else if (channel_step == -1 && pixel_step == 3) {
-        weighted_sum_packed_row(first - 2, ChannelOrder::Bgr, out, n, w, stores);
-    } else if (pixel_step == 1) {
-        weighted_sum_planar_row(first, first + channel_step, first + 2 * channel_step, out, n, w);
+        rows.packed_row(first - 2, ChannelOrder::Bgr, out, n, w, stores);
     } else {
-        weighted_sum_strided_row(first, pixel_step, channel_step, out, n, w);
+        rows.planes(first, first + channel_step, first + 2 * channel_step, pixel_step, out, n, w);
     }
 }
 
 }  // namespace
 
 Result<OwnedImage> weighted_sum_image(const ImageView& img, ChannelWeights w) {
-    if (img.c != 3) return VelkorError{"expected (H, W, 3) RGB array, got shape " + img.shape_text()};
+    if (img.c != 3) return ShapeError{"expected (H, W, 3) RGB array, got shape " + img.shape_text()};
     // Every element is written exactly once below, so the buffer needs no
     // zero fill first (that would be a whole extra pass over the output).
     OwnedImage out = OwnedImage::uninitialized(img.h, img.w, 1);
@@ -46,9 +44,10 @@ Result<OwnedImage> weighted_sum_image(const ImageView& img, ChannelWeights w) {
     const std::size_t width = img.w;
     const RowStores stores =
         out.pixels.size() * sizeof(float) >= kStreamingOutputBytes ? RowStores::Streaming : RowStores::Cached;
-    parallel::for_blocks(img.h, img.w, parallel::Layout::RowMajor, [&](const parallel::Block& block) {
+    const WeightedSumRows& rows = weighted_sum_rows();
+    parallel::for_blocks(img.h, img.w, [&](const parallel::Block& block) {
         for (std::size_t y = block.row_begin; y < block.row_end; ++y) {
-            weighted_sum_row(img, y, block.col_begin, block.col_end, pixels + y * width + block.col_begin, w, stores);
+            weighted_sum_row(rows, img, y, block.col_begin, block.col_end, pixels + y * width + block.col_begin, w, stores);
         }
     });
     return out;

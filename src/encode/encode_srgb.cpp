@@ -2,15 +2,17 @@
 
 #include "encode/srgb_span.hpp"
 #include "error/internal_failure.hpp"
-#include "image/contiguity.hpp"
 #include "parallel/parallel.hpp"
 
 namespace velkor {
 
+InputCheck check_encode_srgb_input(const ImageView& img) {
+    if (img.count() != 0 && !img.c_contiguous) internal_failure("encode_srgb: input must be C-contiguous");
+    return std::nullopt;
+}
+
 Result<OwnedImage> encode_srgb(const ImageView& img) {
-    if (img.count() != 0 && !is_c_contiguous(img)) {
-        internal_failure("encode_srgb: input must be C-contiguous");
-    }
+    check_encode_srgb_input(img);
     OwnedImage out = OwnedImage::uninitialized(img.h, img.w, img.c);
     const float* in = img.origin;
     float* dst = out.pixels.data();

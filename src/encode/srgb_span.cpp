@@ -39,10 +39,10 @@ parallel::ComputeOnce<simd::Chosen<Span>> chosen;
 
 }  // namespace
 
-const simd::Implementations<Span>& encode_implementations() {
-    static const simd::Implementations<Span> implementations{
-        encode_each, {kAvx2Encode[0], kAvx2Encode[1]}, {kAvx512Encode[0], kAvx512Encode[1]}};
-    return implementations;
+// Built afresh for each caller rather than kept in a function-local static,
+// whose guard a fork() during the first call could leave busy in the child.
+simd::Implementations<Span> encode_implementations() {
+    return {encode_each, {kAvx2Encode[0], kAvx2Encode[1]}, {kAvx512Encode[0], kAvx512Encode[1]}};
 }
 
 void encode_span(const float* in, float* out, std::size_t n) { chosen.get(choose_encode).span(in, out, n); }

@@ -21,7 +21,7 @@ void encode_span(const float* in, float* out, std::size_t n);
 const char* encode_level();
 
 // Every implementation, for benchmarks.
-const simd::Implementations<Span>& encode_implementations();
+simd::Implementations<Span> encode_implementations();
 
 // Each instruction set's file defines its pair, indexed by fused_libm().
 extern const Span kAvx2Encode[2];

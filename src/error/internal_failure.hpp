@@ -1,6 +1,6 @@
 #pragma once
 // The internal-failure path: a broken invariant or an input a kernel cannot
-// use in a way it does not report as VelkorError.  It unwinds as a C++
+// use in a way it does not report as ShapeError.  It unwinds as a C++
 // exception (so every RAII hold and buffer is given back on the way out) and
 // the call frame turns it into PanicException at the Python boundary.
 #include <source_location>

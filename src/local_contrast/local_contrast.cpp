@@ -26,7 +26,7 @@ const float kCanonicalNaN = std::bit_cast<float>(std::uint32_t{0x7fc00000});
 Result<OwnedImage> local_contrast(const ImageView& img, std::uint32_t radius, float eps,
                                   float strength) {
     if (img.c != 1) {
-        return VelkorError{"local_contrast expects (H, W, 1) luminance input, got shape " +
+        return ShapeError{"local_contrast expects (H, W, 1) luminance input, got shape " +
                            img.shape_text()};
     }
     const PlaneView luminance = img.channel(0);
@@ -34,7 +34,7 @@ Result<OwnedImage> local_contrast(const ImageView& img, std::uint32_t radius, fl
     // output pixel made from it: no plane beside q is ever allocated.
     OwnedImage out = guided_filter(luminance, radius, static_cast<double>(eps));
     float* out_plane = out.pixels.data();
-    parallel::for_blocks(img.h, img.w, parallel::Layout::RowMajor, [&](const parallel::Block& block) {
+    parallel::for_blocks(img.h, img.w, [&](const parallel::Block& block) {
         for (std::size_t y = block.row_begin; y < block.row_end; ++y) {
             const float* l_row = luminance.row(y);
             float* row = out_plane + y * img.w;

@@ -1,11 +1,9 @@
 #include "local_contrast/window_passes.hpp"
 
-#include <cstdlib>
-#include <string_view>
-
 #include "local_contrast/lanes.hpp"
 #include "local_contrast/table_sweep.hpp"
 #include "parallel/compute_once.hpp"
+#include "simd/choose.hpp"
 
 namespace velkor {
 namespace {
@@ -13,9 +11,9 @@ namespace {
 // The window passes come in two builds of the same source: one for the
 // x86-64 baseline and one for AVX2, where each vector holds four doubles.
 // Both compute the same operations lane by lane (neither fuses a multiply
-// and an add), so the choice never shows in the result.  The choice is made
-// once per process, by a plain check of the CPU rather than an ifunc, which
-// sanitizers cannot run; VELKOR_SIMD=scalar (for tests) keeps the baseline.
+// and an add), so the choice never shows in the result.  The choice is the
+// one every operation makes (simd/choose.hpp); AVX-512 machines run the AVX2
+// build, since the passes' vectors are four doubles wide either way.
 #define VELKOR_AVX2 __attribute__((target("avx2")))
 
 // The arithmetic of fit_row and apply_row, written once for one pixel
@@ -67,28 +65,31 @@ VELKOR_AVX2 void apply_row_avx2(const RowWindows& windows, std::size_t begin, st
     apply_row_any(windows, begin, end, l_row, l_step, q_row);
 }
 
-// Without a lock, so that a fork() during the check leaves no busy guard.
-parallel::ComputeOnce<bool> avx2;
+struct WindowPasses {
+    decltype(&fit_row_baseline) fit;
+    decltype(&apply_row_baseline) apply;
+};
 
-bool use_avx2() {
-    return avx2.get([] {
-        __builtin_cpu_init();
-        const char* cap = std::getenv("VELKOR_SIMD");
-        if (cap != nullptr && std::string_view(cap) == "scalar") return false;
-        return __builtin_cpu_supports("avx2") != 0;
-    });
+constexpr WindowPasses kBaseline{fit_row_baseline, apply_row_baseline};
+constexpr WindowPasses kAvx2{fit_row_avx2, apply_row_avx2};
+
+// Without a lock, so that a fork() during the choice leaves no busy guard.
+parallel::ComputeOnce<simd::Chosen<WindowPasses>> chosen;
+
+const WindowPasses& passes() {
+    return chosen.get([] { return simd::choose(simd::Variants<WindowPasses>{kBaseline, kAvx2, kAvx2}); }).span;
 }
 
 }  // namespace
 
 void fit_row(const RowWindows& windows, std::size_t begin, std::size_t end, double eps, float* a_row,
              float* b_row) {
-    (use_avx2() ? fit_row_avx2 : fit_row_baseline)(windows, begin, end, eps, a_row, b_row);
+    passes().fit(windows, begin, end, eps, a_row, b_row);
 }
 
 void apply_row(const RowWindows& windows, std::size_t begin, std::size_t end, const float* l_row,
                std::ptrdiff_t l_step, float* q_row) {
-    (use_avx2() ? apply_row_avx2 : apply_row_baseline)(windows, begin, end, l_row, l_step, q_row);
+    passes().apply(windows, begin, end, l_row, l_step, q_row);
 }
 
 }  // namespace velkor

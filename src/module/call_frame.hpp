@@ -4,9 +4,10 @@
 // back, and turn the outcome into a result array or a Python exception.
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "module/python_errors.hpp"
-#include "error/velkor_error.hpp"
+#include "error/shape_error.hpp"
 #include "image/image.hpp"
 #include "image/memory.hpp"
 #include "module/image_array.hpp"
@@ -16,13 +17,20 @@ namespace velkor::py {
 
 // Runs kernel(view of `image`) once every other argument has been converted
 // and held: the view is built here, so no conversion can change the memory
-// under it.  `kernel` must not touch Python objects: it runs without the
-// lock.  A C++ exception from it is rethrown after the lock is back, for
-// `guarded` to convert.
-template <class Kernel>
-PyObject* run_kernel(BorrowedImage& image, Kernel&& kernel) {
+// under it.  check(view), the kernel's check of its input, runs first, with
+// the lock still held, so a refusal is raised at once (a ShapeError as
+// ValueError, an unreadable input as PanicException from `guarded`) and the
+// kernel's own checks cannot fire.  `kernel` must not touch Python objects:
+// it runs without the lock.  A C++ exception from it is rethrown after the
+// lock is back, for `guarded` to convert.
+template <class Check, class Kernel>
+PyObject* run_kernel(BorrowedImage& image, Check&& check, Kernel&& kernel) {
     if (!image.pin()) return nullptr;
     const ImageView& view = image.view();
+    if (InputCheck refused = check(view)) {
+        raise_shape_error(*refused);
+        return nullptr;
+    }
     std::optional<Result<OwnedImage>> outcome;
     std::exception_ptr failure;
     {
@@ -36,10 +44,16 @@ PyObject* run_kernel(BorrowedImage& image, Kernel&& kernel) {
     }
     if (failure) std::rethrow_exception(failure);
     if (!outcome->ok()) {
-        raise_velkor_error(outcome->error());
+        raise_shape_error(outcome->error());
         return nullptr;
     }
     return wrap_result(std::move(outcome->value()));
+}
+
+// For kernels that refuse nothing but shapes, which they report themselves.
+template <class Kernel>
+PyObject* run_kernel(BorrowedImage& image, Kernel&& kernel) {
+    return run_kernel(image, [](const ImageView&) { return InputCheck{}; }, std::forward<Kernel>(kernel));
 }
 
 }  // namespace velkor::py

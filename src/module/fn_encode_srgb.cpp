@@ -15,7 +15,7 @@ PyObject* encode_srgb_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!bind_fastcall(kSignature, args, nargs, kwnames, values)) return nullptr;
         auto img = BorrowedImage::convert(values[0], "img");
         if (!img) return nullptr;
-        return run_kernel(*img, [&](const ImageView& view) {
+        return run_kernel(*img, check_encode_srgb_input, [&](const ImageView& view) {
             return velkor::encode_srgb(view);
         });
     });

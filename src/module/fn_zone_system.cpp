@@ -23,7 +23,7 @@ PyObject* zone_system_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (params == nullptr) return nullptr;
         // The kernel runs without the lock, so it works on its own copy.
         ZoneOffsets offsets = *params;
-        return run_kernel(*img, [&](const ImageView& view) {
+        return run_kernel(*img, check_zone_system_input, [&](const ImageView& view) {
             return velkor::zone_system(view, offsets);
         });
     });

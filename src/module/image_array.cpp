@@ -1,6 +1,7 @@
 #include "module/image_array.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "error/internal_failure.hpp"
 #include "module/python_errors.hpp"
@@ -44,11 +45,35 @@ ArraySpan span_of(PyArrayObject* array) {
 }
 
 // The array that owns the memory: the last array along the chain of bases.
-PyObject* owning_array(PyArrayObject* array) {
+PyArrayObject* owning_array(PyArrayObject* array) {
     while (PyArray_BASE(array) != nullptr && PyArray_Check(PyArray_BASE(array))) {
         array = reinterpret_cast<PyArrayObject*>(PyArray_BASE(array));
     }
-    return reinterpret_cast<PyObject*>(array);
+    return array;
+}
+
+// The bytes an array's elements cover, [low, high), whatever its type and
+// number of axes.
+std::pair<std::uintptr_t, std::uintptr_t> byte_extent(PyArrayObject* array) {
+    auto low = reinterpret_cast<std::uintptr_t>(PyArray_BYTES(array));
+    std::uintptr_t high = low + static_cast<std::uintptr_t>(PyArray_ITEMSIZE(array));
+    for (int axis = 0; axis < PyArray_NDIM(array); ++axis) {
+        npy_intp reach = (PyArray_DIM(array, axis) - 1) * PyArray_STRIDE(array, axis);
+        if (reach < 0) low += reach; else high += reach;
+    }
+    return {low, high};
+}
+
+// Does a view still lie in the memory of the array that owns it?  Not when a
+// conversion gave that owner new memory (`base.__setstate__(...)` frees the
+// old buffer in place): the view's data pointer still aims at the old one.
+bool inside_owner(PyArrayObject* array) {
+    PyArrayObject* owner = owning_array(array);
+    if (owner == array || PyArray_SIZE(array) == 0) return true;
+    if (PyArray_SIZE(owner) == 0) return false;
+    auto [low, high] = byte_extent(array);
+    auto [owner_low, owner_high] = byte_extent(owner);
+    return owner_low <= low && high <= owner_high;
 }
 
 bool axis_matters(PyArrayObject* array, int axis) { return PyArray_DIM(array, axis) > 1; }
@@ -91,14 +116,14 @@ std::optional<BorrowedImage> BorrowedImage::convert(PyObject* object, const char
     // refcheck=False, so this keeps the memory of the array, and of every
     // view of it, in place.
     auto* array = reinterpret_cast<PyArrayObject*>(object);
-    image->resize_guard_ = Ref::steal(PyWeakref_NewRef(owning_array(array), nullptr));
+    image->resize_guard_ = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(owning_array(array)), nullptr));
     if (!image->resize_guard_) return std::nullopt;
     return image;
 }
 
 bool BorrowedImage::pin() {
     PyObject* object = array_.get();
-    if (!is_float32_image(object)) {
+    if (!is_float32_image(object) || !inside_owner(reinterpret_cast<PyArrayObject*>(object))) {
         raise_not_instance(parameter_, object, "ndarray");
         return false;
     }
@@ -106,7 +131,7 @@ bool BorrowedImage::pin() {
     hold_ = SharedArrayHold(span_of(array));
     // A conversion may have given the array memory of another owner
     // (__setstate__); the guard follows it.
-    resize_guard_ = Ref::steal(PyWeakref_NewRef(owning_array(array), nullptr));
+    resize_guard_ = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(owning_array(array)), nullptr));
     if (!resize_guard_) return false;
 
     ImageView& view = view_;
@@ -148,14 +173,11 @@ namespace {
 // What a PySliceContainer keeps: the buffer and how to free it.
 struct OwnedSlice {
     void* data = nullptr;
-    std::size_t length = 0;
-    std::size_t capacity = 0;
     void (*free_data)(void*) = nullptr;
 
     OwnedSlice() = default;
     OwnedSlice(OwnedSlice&& other) noexcept
-        : data(std::exchange(other.data, nullptr)), length(other.length), capacity(other.capacity),
-          free_data(other.free_data) {}
+        : data(std::exchange(other.data, nullptr)), free_data(other.free_data) {}
     ~OwnedSlice() {
         if (data != nullptr) free_data(data);
     }
@@ -179,7 +201,6 @@ Ref make_container(OwnedImage& image) {
     Ref container = Ref::steal(new_instance(type, OwnedSlice{}));
     if (!container) internal_failure("Failed to create slice container: " + take_error_text());
     OwnedSlice& slice = instance_of<OwnedSlice>(container.get())->value;
-    slice.length = slice.capacity = image.pixels.size();
     slice.free_data = memory::release;
     slice.data = image.pixels.release();
     return container;

@@ -23,7 +23,8 @@ public:
     // replaces the array's memory, shape or type (`__setstate__` frees the
     // old buffer in place), so nothing read from the array before then is
     // trusted.  False with the instance rule's TypeError set if the array no
-    // longer qualifies.
+    // longer qualifies, or no longer lies in the memory of the array that
+    // owns it (its base was given new memory).
     bool pin();
 
     const ImageView& view() const { return view_; }

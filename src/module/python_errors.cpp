@@ -48,7 +48,7 @@ void raise_panic(const std::string& message) {
     PyErr_SetObject(type, text.get());
 }
 
-void raise_velkor_error(const VelkorError& error) {
+void raise_shape_error(const ShapeError& error) {
     std::string text = error.display();
     Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());

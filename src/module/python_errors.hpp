@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "error/velkor_error.hpp"
+#include "error/shape_error.hpp"
 #include "module/python.hpp"
 
 namespace velkor::py {
@@ -16,7 +16,7 @@ PyObject* panic_exception_type();
 void raise_panic(const std::string& message);
 
 // Raises ValueError with the error's display form.
-void raise_velkor_error(const VelkorError& error);
+void raise_shape_error(const ShapeError& error);
 
 // Turns the C++ exception being handled into a Python exception:
 // std::bad_alloc into MemoryError, anything else into PanicException.

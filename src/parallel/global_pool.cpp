@@ -3,8 +3,9 @@
 // It is made on the first call that needs it, not at import, with the worker
 // count the environment asks for at that moment, and then lives until the
 // process exits: it is never destroyed, so no worker can outlive the code it
-// runs during interpreter shutdown.  Making it is tried once; a failure is
-// remembered and reported by every later loop.
+// runs during interpreter shutdown.  A pool runs with the workers the system
+// let it start; only when not one could be started does the call fail, and
+// the next call tries again (the limit may have been lifted meanwhile).
 //
 // After fork() the child has only the forking thread; the parent's workers
 // do not exist there.  The child therefore forgets the parent's pool (its
@@ -31,17 +32,15 @@ namespace {
 constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
 
 std::atomic<WorkerPool*> global{nullptr};
-// Guards the creation and the flag below; held across fork() so that the
-// child never inherits it half-way through a creation.
+// Guards the creation; held across fork() so that the child never inherits
+// it half-way through a creation.
 std::mutex creation_mutex;
-bool creation_attempted = false;
 
 void lock_for_fork() { creation_mutex.lock(); }
 void unlock_after_fork() { creation_mutex.unlock(); }
 
 void forget_pool_in_child() {
     global.store(nullptr, std::memory_order_relaxed);
-    creation_attempted = false;
     creation_mutex.unlock();
 }
 
@@ -58,11 +57,6 @@ void forget_pool_in_child() {
 WorkerPool& create_pool() {
     std::unique_lock lock(creation_mutex);
     if (WorkerPool* pool = global.load(std::memory_order_acquire)) return *pool;
-    if (creation_attempted) {
-        lock.unlock();
-        fail_creation("The global thread pool has already been initialized.");
-    }
-    creation_attempted = true;
     std::size_t threads = thread_count_from_environment();
     try {
         WorkerPool* pool = new WorkerPool(threads);
@@ -70,7 +64,7 @@ WorkerPool& create_pool() {
         return *pool;
     } catch (const std::system_error& error) {
         lock.unlock();
-        fail_creation("could not start " + std::to_string(threads) +
+        fail_creation("could not start any of " + std::to_string(threads) +
                       " worker threads: " + error.what());
     }
 }
@@ -86,8 +80,8 @@ std::size_t thread_count() { return pool().thread_count(); }
 
 void for_range(std::size_t n, RangeBody body) { pool().for_range(n, body); }
 
-void for_blocks(std::size_t rows, std::size_t cols, Layout layout, BlockBody body) {
-    pool().for_blocks(rows, cols, layout, body);
+void for_blocks(std::size_t rows, std::size_t cols, BlockBody body) {
+    pool().for_blocks(rows, cols, body);
 }
 
 }  // namespace velkor::parallel

@@ -17,16 +17,9 @@ std::pair<Block, Block> halve_cols(const Block& block) {
 
 }  // namespace
 
-std::optional<std::pair<Block, Block>> halve(const Block& block, Layout layout) {
-    bool tall = block.row_end - block.row_begin > 1;
-    bool wide = block.col_end - block.col_begin > 1;
-    if (layout == Layout::RowMajor) {
-        if (tall) return halve_rows(block);
-        if (wide) return halve_cols(block);
-    } else {
-        if (wide) return halve_cols(block);
-        if (tall) return halve_rows(block);
-    }
+std::optional<std::pair<Block, Block>> halve(const Block& block) {
+    if (block.row_end - block.row_begin > 1) return halve_rows(block);
+    if (block.col_end - block.col_begin > 1) return halve_cols(block);
     return std::nullopt;
 }
 

@@ -9,10 +9,10 @@
 
 namespace velkor::parallel {
 
-// Cuts a block at half the length of one axis, rounded down: row-major
-// blocks along the first axis longer than 1 (rows first), column-major
-// blocks along the last axis longer than 1 (columns first).  A block of one
-// element cannot be cut.  The first half is the one nearer the origin.
-std::optional<std::pair<Block, Block>> halve(const Block& block, Layout layout);
+// Cuts a block at half the length of the first axis longer than 1 (rows
+// first), rounded down: the order of row-major views, the only layout the
+// kernels' outputs have.  A block of one element cannot be cut.  The first
+// half is the one nearer the origin.
+std::optional<std::pair<Block, Block>> halve(const Block& block);
 
 }  // namespace velkor::parallel

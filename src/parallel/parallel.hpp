@@ -4,7 +4,8 @@
 // Contract (what kernels may rely on, and what they must respect):
 //  1. Every index (or position) is visited exactly once.  Work is handed out
 //     as contiguous pieces; within a piece indices run in increasing order
-//     (for 2-D blocks: rows, then columns, in the layout's memory order).
+//     (for 2-D blocks: rows, then columns, the memory order of row-major
+//     views).
 //     Pieces may run at the same time on different threads, in any order.
 //  2. A body writes only the output elements of its own indices and reads
 //     only data no body of the same loop writes.  Under that discipline the
@@ -32,13 +33,11 @@ struct Block {
     std::size_t row_begin, row_end, col_begin, col_end;
 };
 
-// How the views walked together are laid out in memory; it decides which
-// axis a block is split along, so every piece stays contiguous.
-enum class Layout { RowMajor, ColumnMajor };
-
-// Runs body(block) over blocks that together cover the grid once.
+// Runs body(block) over blocks that together cover the grid once.  Blocks
+// are cut along rows while they span several, so a piece of row-major views
+// (every kernel writes a row-major output) stays contiguous.
 using BlockBody = FunctionRef<void(const Block& block)>;
-void for_blocks(std::size_t rows, std::size_t cols, Layout layout, BlockBody body);
+void for_blocks(std::size_t rows, std::size_t cols, BlockBody body);
 
 // Runs body(begin, end) over [0, n) as for_range does, and beside it two
 // jobs, first() and last(), each once, each on one thread.

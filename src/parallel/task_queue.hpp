@@ -2,6 +2,7 @@
 // A double-ended queue of pieces under its own lock: the owning worker
 // pushes and pops at the back (newest first, still warm in its cache),
 // thieves take from the front (the oldest, largest pieces).
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <new>
@@ -21,22 +22,29 @@ public:
         if (size_ == ring_.size() && !grow()) return false;
         ring_[(head_ + size_) % ring_.size()] = task;
         ++size_;
+        occupied_.store(true, std::memory_order_release);
         return true;
     }
 
     std::optional<Task> pop_back() {
+        if (!occupied_.load(std::memory_order_acquire)) return std::nullopt;
         std::lock_guard lock(mutex_);
         if (size_ == 0) return std::nullopt;
         --size_;
+        occupied_.store(size_ != 0, std::memory_order_relaxed);
         return ring_[(head_ + size_) % ring_.size()];
     }
 
+    // A thief finds most queues empty: it sees so without taking their
+    // locks, which with thousands of workers would cost more than the work.
     std::optional<Task> pop_front() {
+        if (!occupied_.load(std::memory_order_acquire)) return std::nullopt;
         std::lock_guard lock(mutex_);
         if (size_ == 0) return std::nullopt;
         Task task = ring_[head_];
         head_ = (head_ + 1) % ring_.size();
         --size_;
+        occupied_.store(size_ != 0, std::memory_order_relaxed);
         return task;
     }
 
@@ -58,6 +66,7 @@ private:
     std::mutex mutex_;
     std::vector<Task> ring_;
     std::size_t head_ = 0, size_ = 0;
+    std::atomic<bool> occupied_{false};  // size_ != 0, readable without the lock
 };
 
 }  // namespace velkor::parallel

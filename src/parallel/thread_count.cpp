@@ -1,7 +1,6 @@
 #include "parallel/thread_count.hpp"
 
 #include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -67,11 +66,12 @@ std::size_t choose_thread_count(std::optional<std::string_view> rayon_num_thread
     return fallback;
 }
 
+// The affinity mask alone, so the rule reads the same from Python
+// (len(os.sched_getaffinity(0))): a process pinned to one CPU by taskset
+// starts one worker, whatever the machine has.
 std::size_t available_processors() {
     std::size_t count = affinity_count();
-    if (count > 0) return count;
-    long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 ? static_cast<std::size_t>(online) : 1;
+    return count > 0 ? count : 1;
 }
 
 std::size_t thread_count_from_environment() {

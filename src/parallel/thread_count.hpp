@@ -25,7 +25,8 @@ std::size_t choose_thread_count(std::optional<std::string_view> rayon_num_thread
                                 std::optional<std::string_view> rayon_rs_num_cpus,
                                 std::size_t available_processors);
 
-// Processors this process may run on (its affinity mask), at least 1.
+// Processors this process may run on (the count of its affinity mask), or 1
+// when the mask cannot be read.
 std::size_t available_processors();
 
 // The worker count from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the

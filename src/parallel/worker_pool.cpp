@@ -7,7 +7,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -34,12 +36,10 @@ constexpr std::size_t kNoWorker = static_cast<std::size_t>(-1);
 // sleeps until `unfinished` has dropped to zero and it has been told so.
 struct Loop {
     using PieceRunner = void (*)(const void* body, const Block& piece);
-    Loop(PieceRunner runner, const void* loop_body, Layout loop_layout)
-        : run_piece(runner), body(loop_body), layout(loop_layout) {}
+    Loop(PieceRunner runner, const void* loop_body) : run_piece(runner), body(loop_body) {}
 
     PieceRunner run_piece;
     const void* body;
-    Layout layout;
     std::atomic<std::size_t> unfinished{1};  // pieces handed out, not yet done
     std::atomic<bool> failed{false};
     std::exception_ptr failure;  // written once, by the first body to throw
@@ -95,13 +95,13 @@ void name_worker_thread(std::size_t index) {
 }  // namespace
 
 struct WorkerPool::Impl {
-    explicit Impl(std::size_t threads) : queues(threads) {}
-
     // The pool the current thread works for, if any.
     static thread_local const Impl* current_pool;
 
-    std::vector<TaskQueue<Task>> queues;  // one per worker
-    TaskQueue<Task> injector;             // loops from outside the pool
+    // One per worker that started.  Workers wait for `ready` before they
+    // look at the queues or at size(), which are final from then on.
+    std::vector<std::unique_ptr<TaskQueue<Task>>> queues;
+    TaskQueue<Task> injector;  // loops from outside the pool
     std::vector<std::thread> workers;
 
     // Tasks sitting in any queue; may dip below zero for a moment, since a
@@ -110,15 +110,35 @@ struct WorkerPool::Impl {
     std::atomic<std::size_t> sleepers{0};
     std::mutex sleep_mutex;
     std::condition_variable wake_signal;
+    bool ready = false;     // guarded by sleep_mutex
     bool stopping = false;  // guarded by sleep_mutex
 
     std::size_t size() const { return queues.size(); }
 
-    void start() {
-        workers.reserve(size());
-        for (std::size_t i = 0; i < size(); ++i) {
-            workers.emplace_back([this, i] { work(i); });
+    // Starting threads one by one until the system refuses one (a thread
+    // limit, a limit on address space for their stacks) takes far less time
+    // than starting them all only to stop them again, and leaves a pool
+    // that works.
+    void start(std::size_t threads) {
+        queues.reserve(threads);
+        workers.reserve(threads);
+        std::system_error refusal(std::make_error_code(std::errc::resource_unavailable_try_again));
+        for (std::size_t i = 0; i < threads; ++i) {
+            queues.push_back(std::make_unique<TaskQueue<Task>>());
+            try {
+                workers.emplace_back([this, i] { work(i); });
+            } catch (const std::system_error& error) {
+                queues.pop_back();
+                refusal = error;
+                break;
+            }
         }
+        {
+            std::lock_guard lock(sleep_mutex);
+            ready = true;
+        }
+        wake_signal.notify_all();
+        if (workers.empty()) throw refusal;
     }
 
     void stop() {
@@ -134,6 +154,10 @@ struct WorkerPool::Impl {
     void work(std::size_t self) {
         current_pool = this;
         name_worker_thread(self);
+        {
+            std::unique_lock lock(sleep_mutex);
+            wake_signal.wait(lock, [&] { return ready || stopping; });
+        }
         for (;;) {
             if (std::optional<Task> task = find_task(self)) {
                 run_task(self, *task);
@@ -144,10 +168,10 @@ struct WorkerPool::Impl {
     }
 
     std::optional<Task> find_task(std::size_t self) {
-        std::optional<Task> task = queues[self].pop_back();
+        std::optional<Task> task = queues[self]->pop_back();
         if (!task) task = injector.pop_front();
         for (std::size_t k = 1; !task && k < size(); ++k) {
-            task = queues[(self + k) % size()].pop_front();
+            task = queues[(self + k) % size()]->pop_front();
         }
         if (task) queued.fetch_sub(1, std::memory_order_seq_cst);
         return task;
@@ -160,7 +184,7 @@ struct WorkerPool::Impl {
         bool taken_over = task.offered_by != kNoWorker && task.offered_by != self;
         Block piece = task.piece;
         std::size_t budget = task.budget;
-        while (std::optional<std::pair<Block, Block>> halves = halve(piece, loop.layout)) {
+        while (std::optional<std::pair<Block, Block>> halves = halve(piece)) {
             if (taken_over) {
                 budget = std::max(size(), budget / 2);
                 taken_over = false;
@@ -170,7 +194,7 @@ struct WorkerPool::Impl {
                 break;
             }
             loop.unfinished.fetch_add(1, std::memory_order_relaxed);
-            if (!offer(queues[self], Task{&loop, halves->second, budget, self})) {
+            if (!offer(*queues[self], Task{&loop, halves->second, budget, self})) {
                 loop.unfinished.fetch_sub(1, std::memory_order_relaxed);
                 break;
             }
@@ -236,10 +260,9 @@ struct WorkerPool::Impl {
 
 thread_local const WorkerPool::Impl* WorkerPool::Impl::current_pool = nullptr;
 
-WorkerPool::WorkerPool(std::size_t threads)
-    : impl_(std::make_unique<Impl>(std::max<std::size_t>(threads, 1))) {
+WorkerPool::WorkerPool(std::size_t threads) : impl_(std::make_unique<Impl>()) {
     try {
-        impl_->start();
+        impl_->start(std::max<std::size_t>(threads, 1));
     } catch (...) {
         impl_->stop();
         throw;
@@ -251,12 +274,12 @@ WorkerPool::~WorkerPool() { impl_->stop(); }
 std::size_t WorkerPool::thread_count() const { return impl_->size(); }
 
 void WorkerPool::for_range(std::size_t n, RangeBody body) {
-    Loop loop(run_range_piece, &body, Layout::RowMajor);
+    Loop loop(run_range_piece, &body);
     impl_->run_loop(loop, Block{0, 1, 0, n}, n);
 }
 
-void WorkerPool::for_blocks(std::size_t rows, std::size_t cols, Layout layout, BlockBody body) {
-    Loop loop(run_block_piece, &body, layout);
+void WorkerPool::for_blocks(std::size_t rows, std::size_t cols, BlockBody body) {
+    Loop loop(run_block_piece, &body);
     impl_->run_loop(loop, Block{0, rows, 0, cols}, rows * cols);
 }
 

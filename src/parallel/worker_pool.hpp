@@ -25,6 +25,8 @@
 //    submitted from a worker runs inline, serially, to avoid deadlock, but
 //    that is a safety net, not a feature); a body that touches Python.
 //  - Workers live as long as the pool; they sleep when there is no work.
+//  - A pool asked for more workers than the system lets the process start
+//    runs with those it could start: the count is what was started.
 #include <cstddef>
 #include <memory>
 
@@ -34,8 +36,9 @@ namespace velkor::parallel {
 
 class WorkerPool {
 public:
-    // Starts `threads` workers (at least 1).  Throws std::system_error if a
-    // thread cannot be started; the workers already started are stopped.
+    // Starts up to `threads` workers (at least 1), stopping at the first
+    // that the system refuses.  Throws std::system_error if not even one can
+    // be started.
     explicit WorkerPool(std::size_t threads);
     // Stops and joins the workers; no loop may be running.
     ~WorkerPool();
@@ -45,7 +48,7 @@ public:
     std::size_t thread_count() const;
 
     void for_range(std::size_t n, RangeBody body);
-    void for_blocks(std::size_t rows, std::size_t cols, Layout layout, BlockBody body);
+    void for_blocks(std::size_t rows, std::size_t cols, BlockBody body);
 
 private:
     struct Impl;

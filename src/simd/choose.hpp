@@ -1,8 +1,11 @@
 #pragma once
-// How an operation on arrays picks its implementation, once per process:
-// the widest level allowed (simd/level.hpp) whose implementation for the
-// active libm build passes the operation's self-test, else the scalar
-// formulas, which are correct everywhere.
+// How an operation on arrays picks its implementation, once per process (the
+// caller keeps the choice).  An operation built on the vector libm takes the
+// widest level allowed (simd/level.hpp) whose implementation for the active
+// libm build passes the operation's self-test, else the scalar formulas,
+// which are correct everywhere.  An operation that only adds, multiplies and
+// divides gives the same bits at every level by construction, and takes the
+// widest level the CPU offers and VELKOR_SIMD allows.
 #include <cerrno>
 
 #include "simd/level.hpp"
@@ -14,6 +17,14 @@ struct Implementations {
     Span scalar;
     Span avx2[2];    // indexed by fused_libm()
     Span avx512[2];  // the same
+};
+
+// One implementation per level, for operations that do not repeat libm.
+template <class Span>
+struct Variants {
+    Span scalar;
+    Span avx2;
+    Span avx512;
 };
 
 template <class Span>
@@ -37,6 +48,16 @@ Chosen<Span> choose(const Implementations<Span>& implementations, Agrees agrees)
     }
     errno = saved_errno;
     return chosen;
+}
+
+template <class Span>
+Chosen<Span> choose(const Variants<Span>& variants) {
+    switch (instruction_level()) {
+        case Level::Avx512: return {variants.avx512, Level::Avx512};
+        case Level::Avx2: return {variants.avx2, Level::Avx2};
+        case Level::Scalar: break;
+    }
+    return {variants.scalar, Level::Scalar};
 }
 
 }  // namespace velkor::simd

@@ -37,6 +37,20 @@ struct Avx2 {
     static I splat_u32(std::uint32_t v) { return _mm256_set1_epi32(static_cast<int>(v)); }
     static F zero() { return _mm256_setzero_ps(); }
 
+    // a + b and a * b with the operands in this order.  Where both are NaN,
+    // x86 returns the first; compilers treat these operations as commutative
+    // and may swap the operands differently in each copy of a loop, so the
+    // surviving NaN would depend on the code a value went through.
+    static F add_in_order(F a, F b) {
+        F r;
+        asm("vaddps %2, %1, %0" : "=x"(r) : "x"(a), "x"(b));
+        return r;
+    }
+    static F mul_in_order(F a, F b) {
+        F r;
+        asm("vmulps %2, %1, %0" : "=x"(r) : "x"(a), "x"(b));
+        return r;
+    }
     static F add(F a, F b) { return _mm256_add_ps(a, b); }
     static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
     static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
@@ -102,6 +116,28 @@ struct Avx2 {
     static Bits low_words_clear(D lower, D upper, std::uint32_t offset, std::uint32_t field) {
         I v = _mm256_and_si256(sub_u32(low_words(lower, upper), splat_u32(offset)), splat_u32(field));
         return bits(as_floats(_mm256_cmpeq_epi32(v, _mm256_setzero_si256())));
+    }
+
+    // Stores around the cache; `p` must be aligned to the vector's size.
+    static void stream(float* p, F v) { _mm256_stream_ps(p, v); }
+
+    // Eight packed triples (24 floats: x0 y0 z0 x1 ...) as three vectors:
+    //   a = x0 y0 z0 x1 y1 z1 x2 y2,  b = z2 x3 y3 z3 x4 y4 z4 x5,
+    //   c = y5 z5 x6 y6 z6 x7 y7 z7.
+    // Each of x, y, z occupies disjoint lanes of a, b and c, so two blends
+    // gather it into one vector, in a scrambled order one permute puts right.
+    struct Triple {
+        F x, y, z;
+    };
+    static Triple deinterleave3(const float* p) {
+        F a = load(p), b = load(p + 8), c = load(p + 16);
+        // Blend masks: bit i takes lane i from the second operand.
+        F x = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b10010010), c, 0b00100100);
+        F y = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b00100100), c, 0b01001001);
+        F z = _mm256_blend_ps(_mm256_blend_ps(a, b, 0b01001001), c, 0b10010010);
+        return {_mm256_permutevar8x32_ps(x, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5)),
+                _mm256_permutevar8x32_ps(y, _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6)),
+                _mm256_permutevar8x32_ps(z, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7))};
     }
 
     // A value the compiler cannot see through, so arithmetic on it happens at

@@ -41,6 +41,17 @@ struct Avx512 {
     static I splat_u32(std::uint32_t v) { return _mm512_set1_epi32(static_cast<int>(v)); }
     static F zero() { return _mm512_setzero_ps(); }
 
+    // In this order: see lanes_avx2.hpp.
+    static F add_in_order(F a, F b) {
+        F r;
+        asm("vaddps %2, %1, %0" : "=v"(r) : "v"(a), "v"(b));
+        return r;
+    }
+    static F mul_in_order(F a, F b) {
+        F r;
+        asm("vmulps %2, %1, %0" : "=v"(r) : "v"(a), "v"(b));
+        return r;
+    }
     static F add(F a, F b) { return _mm512_add_ps(a, b); }
     static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
     static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
@@ -107,6 +118,19 @@ struct Avx512 {
         return lo | (hi << 8);
     }
 
+    static void stream(float* p, F v) { _mm512_stream_ps(p, v); }
+
+    // Sixteen packed triples (48 floats) as three vectors: a permute over the
+    // first 32 floats fills the lanes whose element lies there, a second one
+    // the rest from the last 16.
+    struct Triple {
+        F x, y, z;
+    };
+    static Triple deinterleave3(const float* p) {
+        F a = load(p), b = load(p + 16), c = load(p + 32);
+        return {gather3<0>(a, b, c), gather3<1>(a, b, c), gather3<2>(a, b, c)};
+    }
+
     static F opaque(F v) {
         __asm__("" : "+v"(v));
         return v;
@@ -153,6 +177,28 @@ struct Avx512 {
     static I add_u32(I a, I b) { return _mm512_add_epi32(a, b); }
 
 private:
+    // Lane i of the result is element 3i + K of the 48 floats a, b, c.
+    struct Gather3Index {
+        alignas(64) std::int32_t from_ab[16];
+        alignas(64) std::int32_t then_c[16];
+    };
+    template <int K>
+    static constexpr Gather3Index gather3_index() {
+        Gather3Index index{};
+        for (int i = 0; i < 16; ++i) {
+            const int element = 3 * i + K;
+            index.from_ab[i] = element < 32 ? element : 0;
+            index.then_c[i] = element < 32 ? i : 16 + element - 32;
+        }
+        return index;
+    }
+    template <int K>
+    static F gather3(F a, F b, F c) {
+        static constexpr Gather3Index index = gather3_index<K>();
+        F ab = _mm512_permutex2var_ps(a, _mm512_load_si512(index.from_ab), b);
+        return _mm512_permutex2var_ps(ab, _mm512_load_si512(index.then_c), c);
+    }
+
     static D lookup16_half(const double* table, __m256i index) {
         __m512i index64 = _mm512_cvtepu32_epi64(index);
         return _mm512_permutex2var_pd(_mm512_loadu_pd(table), index64, _mm512_loadu_pd(table + 8));

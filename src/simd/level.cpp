@@ -52,14 +52,15 @@ Level requested_cap() {
 }
 
 struct Allowed {
+    Level instructions;
     Level level;
     LibmBuild build;
 };
 
 Allowed find_allowed() {
     LibmBuild build = probe_libm_build();
-    Level level = std::min(cpu_level(), requested_cap());
-    return {build == LibmBuild::Unknown ? Level::Scalar : level, build};
+    Level instructions = std::min(cpu_level(), requested_cap());
+    return {instructions, build == LibmBuild::Unknown ? Level::Scalar : instructions, build};
 }
 
 // No lock: a fork() at first use leaves the child nothing to wait for (see
@@ -69,6 +70,8 @@ parallel::ComputeOnce<Allowed> allowed;
 const Allowed& get() { return allowed.get(find_allowed); }
 
 }  // namespace
+
+Level instruction_level() { return get().instructions; }
 
 Level allowed_level() { return get().level; }
 

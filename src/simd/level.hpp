@@ -3,10 +3,15 @@
 // the CPU offers (capped by VELKOR_SIMD), and which of glibc's two x86-64
 // builds of expf, exp2f, logf and powf it must reproduce.  Each operation
 // built on them (encode/, tone/) then picks its own implementation with
-// choose() (simd/choose.hpp), after a self-test of its own.
+// choose() (simd/choose.hpp), after a self-test of its own; the operations
+// that only add and multiply (bw/, local_contrast/) take instruction_level().
 namespace velkor::simd {
 
 enum class Level { Scalar, Avx2, Avx512 };
+
+// The widest instruction set the CPU offers, capped by VELKOR_SIMD.  Read
+// once.
+Level instruction_level();
 
 // Read once.  VELKOR_SIMD=scalar|avx2|avx512 (for tests) lowers the level;
 // it never raises it above what the CPU offers.  Scalar wherever the libm

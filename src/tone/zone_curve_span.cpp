@@ -36,10 +36,9 @@ parallel::ComputeOnce<simd::Chosen<Span>> chosen;
 
 }  // namespace
 
-const simd::Implementations<Span>& zone_curve_implementations() {
-    static const simd::Implementations<Span> implementations{
-        zone_curve_each, {kAvx2ZoneCurve[0], kAvx2ZoneCurve[1]}, {kAvx512ZoneCurve[0], kAvx512ZoneCurve[1]}};
-    return implementations;
+// Built afresh for each caller: see encode_implementations().
+simd::Implementations<Span> zone_curve_implementations() {
+    return {zone_curve_each, {kAvx2ZoneCurve[0], kAvx2ZoneCurve[1]}, {kAvx512ZoneCurve[0], kAvx512ZoneCurve[1]}};
 }
 
 void zone_curve_span(const float* in, float* out, std::size_t n, const float* zone_a, const float* zone_b,

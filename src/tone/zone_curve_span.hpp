@@ -24,7 +24,7 @@ void zone_curve_span(const float* in, float* out, std::size_t n, const float* zo
 const char* zone_curve_level();
 
 // Every implementation, for benchmarks.
-const simd::Implementations<Span>& zone_curve_implementations();
+simd::Implementations<Span> zone_curve_implementations();
 
 // Each instruction set's file defines its pair, indexed by fused_libm().
 extern const Span kAvx2ZoneCurve[2];

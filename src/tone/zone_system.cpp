@@ -42,13 +42,18 @@ void tone_values(const float* in, float* out, std::size_t n, const ZoneTable& ta
 
 }  // namespace
 
-Result<OwnedImage> zone_system(const ImageView& img, const ZoneOffsets& offsets) {
+InputCheck check_zone_system_input(const ImageView& img) {
     if (img.c != 1) {
-        return VelkorError{"zone_system expects (H, W, 1) luminance input, got shape " + img.shape_text()};
+        return ShapeError{"zone_system expects (H, W, 1) luminance input, got shape " + img.shape_text()};
     }
-    ZoneTable table(offsets);
     // The curve walks input and output as one flat run of H x W values.
     if (img.count() != 0 && !img.c_contiguous) internal_failure("zone_system: input must be C-contiguous");
+    return std::nullopt;
+}
+
+Result<OwnedImage> zone_system(const ImageView& img, const ZoneOffsets& offsets) {
+    if (InputCheck refused = check_zone_system_input(img)) return *refused;
+    ZoneTable table(offsets);
     OwnedImage out = OwnedImage::uninitialized(img.h, img.w, 1);
     if (table.empty()) {
         copy_values(img.origin, out.pixels.data(), img.count());

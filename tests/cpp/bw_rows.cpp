@@ -1,6 +1,7 @@
-// The row loops of the RGB weighted sum: every length from 0 past two vector
-// widths, at several misalignments of input and output, must match a scalar
-// reference bit for bit and write nothing outside their outputs.
+// The row loops of the RGB weighted sum, at every instruction set the CPU
+// offers: every length from 0 past two vector widths, at several
+// misalignments of input and output, must match a scalar reference bit for
+// bit and write nothing outside their outputs.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "bw/weighted_sum_rows.hpp"
 #include "check.hpp"
+#include "simd/level.hpp"
 
 namespace {
 
@@ -48,34 +50,34 @@ void expect_row(const Case& c, const float* out, const std::vector<float>& expec
 // Packed rows written at each of the eight float positions of a 32-byte
 // line, through the cache and around it: streaming stores need an aligned
 // address, so a row starting elsewhere takes a different path to it.
-void check_packed(const char* form, const float* pixels, velkor::ChannelOrder order, std::size_t n,
+void check_packed(const velkor::WeightedSumRows& rows, const char* form, const float* pixels, velkor::ChannelOrder order, std::size_t n,
                   std::size_t offset, ChannelWeights w, const std::vector<float>& expected) {
-    std::vector<float> line(n + 24);
-    float* aligned = line.data() + 8 - reinterpret_cast<std::uintptr_t>(line.data()) % 32 / sizeof(float);
+    std::vector<float> line(n + 48);
+    float* aligned = line.data() + 16 - reinterpret_cast<std::uintptr_t>(line.data()) % 64 / sizeof(float);
     for (velkor::RowStores stores : {velkor::RowStores::Cached, velkor::RowStores::Streaming}) {
-        for (std::size_t shift = 0; shift < 8; ++shift) {
+        for (std::size_t shift = 0; shift < 16; ++shift) {
             std::fill(line.begin(), line.end(), kSentinel);
-            velkor::weighted_sum_packed_row(pixels, order, aligned + shift, n, w, stores);
+            rows.packed_row(pixels, order, aligned + shift, n, w, stores);
             const std::string label = std::string(form) + (stores == velkor::RowStores::Streaming ? ", streaming" : "");
             expect_row({label.c_str(), n, offset, shift}, aligned + shift, expected);
         }
     }
 }
 
-void check(std::size_t n, std::size_t offset, ChannelWeights w) {
+void check(const velkor::WeightedSumRows& rows, std::size_t n, std::size_t offset, ChannelWeights w) {
     const std::vector<float> data = sample(3 * (kMaxLength + 8));
     const float* rgb = data.data() + offset;
     std::vector<float> expected(n);
     for (std::size_t i = 0; i < n; ++i) expected[i] = reference(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], w);
 
-    check_packed("packed", rgb, velkor::ChannelOrder::Rgb, n, offset, w, expected);
+    check_packed(rows, "packed", rgb, velkor::ChannelOrder::Rgb, n, offset, w, expected);
 
     std::vector<float> bgr(3 * n);
     for (std::size_t i = 0; i < 3 * n; ++i) bgr[i] = rgb[i - i % 3 + 2 - i % 3];
-    check_packed("packed bgr", bgr.data(), velkor::ChannelOrder::Bgr, n, offset, w, expected);
+    check_packed(rows, "packed bgr", bgr.data(), velkor::ChannelOrder::Bgr, n, offset, w, expected);
 
     std::vector<float> out(n + 2, kSentinel);
-    velkor::weighted_sum_strided_row(rgb, 3, 1, out.data() + 1, n, w);
+    rows.planes(rgb, rgb + 1, rgb + 2, 3, out.data() + 1, n, w);
     expect_row({"strided", n, offset, 0}, out.data() + 1, expected);
 
     // The same pixels as three planes.
@@ -84,7 +86,7 @@ void check(std::size_t n, std::size_t offset, ChannelWeights w) {
         for (std::size_t k = 0; k < 3; ++k) planes[k * n + i] = rgb[3 * i + k];
     }
     out.assign(n + 2, kSentinel);
-    velkor::weighted_sum_planar_row(planes.data(), planes.data() + n, planes.data() + 2 * n, out.data() + 1, n, w);
+    rows.planes(planes.data(), planes.data() + n, planes.data() + 2 * n, 1, out.data() + 1, n, w);
     expect_row({"planar", n, offset, 0}, out.data() + 1, expected);
 }
 
@@ -92,9 +94,14 @@ void check(std::size_t n, std::size_t offset, ChannelWeights w) {
 
 int main() {
     const ChannelWeights weights[] = {{0.2126f, 0.7152f, 0.0722f}, {-1.5f, 3.25f, 1e-3f}};
-    for (const ChannelWeights& w : weights) {
-        for (std::size_t n = 0; n <= kMaxLength; ++n) {
-            for (std::size_t offset = 0; offset < 4; ++offset) check(n, offset, w);
+    const velkor::simd::Level widest = velkor::simd::instruction_level();
+    const velkor::WeightedSumRows* levels[] = {velkor::kWeightedSumVariants.scalar, velkor::kWeightedSumVariants.avx2,
+                                               velkor::kWeightedSumVariants.avx512};
+    for (int level = 0; level <= static_cast<int>(widest); ++level) {
+        for (const ChannelWeights& w : weights) {
+            for (std::size_t n = 0; n <= kMaxLength; ++n) {
+                for (std::size_t offset = 0; offset < 4; ++offset) check(*levels[level], n, offset, w);
+            }
         }
     }
     return finish("bw_rows");

@@ -45,7 +45,7 @@ Image random_image(std::size_t h, std::size_t w, std::size_t c, unsigned seed) {
 std::string outcome(const std::function<Result<OwnedImage>()>& call) {
     try {
         Result<OwnedImage> result = call();
-        if (!result.ok()) return "VelkorError: " + result.error().message;
+        if (!result.ok()) return "ShapeError: " + result.error().message;
         const OwnedImage& image = result.value();
         std::string bytes(reinterpret_cast<const char*>(image.pixels.data()), image.pixels.size() * sizeof(float));
         return std::to_string(image.h) + "x" + std::to_string(image.w) + "x" + std::to_string(image.c) + ":" + bytes;

@@ -54,28 +54,24 @@ void ranges_visit_each_index_once(WorkerPool& pool) {
     }
 }
 
-// A row-major piece that spans several rows must span whole rows, and a
-// column-major piece that spans several columns whole columns.
+// A piece that spans several rows must span whole rows.
 void blocks_visit_each_position_once(WorkerPool& pool) {
-    for (Layout layout : {Layout::RowMajor, Layout::ColumnMajor})
-        for (std::size_t rows : {0, 1, 2, 5, 64})
-            for (std::size_t cols : {0, 1, 3, 33, 200}) {
-                std::vector<std::atomic<int>> visits(rows * cols);
-                std::atomic<int> bad_pieces{0};
-                pool.for_blocks(rows, cols, layout, [&](const Block& b) {
-                    bool inside = b.row_begin < b.row_end && b.row_end <= rows && b.col_begin < b.col_end &&
-                                  b.col_end <= cols;
-                    bool whole = layout == Layout::RowMajor
-                                     ? b.row_end - b.row_begin == 1 || (b.col_begin == 0 && b.col_end == cols)
-                                     : b.col_end - b.col_begin == 1 || (b.row_begin == 0 && b.row_end == rows);
-                    if (!inside || !whole) return void(++bad_pieces);
-                    for (std::size_t y = b.row_begin; y < b.row_end; ++y)
-                        for (std::size_t x = b.col_begin; x < b.col_end; ++x) visits[y * cols + x].fetch_add(1);
-                });
-                bool once = bad_pieces == 0;
-                for (auto& v : visits) once = once && v == 1;
-                EXPECT(once, "N=%zu %zux%zu layout %d", pool.thread_count(), rows, cols, int(layout));
-            }
+    for (std::size_t rows : {0, 1, 2, 5, 64})
+        for (std::size_t cols : {0, 1, 3, 33, 200}) {
+            std::vector<std::atomic<int>> visits(rows * cols);
+            std::atomic<int> bad_pieces{0};
+            pool.for_blocks(rows, cols, [&](const Block& b) {
+                bool inside = b.row_begin < b.row_end && b.row_end <= rows && b.col_begin < b.col_end &&
+                              b.col_end <= cols;
+                bool whole = b.row_end - b.row_begin == 1 || (b.col_begin == 0 && b.col_end == cols);
+                if (!inside || !whole) return void(++bad_pieces);
+                for (std::size_t y = b.row_begin; y < b.row_end; ++y)
+                    for (std::size_t x = b.col_begin; x < b.col_end; ++x) visits[y * cols + x].fetch_add(1);
+            });
+            bool once = bad_pieces == 0;
+            for (auto& v : visits) once = once && v == 1;
+            EXPECT(once, "N=%zu %zux%zu", pool.thread_count(), rows, cols);
+        }
 }
 
 // A throwing body loses only the rest of its own piece, one exception
@@ -106,7 +102,7 @@ void a_throwing_body_loses_only_its_piece(WorkerPool& pool) {
     std::atomic<std::size_t> covered{0};
     int caught = 0;
     try {
-        pool.for_blocks(300, 200, Layout::ColumnMajor, [&](const Block& b) {
+        pool.for_blocks(300, 200, [&](const Block& b) {
             covered += (b.row_end - b.row_begin) * (b.col_end - b.col_begin);
             throw std::logic_error("piece");
         });

@@ -230,3 +230,42 @@ ERRORS = [
     ("set str eps", lambda: setattr(HELD, "eps", "x"), TypeError, "argument 'eps': must be real number, not str"),
     ("delete radius", lambda: delattr(HELD, "radius"), AttributeError, "property has no deleter"),
 ]
+
+
+def kernel_digests():
+    """A sha256 per kernel of its results on every layout its loops tell apart
+    (packed, reversed channels, channel-first, strided, transposed), every
+    row length up to past two vector widths, and NaNs of mixed payloads and
+    signs among infinities, subnormals and signed zeros."""
+    import hashlib
+
+    rng = np.random.default_rng(23)
+    awkward = np.concatenate([SPECIALS, f32_from_bits([0x7FC00001, 0xFFC12345, 0x7FA00003, 0x00000001])])
+
+    def image(h, w, c):
+        img = rng.uniform(-0.5, 2.0, (h, w, c)).astype(np.float32)
+        mask = rng.random(img.shape) < 0.05
+        img[mask] = rng.choice(awkward, int(mask.sum()))
+        return img
+
+    def layouts(img):
+        planar = np.ascontiguousarray(img.transpose(2, 0, 1)).transpose(1, 2, 0)
+        return img, img[:, :, ::-1], planar, img[::-1, ::2], img.transpose(1, 0, 2)
+
+    zones = vc.ZoneParams({z: 0.2 * (z - 5) for z in range(11)})
+    digests = {}
+    outs = {name: [] for name in ("luminance_bw", "color_filter_bw", "channel_mixer_bw", "zone_system",
+                                  "local_contrast", "encode_srgb")}
+    for h, w in [(1, n) for n in range(41)] + [(67, 131), (129, 257)]:
+        rgb, grey = image(h, w, 3), image(h, w, 1)
+        for view in layouts(rgb):
+            outs["luminance_bw"].append(vc.luminance_bw(view, vc.LuminanceStandard.Bt2020))
+            outs["color_filter_bw"].append(vc.color_filter_bw(view, vc.ColorFilter.Orange21))
+            outs["channel_mixer_bw"].append(vc.channel_mixer_bw(view, 0.1, -2.0, 3.5))
+        outs["zone_system"].append(vc.zone_system(grey, zones))
+        outs["encode_srgb"].append(vc.encode_srgb(rgb))
+        for view, radius in [(grey, 1), (grey[::-1, ::3], 7), (grey, 40)]:
+            outs["local_contrast"].append(vc.local_contrast(view, vc.GuidedFilterParams(radius, 0.01), 1.5))
+    for name, results in outs.items():
+        digests[name] = hashlib.sha256(b"".join(bits(out) for out in results)).hexdigest()
+    return digests

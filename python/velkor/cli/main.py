@@ -1,4 +1,4 @@
-"""The `velkor` command: convert, batch, preview and presets."""
+"""The `velkor` command: convert, batch, preview, presets and the editor."""
 
 from __future__ import annotations
 
@@ -11,33 +11,37 @@ import sys
 import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
-from tqdm import tqdm
-
-from velkor.cli.options import add_output_options, add_recipe_options, export_options, pipeline_from_options, pixels
+from velkor._version import __version__
+from velkor.cli.options import (
+    UsageError,
+    add_output_options,
+    add_recipe_options,
+    export_options,
+    pipeline_from_options,
+    pixels,
+)
+from velkor.cli.terminal import printable
 from velkor.errors import (
     ColourProfileWarning,
     InputNotFoundError,
     InputWarning,
+    MissingExtraError,
     OutputExistsError,
+    OutputWriteError,
     RecipeError,
     UnreadableImageError,
     UnsupportedFormatError,
 )
-from velkor.io.atomic import write_text
-from velkor.io.reading import read_image
-from velkor.io.sample import sample_path
-from velkor.io.writing import output_format, software_name
+from velkor.extras import import_extra
+from velkor.io.regular_file import require_regular_file
 from velkor.model.bands import processors
-from velkor.model.pipeline import Pipeline
-from velkor.model.presets import PRESETS
-from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
-from velkor.run.export import export_print
-from velkor.run.job import Job
-from velkor.run.memory import needs_tiles, parse_size, physical_memory
-from velkor.run.tiled import convert_tiled
-from velkor.run.tiled_cluster import cluster_bands
+
+# NumPy, the codecs and the pipeline take longer to import than --help takes
+# to answer: each sub-command imports what it uses when it runs.
+if TYPE_CHECKING:
+    from velkor.model.pipeline import Pipeline
 
 
 class ExitCode(enum.IntEnum):
@@ -51,6 +55,7 @@ class ExitCode(enum.IntEnum):
     BAD_INPUT = 5  # unsupported format or unreadable file
     OUTPUT_EXISTS = 6  # refused to overwrite (use --overwrite)
     CANNOT_WRITE = 7  # output could not be written
+    MISSING_EXTRA = 8  # the feature needs an optional part: pip install 'velkor[EXTRA]'
 
 
 _EPILOG = "exit status: " + ", ".join(f"{code.value} {code.name.lower().replace('_', ' ')}" for code in ExitCode)
@@ -60,7 +65,7 @@ class _Parser(argparse.ArgumentParser):
     """An argument parser whose errors are one line, like all of velkor's."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(ExitCode.USAGE, f"velkor: error: {message} (see '{self.prog} --help')\n")
+        self.exit(ExitCode.USAGE, printable(f"velkor: error: {message} (see '{self.prog} --help')") + "\n")
 
 
 class _Terminated(BaseException):
@@ -72,19 +77,24 @@ def _terminate(signum: int, frame: object) -> None:
 
 
 _BATCH_SUFFIXES = {"png": ".png", "tiff": ".tif", "jpeg": ".jpg"}
+_BATCH_FORMATS = {"png": "PNG", "tiff": "TIFF", "jpeg": "JPEG"}
 
 
 def _size(text: str) -> int:
+    from velkor.run.memory import parse_size
+
     try:
         return parse_size(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+    except OverflowError:  # hundreds of digits: past any float
+        raise argparse.ArgumentTypeError(f"invalid size {text[:20]!r}... (too large)") from None
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="velkor", description="Black-and-white conversion of photographs.",
                      epilog=_EPILOG)
-    parser.add_argument("--version", action="version", version=software_name())
+    parser.add_argument("--version", action="version", version=f"velkor {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=_Parser)
 
@@ -98,7 +108,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
     convert.add_argument("--tiled", action="store_true",
                          help="convert a TIFF tile by tile into a tiled TIFF, for images larger than memory")
-    convert.add_argument("--memory-limit", type=_size, default=physical_memory() // 4, metavar="SIZE",
+    convert.add_argument("--memory-limit", type=_size, metavar="SIZE",
                          help="convert tile by tile when converting whole would need more, and keep the "
                               "tiles within it (e.g. 8G; default: a quarter of the memory)")
     spread = convert.add_mutually_exclusive_group()
@@ -121,7 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
     processes = functools.partial(pixels, unit="processes")
     batch.add_argument("-j", "--jobs", type=processes, default=processors(), metavar="N",
                        help="worker processes, sharing the processors (default: the number of processors)")
-    batch.add_argument("--memory-limit", type=_size, default=physical_memory() // 4, metavar="SIZE",
+    batch.add_argument("--memory-limit", type=_size, metavar="SIZE",
                        help="memory for the whole batch: a TIFF that would need more than its share is "
                             "converted tile by tile, another kind refused (default: a quarter of the memory)")
     cluster = batch.add_mutually_exclusive_group()
@@ -146,6 +156,20 @@ def build_parser() -> argparse.ArgumentParser:
     preview.add_argument("--overwrite", action="store_true", help="replace existing output files")
     add_recipe_options(preview)
     preview.set_defaults(handler=_preview)
+
+    edit = commands.add_parser("edit", help="edit a recipe in the browser, on a live print",
+                               description="Serve the editor on this machine and open it in the browser "
+                               "(the bundled sample if no photograph is given). Ctrl-C stops it.",
+                               epilog=_EPILOG)
+    edit.add_argument("input", nargs="?", type=Path, metavar="PHOTO")
+    edit_recipe = edit.add_mutually_exclusive_group()
+    edit_recipe.add_argument("--preset", metavar="NAME", help="start from a preset ('velkor presets' lists them)")
+    edit_recipe.add_argument("--recipe", metavar="FILE", help="start from a recipe file (TOML)")
+    edit.add_argument("--port", type=_port, default=0, help="port to listen on (default: 0, a free one)")
+    edit.add_argument("--host", default="127.0.0.1", metavar="ADDR",
+                      help="address to listen on (default: 127.0.0.1, this machine only)")
+    edit.add_argument("--no-browser", action="store_true", help="only print the page's address")
+    edit.set_defaults(handler=_edit)
 
     presets = commands.add_parser("presets", help="list the presets", epilog=_EPILOG)
     presets.set_defaults(handler=_presets)
@@ -179,10 +203,12 @@ def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Names
             return _fail(error, ExitCode.NO_INPUT)
         except (UnsupportedFormatError, UnreadableImageError) as error:
             return _fail(error, ExitCode.BAD_INPUT)
+        except MissingExtraError as error:
+            return _fail(error, ExitCode.MISSING_EXTRA)
         except OutputExistsError as error:
             hint = " (use --overwrite to replace it)" if str(error).startswith("output exists:") else ""
             return _fail(f"{error}{hint}", ExitCode.OUTPUT_EXISTS)
-        except _UsageError as error:
+        except UsageError as error:
             return _fail(error, ExitCode.USAGE)
         except OSError as error:  # OutputWriteError, or anything else the file system refuses
             return _fail(error, ExitCode.CANNOT_WRITE)
@@ -198,8 +224,14 @@ def _fail(error: object, code: int) -> int:
 
 
 def _say(line: str, stream: TextIO | None = None) -> None:
+    """Every line the command prints: file names and recipe names are not the command's to trust."""
+    if "tqdm" not in sys.modules:  # no progress bar can be running: spare the import
+        print(printable(line), file=stream or sys.stderr)
+        return
+    from tqdm import tqdm
+
     # tqdm.write keeps a running progress bar intact below the message.
-    tqdm.write(line, file=stream or sys.stderr)
+    tqdm.write(printable(line), file=stream or sys.stderr)
 
 
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
@@ -208,34 +240,61 @@ def _show_warning(message: Warning | str, category: type[Warning], filename: str
 
 
 def _convert(args: argparse.Namespace) -> ExitCode:
+    from velkor.io.atomic import write_text
+    from velkor.io.sample import sample_path
+    from velkor.io.writing import output_format
+    from velkor.run.export import export_print
+    from velkor.run.memory import needs_tiles, physical_memory
+    from velkor.run.tiled import convert_tiled
+    from velkor.run.tiled_cluster import cluster_bands
+
     pipeline = pipeline_from_options(args)
-    options = export_options(args)
     source: Path = args.input or sample_path()
+    require_regular_file(source, "input", UnsupportedFormatError)  # before sizing it for tiles opens it
     target: Path = args.output or Path(f"{source.stem}_bw.png")
     if target.is_dir():
         target = target / f"{source.stem}_bw.png"
-    output_format(target)
+    options = export_options(args, output_format(target))
     _check_outputs([target, args.save_recipe], [source, args.recipe], args.overwrite)
+    for output in (target, args.save_recipe):
+        if output is not None:
+            _make_folder(output)
     bits: int = pipeline.bit_depth
+    memory_limit: int = args.memory_limit or physical_memory() // 4
     spread = args.workers is not None or args.scheduler is not None
-    if args.tiled or spread or needs_tiles(source, args.memory_limit, pipeline):
+    if args.tiled or spread or needs_tiles(source, memory_limit, pipeline):
         if options.long_edge or options.width or options.height:
-            raise _UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
+            raise UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
         bands = {"bands": cluster_bands(workers=args.workers, address=args.scheduler)} if spread else {}
         convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
                       strip_metadata=options.strip_metadata, keep_gps=options.keep_gps,
-                      memory_limit=args.memory_limit, **bands)
+                      memory_limit=memory_limit, **bands)
     else:
-        bits = export_print(options.read(source, args.memory_limit), target, pipeline, options, overwrite=args.overwrite)
-    print(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)")
+        bits = export_print(options.read(source, memory_limit), target, pipeline, options, overwrite=args.overwrite)
+    _say(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)", sys.stdout)
     if args.save_recipe is not None:
         write_text(args.save_recipe, pipeline.to_toml(), overwrite=args.overwrite)
-        print(f"velkor: wrote {args.save_recipe}")
+        _say(f"velkor: wrote {args.save_recipe}", sys.stdout)
     return ExitCode.OK
 
 
+def _make_folder(output: Path) -> None:
+    """Make the folder of ``output`` when it is missing, as batch makes its own."""
+    try:
+        output.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise OutputWriteError(f"cannot write {output}: {error.strerror or error}") from error
+
+
 def _batch(args: argparse.Namespace) -> ExitCode:
+    from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
+    from velkor.run.job import Job
+    from velkor.run.memory import physical_memory
+
     pipeline = pipeline_from_options(args)
+    options = export_options(args, _BATCH_FORMATS[args.format])
+    if args.workers or args.scheduler:  # before the progress bar and the output folder
+        import_extra("distributed", "distributed", "running on a Dask cluster")
     directory: Path = args.directory
     if not directory.is_dir():
         raise InputNotFoundError(f"input folder not found: {directory}")
@@ -243,20 +302,25 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     targets = output_paths(sources, args.output, _BATCH_SUFFIXES[args.format])
     _check_outputs(targets, [*sources, args.recipe], overwrite=True)  # batch decides file by file
     args.output.mkdir(parents=True, exist_ok=True)
-    at_once = 1 if args.scheduler else args.workers or args.jobs  # a cluster's workers have memory of their own
-    job = Job(pipeline, overwrite=args.overwrite, options=export_options(args),
-              memory_limit=args.memory_limit // at_once)
-    schedule = Schedule(jobs=args.jobs, workers=args.workers, scheduler=args.scheduler)
+    # A worker without a file to convert is a process started for nothing; --workers 100000 would be thousands.
+    workers = None if args.workers is None else min(args.workers, max(1, len(sources)))
+    at_once = 1 if args.scheduler else workers or args.jobs  # a cluster's workers have memory of their own
+    job = Job(pipeline, overwrite=args.overwrite, options=options,
+              memory_limit=(args.memory_limit or physical_memory() // 4) // at_once)
+    schedule = Schedule(jobs=args.jobs, workers=workers, scheduler=args.scheduler)
     report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say)
     report.ignored = ignored
     for failure in report.failures:
         _say(f"velkor: failed: {failure}")
-    print(f"velkor: {report.summary()}")
+    _say(f"velkor: {report.summary()}", sys.stdout)
     return ExitCode.SOME_FAILED if report.failed or report.conflicts else ExitCode.OK
 
 
 def _preview(args: argparse.Namespace) -> ExitCode:
-    from velkor.run.preview import plot_zone_curve, write_preview  # matplotlib is slow to import
+    from velkor.io.reading import read_image
+    from velkor.io.sample import sample_path
+    from velkor.io.writing import output_format
+    from velkor.run.preview import plot_zone_curve, write_preview
 
     pipeline = pipeline_from_options(args)
     source: Path = args.input or sample_path()
@@ -268,22 +332,45 @@ def _preview(args: argparse.Namespace) -> ExitCode:
     image = read_image(source)
     write_preview(image.linear, pipeline, picture, size=args.size, overwrite=args.overwrite)
     plot_zone_curve(pipeline, curve, overwrite=args.overwrite)
-    print(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})")
+    _say(f"velkor: wrote {picture} and {curve} ({pipeline.name}, {_factor(pipeline)})", sys.stdout)
     return ExitCode.OK
 
 
+def _edit(args: argparse.Namespace) -> ExitCode:
+    try:
+        from velkor.editor.serve import serve
+    except ImportError as error:
+        return ExitCode(_fail(f"the editor needs its web server ({error.name} is missing): "
+                              "pip install 'velkor[editor]'", ExitCode.MISSING_EXTRA))
+    from velkor.io.reading import read_image
+    from velkor.io.recipe_files import load_recipe
+    from velkor.io.sample import sample_path
+    from velkor.model.pipeline import Pipeline
+    from velkor.model.presets import preset
+
+    pipeline = preset(args.preset) if args.preset else load_recipe(args.recipe) if args.recipe else Pipeline()
+    source = read_image(args.input or sample_path())
+    serve(source, pipeline, Path(args.recipe) if args.recipe else None,
+          host=args.host, port=args.port, open_browser=not args.no_browser)
+    return ExitCode.OK
+
+
+def _port(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"expected a port 0 to 65535, not {text!r}")
+    return int(text)
+
+
 def _presets(args: argparse.Namespace) -> ExitCode:
+    from velkor.model.presets import PRESETS
+
     for name, pipeline in PRESETS.items():
-        print(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}")
+        _say(f"{name:22} {_factor(pipeline):>26}  {pipeline.description}", sys.stdout)
     return ExitCode.OK
 
 
 def _factor(pipeline: Pipeline) -> str:
     return f"filter factor {pipeline.filter_factor_stops:+.2f} stops".replace("-0.00", "+0.00")
-
-
-class _UsageError(Exception):
-    """Arguments that contradict each other."""
 
 
 def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str | None], overwrite: bool) -> None:
@@ -296,7 +383,7 @@ def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str |
     read = [Path(path) for path in inputs if path is not None]
     for index, output in enumerate(chosen):
         if any(_same_file(output, other) for other in chosen[:index]):
-            raise _UsageError(f"two outputs name the same file: {output}")
+            raise UsageError(f"two outputs name the same file: {output}")
         if any(_same_file(output, source) for source in read):
             raise OutputExistsError(f"output is an input of this run: {output} (choose another output)")
         if output.exists() and not overwrite:
@@ -304,9 +391,7 @@ def _check_outputs(outputs: Sequence[Path | None], inputs: Sequence[Path | str |
 
 
 def _same_file(a: Path, b: Path) -> bool:
-    if a.resolve() == b.resolve():
-        return True
     try:
-        return os.path.samefile(a, b)  # hard links, and names that differ only in case
-    except OSError:
+        return a.resolve() == b.resolve() or os.path.samefile(a, b)  # hard links, names differing in case
+    except (OSError, RuntimeError):  # a name not there (yet), or a loop of links
         return False

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import os
 import secrets
+import stat
 import time
 from collections.abc import Iterator
 from glob import escape as glob_escape
@@ -31,12 +32,13 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
     """
     if not overwrite and path.exists():
         raise OutputExistsError(f"output exists: {path}")
+    target = _file_to_replace(path)
     # The name is chosen before the file exists, so that a signal arriving
     # anywhere after its creation still finds it to clean up.
-    temporary = path
+    temporary = target
     try:
         while True:
-            temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}.velkor-part")
+            temporary = _temporary_name(target)
             try:
                 # Not tempfile.mkstemp: its files are private (0600), and the
                 # finished file should get the permissions any new file gets here.
@@ -49,10 +51,10 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
             yield stream
             stream.flush()
             os.fsync(stream.fileno())
-        _take_name(temporary, path, overwrite)
-        _sync_folder(path.parent)
+        _take_name(temporary, target, overwrite)
+        _sync_folder(target.parent)
     except BaseException as error:
-        if temporary != path:
+        if temporary != target:
             temporary.unlink(missing_ok=True)
         if isinstance(error, OSError) and not isinstance(error, VelkorError):  # ours say what failed
             raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
@@ -91,6 +93,41 @@ def remove_abandoned_parts(path: Path) -> list[Path]:
         except OSError:  # held by a living writer, or gone meanwhile
             continue
     return removed
+
+
+def _file_to_replace(path: Path) -> Path:
+    """Where the bytes for ``path`` go: through a symbolic link to its target, so that the link stays a link.
+
+    Only a regular file is replaced: a link to /dev/stdout, a device or a
+    FIFO is refused, since renaming a file over it would destroy it.
+    """
+    try:
+        mode = os.stat(path).st_mode  # through links, /proc's links to pipes and terminals too
+    except FileNotFoundError:
+        mode = stat.S_IFREG  # nothing there yet, or a link to where a file will be
+    except OSError as error:
+        raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from None
+    if not stat.S_ISREG(mode):
+        raise OutputWriteError(f"cannot write {path}: not a regular file (only a file is replaced)")
+    try:
+        return path.resolve() if path.is_symlink() else path
+    except (OSError, RuntimeError) as error:  # a loop of links
+        raise OutputWriteError(f"cannot write {path}: {getattr(error, 'strerror', None) or error}") from None
+
+
+def _temporary_name(path: Path) -> Path:
+    """A hidden name beside ``path`` that no other writer picks; short enough for the folder's names."""
+    name = f".{path.name}.{secrets.token_hex(8)}.velkor-part"
+    if len(os.fsencode(name)) > _longest_name(path.parent):
+        name = f".velkor-{os.getpid()}-{secrets.token_hex(8)}.velkor-part"
+    return path.with_name(name)
+
+
+def _longest_name(folder: Path) -> int:
+    try:
+        return os.pathconf(folder, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        return 255  # the common limit, when the folder does not tell
 
 
 def _take_name(temporary: Path, path: Path, overwrite: bool) -> None:

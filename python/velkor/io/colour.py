@@ -47,6 +47,7 @@ from PIL import Image, ImageCms
 from velkor._types import FloatImage
 from velkor.errors import ColourProfileWarning
 from velkor.io.transfer import decode_integer_srgb, srgb_to_linear
+from velkor.model.names import DEFAULT_INTENT, INTENTS
 
 Curve = Callable[[npt.NDArray[np.float64]], npt.NDArray[np.float64]]
 Matrix = npt.NDArray[np.float64]
@@ -58,8 +59,6 @@ REC709: Chromaticities = ((0.64, 0.33), (0.30, 0.60), (0.15, 0.06), D65)
 ADOBE_RGB: Chromaticities = ((0.64, 0.33), (0.21, 0.71), (0.15, 0.06), D65)
 ADOBE_RGB_GAMMA = 563 / 256
 
-INTENTS = {"perceptual": 0, "relative": 1, "saturation": 2, "absolute": 3}
-DEFAULT_INTENT = "relative"
 
 _EXIF_IFD, _INTEROP_IFD, _COLOUR_SPACE, _INTEROP_INDEX = 0x8769, 0xA005, 0xA001, 0x0001
 

@@ -28,9 +28,9 @@ from pathlib import Path
 from types import MappingProxyType
 from typing import Any
 
-import tifffile
 from PIL import Image, ImageCms, ImageFile, IptcImagePlugin, TiffImagePlugin
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor.io.orientation import ORIENTATION_TAG
 from velkor.io.pillow_open import open_image
 
@@ -150,6 +150,7 @@ def metadata_of_file(path: Path) -> PhotoMetadata:
 
 
 def _tifffile_metadata(path: Path) -> PhotoMetadata:
+    import tifffile
     with tifffile.TiffFile(path) as tiff:
         tags = tiff.pages.first.tags
         main = {tag: tags[tag].value for tag in _MAIN_TAGS - {_TIFF_DESCRIPTION} if tag in tags}

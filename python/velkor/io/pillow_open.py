@@ -13,12 +13,19 @@ from pathlib import Path
 
 from PIL import Image, ImageFile
 
+from velkor.extras import import_extra
+
+HEIF_SUFFIXES = frozenset({".heic", ".heif", ".hif"})
 _CAP = threading.Lock()
 
 
 def open_image(path: str | Path) -> ImageFile.ImageFile:
-    """``Image.open`` that also knows HEIF; a context manager, as Pillow's own."""
-    _know_heif()
+    """``Image.open`` that also knows HEIF (velkor[heif]) for a HEIF file; a context manager, as Pillow's own.
+
+    The HEIF library is a large import: a JPEG or PNG does without it.
+    """
+    if Path(path).suffix.lower() in HEIF_SUFFIXES:
+        _know_heif()
     with _CAP:
         cap, Image.MAX_IMAGE_PIXELS = Image.MAX_IMAGE_PIXELS, None
         try:
@@ -29,6 +36,5 @@ def open_image(path: str | Path) -> ImageFile.ImageFile:
 
 @functools.cache
 def _know_heif() -> None:
-    import pillow_heif  # a plug-in registry entry and a large library: only when a file is opened
-
-    pillow_heif.register_heif_opener()
+    # A plug-in registry entry and a large library: only when a file is opened.
+    import_extra("pillow_heif", "heif", "reading HEIF files").register_heif_opener()

@@ -6,9 +6,11 @@ Here every row gets the "up" filter (one vectorised subtraction; the rows
 of a photograph are much alike, so the ratio is close to the adaptive
 choice) and ISA-L's deflate compresses, about two and a half times faster
 than libdeflate at its fastest level and eight times faster than zlib, for
-files 1-2 % larger than libdeflate's.  The rows are cut into one piece per
-processor, each compressed on its own thread and ending on a byte boundary
-(a sync flush), so that the pieces follow one another as one zlib stream.
+files 1-2 % larger than libdeflate's.  The rows are cut into pieces of a
+few megabytes, each compressed on its own thread and ending on a byte
+boundary (a sync flush), so that the pieces follow one another as one zlib
+stream.  Where the cuts fall depends on the data's size alone, never on the
+processors: a print's bytes are the same on any machine and in any pool.
 """
 
 from __future__ import annotations
@@ -22,12 +24,13 @@ import numpy as np
 import numpy.typing as npt
 from isal import isal_zlib
 
-from velkor.model.bands import each_in_threads, thread_count
+from velkor.model.bands import each_in_threads
 
 # ISA-L's level 2 is 10 % slower than its level 1 and gives files 1 % smaller.
 LEVEL = 2
 _UP = 2
-# A piece smaller than this is not worth a thread of its own.
+# A piece is at least this large: smaller ones cost more in thread hand-offs than
+# they gain, and each sync flush adds a few bytes.
 _PIECE_BYTES = 1 << 22
 # Nor may one be larger than this: a chunk holds at most 2^31 - 1 bytes, and
 # deflate can grow incompressible data by a few bytes per 64 KiB.
@@ -76,14 +79,14 @@ def _crc(kind: bytes, data: Buffer) -> int:
 
 
 def _write_pixels(stream: IO[bytes], data: npt.NDArray[np.uint8]) -> None:
-    """The zlib stream of ``data`` in IDAT chunks: a piece per processor, compressed side by side.
+    """The zlib stream of ``data`` in IDAT chunks: pieces compressed side by side.
 
     A piece's compressor starts afresh, so it never refers back into the
     piece before it, and the stream is valid read in order.  The checksum
     of the whole, put together from the pieces' own, follows in a chunk of
     its own, since it is known only when every piece is done.
     """
-    count = max(1, min(thread_count(), data.size // _PIECE_BYTES), -(-data.size // _MAX_PIECE_BYTES))
+    count = max(1, data.size // _PIECE_BYTES, -(-data.size // _MAX_PIECE_BYTES))
     pieces = np.array_split(data, count)
 
     def compress(index: int) -> tuple[bytearray, int, int]:

@@ -5,9 +5,9 @@ from __future__ import annotations
 from pathlib import Path
 
 import numpy as np
-import rawpy
 
 from velkor._types import FloatImage
+from velkor.extras import import_extra
 from velkor.io.limits import check_decoded_size
 
 # LibRaw reads these; the list decides which files velkor sends to it.
@@ -30,6 +30,7 @@ def read_raw(path: Path, memory_limit: int | None = None) -> FloatImage:
     exposure is the camera's own. The sensor's size is checked against
     ``memory_limit`` before anything is developed.
     """
+    rawpy = import_extra("rawpy", "raw", "reading camera RAW files")
     with rawpy.imread(str(path)) as raw:
         check_decoded_size(path, raw.sizes.height, raw.sizes.width, memory_limit)
         developed = raw.postprocess(
@@ -39,4 +40,6 @@ def read_raw(path: Path, memory_limit: int | None = None) -> FloatImage:
             use_camera_wb=True,
             output_color=rawpy.ColorSpace.sRGB,
         )
-    return np.asarray(developed, dtype=np.float32) / _MAX_CODE
+    linear: FloatImage = np.asarray(developed, dtype=np.float32)
+    linear /= _MAX_CODE
+    return linear

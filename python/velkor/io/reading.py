@@ -32,25 +32,27 @@ from typing import Any
 import imagecodecs
 import numpy as np
 import numpy.typing as npt
-import tifffile
 from PIL import Image, ImageCms, ImageFile
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor._types import FloatImage
 from velkor.errors import (
     ColourProfileWarning,
-    InputNotFoundError,
     InputWarning,
     UnreadableImageError,
     UnsupportedFormatError,
     VelkorError,
 )
+from velkor.extras import import_extra
 from velkor.io.alpha import WHITE, composite, coverage, unpremultiplied
-from velkor.io.colour import DEFAULT_INTENT, INTENTS, LINEAR_SRGB, SRGB, InputSpace, icc_space, pillow_space, to_linear
+from velkor.io.colour import LINEAR_SRGB, SRGB, InputSpace, icc_space, pillow_space, to_linear
 from velkor.io.limits import check_decoded_size
 from velkor.io.metadata import NO_METADATA, PhotoMetadata, metadata_of, metadata_of_file
 from velkor.io.orientation import ORIENTATION_TAG, apply_orientation
 from velkor.io.pillow_open import open_image
 from velkor.io.raw import RAW_SUFFIXES, read_raw
+from velkor.io.regular_file import require_regular_file
+from velkor.model.names import DEFAULT_INTENT, INTENTS
 
 PILLOW_SUFFIXES = frozenset({".jpg", ".jpeg", ".jpe", ".png", ".webp", ".heic", ".heif", ".hif"})
 TIFF_SUFFIXES = frozenset({".tif", ".tiff"})
@@ -118,10 +120,7 @@ def read_image(
     if intent not in INTENTS:
         raise ValueError(f"intent must be one of {', '.join(INTENTS)}, not {intent!r}")
     source = Path(path)
-    if not source.exists():
-        raise InputNotFoundError(f"input not found: {source}")
-    if not source.is_file():
-        raise UnsupportedFormatError(f"input is not a file: {source}")
+    require_regular_file(source, "input", UnsupportedFormatError)
     suffix = source.suffix.lower()
     if suffix not in INPUT_SUFFIXES:
         raise UnsupportedFormatError(
@@ -261,9 +260,7 @@ def _high_bit_heif(path: Path, bits: int) -> npt.NDArray[Any]:
     pillow-heif hands them over shifted up to fill 16 bits; shifted back,
     white is the top code exactly, not a sixty-fourth of a code below it.
     """
-    import pillow_heif
-
-    heif = pillow_heif.open_heif(path, convert_hdr_to_8bit=False)
+    heif = import_extra("pillow_heif", "heif", "reading HEIF files").open_heif(path, convert_hdr_to_8bit=False)
     return np.asarray(heif) >> np.uint16(16 - bits)
 
 
@@ -283,6 +280,8 @@ def _is_16_bit_png(image: ImageFile.ImageFile) -> bool:
 
 
 def _read_tiff(path: Path, intent: str, memory_limit: int | None) -> tuple[_Decoded, int]:
+    import tifffile
+
     with tifffile.TiffFile(path) as tiff:
         page = tiff.pages.first
         check_decoded_size(path, int(page.imagelength), int(page.imagewidth), memory_limit)
@@ -345,6 +344,7 @@ def _tiff_alpha(
 
 
 def _photometric_name(value: int) -> str:
+    import tifffile
     try:
         return tifffile.PHOTOMETRIC(value).name
     except ValueError:

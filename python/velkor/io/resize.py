@@ -25,6 +25,7 @@ import numpy as np
 from PIL import Image
 
 from velkor._types import FloatImage
+from velkor.model.pixels import check_layout
 
 
 def fitted_size(
@@ -54,6 +55,7 @@ def resize_linear(image: FloatImage, height: int, width: int) -> FloatImage:
     Each result lies within the range of the source pixels under its own
     and its neighbours' footprints.
     """
+    check_layout(np.asarray(image).dtype, np.shape(image), "resize_linear", channels=None)
     if image.shape[:2] == (height, width):
         return image
     channels = []

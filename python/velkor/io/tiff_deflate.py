@@ -38,13 +38,14 @@ def deflate_strips(codes: npt.NDArray[Any]) -> Iterator[bytes]:
 
 
 def deflate_tiles(band: npt.NDArray[Any], tile: int) -> Iterator[bytes]:
-    """The tiles of a band of (H, W) codes, row by row, each padded to ``tile`` x ``tile`` as TIFF wants."""
+    """The tiles of a band of (H, W) or (H, W, samples) codes, row by row, each padded to ``tile`` x ``tile``."""
 
     def encode(corner: tuple[int, int]) -> bytes:
         y, x = corner
         piece = band[y:y + tile, x:x + tile]
-        if piece.shape != (tile, tile):  # at the right or bottom edge
-            piece = np.pad(piece, ((0, tile - piece.shape[0]), (0, tile - piece.shape[1])))
+        if piece.shape[:2] != (tile, tile):  # at the right or bottom edge
+            padding = ((0, tile - piece.shape[0]), (0, tile - piece.shape[1])) + ((0, 0),) * (piece.ndim - 2)
+            piece = np.pad(piece, padding)
         return isal_zlib.compress(_predicted(piece), LEVEL)
 
     corners = [(y, x) for y in range(0, band.shape[0], tile) for x in range(0, band.shape[1], tile)]

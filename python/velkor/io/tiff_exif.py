@@ -17,8 +17,8 @@ import struct
 from collections.abc import Mapping
 from typing import IO, Any
 
-import tifffile
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor.io.metadata import IPTC_TAG, XMP_TAG, PhotoMetadata, exif_directory, sub_directories, text_bytes
 from velkor.io.xmp import xmp_for_print
 
@@ -68,6 +68,7 @@ def tiff_exif(metadata: PhotoMetadata, *, keep_gps: bool, described: bool = True
 def append_directories(stream: IO[bytes], directories: Mapping[int, Mapping[int, Any]]) -> None:
     """Append each sub-directory to the little-endian TIFF that ``stream`` holds from its start,
     and turn its placeholder in the first directory into the pointer to it."""
+    import tifffile
     if not directories:
         return
     stream.seek(0)

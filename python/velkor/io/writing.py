@@ -4,17 +4,17 @@ from __future__ import annotations
 
 import dataclasses
 import struct
-from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
-import tifffile
 from PIL import Image
 
+# tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor._types import FloatImage
-from velkor.errors import UnsupportedFormatError
+from velkor._version import __version__
+from velkor.errors import RecipeError, UnsupportedFormatError
 from velkor.io import png
 from velkor.io.atomic import open_for_writing
 from velkor.io.metadata import (
@@ -30,6 +30,8 @@ from velkor.io.tiff_deflate import deflate_strips, rows_per_strip
 from velkor.io.tiff_exif import append_directories, tiff_exif
 from velkor.model.bands import thread_count
 from velkor.model.output import check_output_settings
+from velkor.model.pipeline import Pipeline
+from velkor.model.pixels import display_tones
 
 OUTPUT_SUFFIXES = {".png": "PNG", ".tif": "TIFF", ".tiff": "TIFF", ".jpg": "JPEG", ".jpeg": "JPEG"}
 RECIPE_KEY = "velkor:recipe"
@@ -42,10 +44,7 @@ TIFF_CODECS = {"deflate": ("zlib", {}), "lzw": ("lzw", {}), "zstd": ("zstd", {"l
 
 def software_name() -> str:
     """The text of the software tag written into every output file."""
-    try:
-        return f"velkor {version('velkor')}"
-    except PackageNotFoundError:
-        return "velkor"
+    return f"velkor {__version__}"
 
 
 def output_format(path: Path) -> str:
@@ -63,9 +62,9 @@ def write_image(
     path: str | Path,
     display: FloatImage,
     *,
-    bit_depth: int = 8,
-    dither: bool = False,
-    recipe: str | None = None,
+    recipe: Pipeline | str | None = None,
+    bit_depth: int | None = None,
+    dither: bool | None = None,
     overwrite: bool = False,
     quality: int = 92,
     compression: str = "deflate",
@@ -73,10 +72,19 @@ def write_image(
     keep_gps: bool = False,
     alpha: FloatImage | None = None,
 ) -> Path:
-    """Write a display-referred image (H, W, 1) or (H, W, 3) to PNG, TIFF or JPEG.
+    """Write a display-referred image (H, W), (H, W, 1) or (H, W, 3) to PNG, TIFF or JPEG.
 
-    Values are clamped to [0, 1] and quantised to ``bit_depth`` bits; a JPEG
-    always holds 8 (greyscale, one component), at ``quality`` 1 to 100. A
+    ``display`` holds float tones, 0 black to 1 white, as :meth:`Pipeline.run`
+    returns them; integer codes, NaN and images mostly past white are
+    refused (``TypeError``, ``ValueError``) rather than written as a white
+    print. Values are clamped to [0, 1] and quantised to ``bit_depth`` bits.
+
+    The file records ``recipe`` (a :class:`Pipeline` or its TOML text), and
+    is written the way that recipe says: ``bit_depth`` and ``dither`` come
+    from it, and a value given here that contradicts it raises
+    :class:`RecipeError`, so that the recorded recipe makes this very file
+    again. Without a recipe they default to 8 bits, no dither. A JPEG
+    always holds 8 bits (greyscale, one component), at ``quality`` 1 to 100. A
     TIFF is compressed with ``compression`` ("deflate", "lzw", "zstd" or
     "none"; with the horizontal predictor). The file records the software,
     the recipe text when given, an ICC profile for its codes (grey with the
@@ -88,18 +96,22 @@ def write_image(
     """
     target = Path(path)
     file_format = output_format(target)
+    look = Pipeline.from_toml(recipe) if isinstance(recipe, str) else recipe
+    bit_depth, dither = _print_settings(look, bit_depth, dither, file_format)
     check_output_settings(bit_depth=bit_depth, dither=dither, quality=quality, compression=compression)
     if metadata is not None and not isinstance(metadata, PhotoMetadata):
         raise TypeError(f"metadata must be a velkor.PhotoMetadata or None, not {type(metadata).__name__}")
     if alpha is not None and file_format == "JPEG":
         raise ValueError(f"a JPEG has no alpha channel: {target} (lay the picture over a background first)")
-    codes = quantise(display, 8 if file_format == "JPEG" else bit_depth, dither=dither)
+    tones = display_tones(display, "write_image")
+    codes = quantise(tones, 8 if file_format == "JPEG" else bit_depth, dither=dither)
     if alpha is not None:
         codes = np.concatenate([codes, quantise(alpha, bit_depth)], axis=2)
     if codes.ndim == 3 and codes.shape[2] == 1:
         codes = codes[:, :, 0]
     grey = codes.ndim == 2 or codes.shape[2] == 2
-    about = _About(recipe, metadata or NO_METADATA, keep_gps, grey_profile() if grey else srgb_profile())
+    text = recipe if isinstance(recipe, str) or recipe is None else recipe.to_toml()
+    about = _About(text, metadata or NO_METADATA, keep_gps, grey_profile() if grey else srgb_profile())
     with open_for_writing(target, overwrite) as stream:
         if file_format == "PNG":
             _write_png(stream, codes, about)
@@ -108,6 +120,24 @@ def write_image(
         else:
             _write_tiff(stream, codes, about, compression)
     return target
+
+
+def _print_settings(
+    look: Pipeline | None, bit_depth: int | None, dither: bool | None, file_format: str
+) -> tuple[int, bool]:
+    """The bit depth and dither to write: the recipe's, which values given by the caller must not contradict."""
+    if look is None:
+        return (8 if bit_depth is None else bit_depth, False if dither is None else dither)
+    bits = look.bit_depth if bit_depth is None else bit_depth
+    noise = look.dither if dither is None else dither
+    # A JPEG holds 8 bits whatever the recipe asks; any other depth is the recipe's own.
+    if (bits != look.bit_depth and file_format != "JPEG") or noise != look.dither:
+        raise RecipeError(
+            f"the recipe says bit_depth = {look.bit_depth}, dither = {str(look.dither).lower()}; writing "
+            f"bit_depth={bits}, dither={noise} would record a recipe that does not make this file "
+            "(leave them out to follow the recipe)"
+        )
+    return bits, noise
 
 
 @dataclasses.dataclass(frozen=True)
@@ -157,6 +187,7 @@ def _photoshop_segment(iptc: bytes) -> bytes:
 
 
 def _write_tiff(stream: IO[bytes], codes: npt.NDArray[Any], about: _About, compression: str) -> None:
+    import tifffile
     codec, arguments = TIFF_CODECS[compression]
     exif = tiff_exif(about.metadata, keep_gps=about.keep_gps, described=about.recipe is not None)
     pixels: dict[str, Any] = {"data": codes, "maxworkers": thread_count()}

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import concurrent.futures
 import os
 import re
 from collections.abc import Callable, Iterator, Sequence
@@ -63,6 +62,8 @@ def each_in_threads(function: Callable[[_Item], _Result], items: Sequence[_Item]
     if threads <= 1:
         yield from map(function, items)
         return
+    import concurrent.futures  # with logging and threading: more than the command's --help needs
+
     with concurrent.futures.ThreadPoolExecutor(threads) as pool:
         yield from pool.map(function, items)
 

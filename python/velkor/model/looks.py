@@ -23,11 +23,8 @@ import velkor_core as core
 
 from velkor._types import FloatImage
 from velkor.model.bands import each_band
+from velkor.model.names import SHORT_FILTER_NAMES
 
-SHORT_FILTER_NAMES = {
-    "none": "NoFilter", "yellow": "Yellow8K2", "orange": "Orange21",
-    "red": "Red25A", "green": "Green11X1", "blue": "Blue47C5",
-}
 
 # Log-odds of tones this close to black or white are not taken: such tones
 # (and any outside [0, 1]) are left as they are.

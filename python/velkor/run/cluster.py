@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor.errors import VelkorError
+from velkor.extras import import_extra
 from velkor.model.bands import threads_per_process
 from velkor.run.job import Job, Outcome, convert_file
 
@@ -49,10 +50,7 @@ def dask_outcomes(
     job: Job, pairs: Sequence[tuple[Path, Path]], *, workers: int | None, address: str | None
 ) -> Iterator[tuple[int, Outcome]]:
     """(index, outcome) of every (source, target) pair, as their tasks finish."""
-    try:
-        distributed: Any = importlib.import_module("distributed")
-    except ImportError:
-        raise ClusterError("--workers and --scheduler need Dask: pip install 'velkor[distributed]'") from None
+    distributed: Any = import_extra("distributed", "distributed", "running on a Dask cluster")
     run = secrets.token_hex(4)
     with ExitStack() as stack:
         try:

@@ -8,10 +8,10 @@ from pathlib import Path
 import numpy as np
 
 from velkor.io.alpha import WHITE, composite
-from velkor.io.colour import DEFAULT_INTENT, INTENTS
 from velkor.io.reading import SourceImage, read_image
 from velkor.io.resize import fitted_size, resize_linear
 from velkor.io.writing import output_format, write_image
+from velkor.model.names import DEFAULT_INTENT, INTENTS
 from velkor.model.output import check_output_settings
 from velkor.model.pipeline import Pipeline
 
@@ -69,8 +69,7 @@ def export_print(
         linear, alpha = composite(np.array(linear), alpha, options.background), None  # never the source's own
     display = pipeline.run(linear)
     write_image(
-        target, display, bit_depth=pipeline.bit_depth, dither=pipeline.dither,
-        recipe=pipeline.to_toml() if recipe is None else recipe, overwrite=overwrite,
+        target, display, recipe=pipeline if recipe is None else recipe, overwrite=overwrite,
         quality=options.quality, compression=options.compression,
         metadata=None if options.strip_metadata else image.metadata, keep_gps=options.keep_gps, alpha=alpha,
     )

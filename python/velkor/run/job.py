@@ -12,7 +12,7 @@ import warnings
 from pathlib import Path
 from typing import Literal
 
-from velkor.errors import OutputExistsError, RecipeError, UnsupportedFormatError, VelkorError
+from velkor.errors import OutputExistsError, UnsupportedFormatError, VelkorError
 from velkor.io.recipe_files import recorded_recipe
 from velkor.model.pipeline import Pipeline
 from velkor.run.export import ExportOptions, export_print
@@ -48,11 +48,11 @@ class Outcome:
 def convert_file(job: Job, source: Path, target: Path) -> Outcome:
     """Read, convert and write one file; every expected failure becomes an Outcome.
 
-    Without ``job.overwrite`` an existing output is kept when it decodes
-    completely and records this very recipe (a finished earlier run, or an
-    earlier attempt at this same task), and is a conflict when it records
-    another one; one that does not decode is the remains of an interrupted
-    run and is made again.
+    Without ``job.overwrite`` an existing output is kept when it is complete
+    and records this very recipe (a finished earlier run, or an earlier
+    attempt at this same task), and is a conflict when it records another
+    one or one that cannot be used; one that is cut short is the remains of
+    an interrupted run and is made again.
     """
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -100,5 +100,5 @@ def _existing_output(target: Path, pipeline: Pipeline) -> str:
         return "broken"
     try:
         return "done" if text is not None and Pipeline.from_toml(text) == pipeline else "other"
-    except RecipeError:
+    except Exception:  # whatever a planted file's recipe does, it is not this batch's print
         return "other"

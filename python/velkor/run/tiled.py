@@ -25,7 +25,7 @@ from velkor.errors import (
     VelkorError,
 )
 from velkor.io.atomic import open_for_writing, remove_abandoned_parts
-from velkor.io.metadata import NO_METADATA, grey_profile, metadata_of_file
+from velkor.io.metadata import NO_METADATA, grey_profile, metadata_of_file, srgb_profile
 from velkor.io.reading import TIFF_SUFFIXES
 from velkor.io.tiff_exif import append_directories, tiff_exif
 from velkor.io.writing import TIFF_CODECS, ascii_toml, software_name
@@ -45,7 +45,7 @@ def convert_tiled(
     strip_metadata: bool = False, keep_gps: bool = False, memory_limit: int | None = None,
     bands: BandSource = local_bands,
 ) -> Path:
-    """Convert ``source`` to a tiled, compressed grey TIFF at ``target``, a band of rows at a time.
+    """Convert ``source`` to a tiled, compressed TIFF at ``target`` (grey, or RGB when toned), a band of rows at a time.
 
     The print is the whole-image print of the same recipe; ``memory_limit``
     bounds the bands' size, ``bands`` says where they are printed (here, or
@@ -122,13 +122,14 @@ def _write(stream: Any, tiles: Iterator[Any], shape: tuple[int, int], pipeline: 
     dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
     codec, codec_args = TIFF_CODECS[compression]
     height, width = shape
+    toned = pipeline.channels == 3  # a toned print is RGB
     tifffile.imwrite(
-        stream, tiles, shape=shape, dtype=dtype, tile=(TILE, TILE),
-        photometric="minisblack", compression=codec, compressionargs=codec_args,
-        predictor=codec is not None,
-        bigtiff=height * width * np.dtype(dtype).itemsize > 2**31,
+        stream, tiles, shape=(height, width, 3) if toned else shape, dtype=dtype, tile=(TILE, TILE),
+        photometric="rgb" if toned else "minisblack", planarconfig="contig" if toned else None,
+        compression=codec, compressionargs=codec_args, predictor=codec is not None,
+        bigtiff=height * width * pipeline.channels * np.dtype(dtype).itemsize > 2**31,
         software=software_name(), description=ascii_toml(pipeline.to_toml()), metadata=None,
-        buffersize=BAND_PIXELS, iccprofile=grey_profile(), extratags=exif.extratags, byteorder="<",
-        **exif.options,
+        buffersize=BAND_PIXELS, iccprofile=srgb_profile() if toned else grey_profile(), extratags=exif.extratags,
+        byteorder="<", **exif.options,
     )
     append_directories(stream, exif.directories)

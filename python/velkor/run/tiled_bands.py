@@ -100,13 +100,13 @@ def pointwise_band(reader: TiffRows, pipeline: Pipeline, layout: Layout, index: 
     top, bottom = layout.band(index)
     tiles: list[bytes] = []
     dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
-    codes = np.empty((0, 0) if deflate else (bottom - top, layout.shape[1]), dtype)
+    grey = pipeline.channels == 1
+    codes = np.empty((0, 0) if deflate else (bottom - top, layout.shape[1]) + (() if grey else (3,)), dtype)
     for y in range(top, bottom, TILE):
         end = min(bottom, y + TILE)
         for x in range(0, layout.shape[1], layout.columns):
             right = min(layout.shape[1], x + layout.columns)
-            piece = quantise(display_of(reader, pipeline, y, end, left=x, right=right), pipeline.bit_depth,
-                             dither=pipeline.dither, origin=(y, x), print_shape=layout.shape)[:, :, 0]
+            piece = _codes(pipeline, display_of(reader, pipeline, y, end, left=x, right=right), y, x, layout.shape)
             if deflate:
                 tiles.extend(deflate_tiles(piece, TILE))
             else:
@@ -117,11 +117,17 @@ def pointwise_band(reader: TiffRows, pipeline: Pipeline, layout: Layout, index: 
 def finish(context: FloatImage, offset: int, rows: int, pipeline: Pipeline, top: int,
            shape: tuple[int, int], deflate: bool) -> BandPrint:
     """The print of a band from its display rows with context (the band starts ``offset`` rows in)."""
-    if pipeline.strength != 0.0:
-        context = clarity(context, pipeline.radius, pipeline.eps, pipeline.strength)
-    codes = quantise(context[offset:offset + rows], pipeline.bit_depth, dither=pipeline.dither,
-                     origin=(top, 0), print_shape=shape)[:, :, 0]
+    if pipeline.strength * pipeline.amount != 0.0:
+        context = clarity(context, pipeline.radius, pipeline.eps, pipeline.strength * pipeline.amount)
+    codes = _codes(pipeline, context[offset:offset + rows], top, 0, shape)
     return list(deflate_tiles(codes, TILE)) if deflate else codes
+
+
+def _codes(pipeline: Pipeline, display: FloatImage, top: int, left: int, shape: tuple[int, int]) -> npt.NDArray[Any]:
+    """The codes of the piece of display tones at (top, left): grain and toning, then quantised; (h, w) when grey."""
+    printed = pipeline.finish(display, top, left, shape)
+    codes = quantise(printed, pipeline.bit_depth, dither=pipeline.dither, origin=(top, left), print_shape=shape)
+    return codes if pipeline.channels == 3 else codes[:, :, 0]
 
 
 def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: set[int],

@@ -1,6 +1,7 @@
 #pragma once
-// Errors as values: a kernel returns its result or a VelkorError, and never
+// Errors as values: a kernel returns its result or a ShapeError, and never
 // lets a Python exception (or any Python object) near its arithmetic.
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -9,25 +10,30 @@ namespace velkor {
 
 // A failure a kernel detects in its input and reports to the caller; the call
 // frame raises it as ValueError("shape error: " + message).
-struct VelkorError {
+struct ShapeError {
     std::string message;
 
     std::string display() const { return "shape error: " + message; }
 };
 
-// The value a kernel produced, or the VelkorError it reported.
+// What a kernel's check of its input finds before any work: the ShapeError
+// the kernel would report, or nothing.  An input the kernel cannot read at
+// all takes the internal-failure path from the check itself.
+using InputCheck = std::optional<ShapeError>;
+
+// The value a kernel produced, or the ShapeError it reported.
 template <class T>
 class Result {
 public:
     Result(T value) : state_(std::move(value)) {}
-    Result(VelkorError error) : state_(std::move(error)) {}
+    Result(ShapeError error) : state_(std::move(error)) {}
 
     bool ok() const { return std::holds_alternative<T>(state_); }
     T& value() { return std::get<T>(state_); }
-    const VelkorError& error() const { return std::get<VelkorError>(state_); }
+    const ShapeError& error() const { return std::get<ShapeError>(state_); }
 
 private:
-    std::variant<T, VelkorError> state_;
+    std::variant<T, ShapeError> state_;
 };
 
 }  // namespace velkor
