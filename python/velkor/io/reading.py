@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import io
 import logging
 import re
 import warnings
@@ -32,7 +31,7 @@ from typing import Any
 import imagecodecs
 import numpy as np
 import numpy.typing as npt
-from PIL import Image, ImageCms, ImageFile
+from PIL import ImageFile
 
 # tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor._types import FloatImage

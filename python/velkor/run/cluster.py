@@ -21,7 +21,7 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
-from velkor.errors import VelkorError
+from velkor.errors import ClusterError, NoWorkersError, SchedulerLostError
 from velkor.extras import import_extra
 from velkor.model.bands import threads_per_process
 from velkor.run.job import Job, Outcome, convert_file
@@ -49,18 +49,6 @@ LOCAL_WORKER_CONFIG = {
 # How long a batch waits to reach the scheduler, and then for its first
 # worker (--cluster-wait): a cluster that is not there fails, never hangs.
 CLUSTER_WAIT = 30.0
-
-
-class ClusterError(VelkorError, OSError):
-    """The cluster cannot be reached."""
-
-
-class NoWorkersError(ClusterError):
-    """The scheduler had no worker for the whole of the wait."""
-
-
-class SchedulerLostError(ClusterError):
-    """The scheduler went away in the middle of a batch."""
 
 
 def dask_outcomes(
