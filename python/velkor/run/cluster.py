@@ -15,7 +15,6 @@ import contextlib
 import importlib
 import logging
 import secrets
-import threading
 import time
 from collections.abc import Iterator, Sequence
 from pathlib import Path
@@ -27,7 +26,7 @@ from velkor.model.bands import threads_per_process
 from velkor.run.job import Job, Outcome, convert_file
 from velkor.run.pool import Task
 from velkor.run.signals import children_deaf_to_ctrl_c
-from velkor.run.watchdog import Watchdog
+from velkor.run.watchdog import Watchdog, every_second
 
 # Dask's defaults for the workers it starts, tuned for many small tasks, cost
 # a task of ours an eighth of its time: the profiler samples the running thread
@@ -163,31 +162,25 @@ def _watching(client: Any, futures: dict[Any, tuple[int, Path]], watchdog: Watch
     output is removed by the batch's cleanup of leftovers.
     """
     sources = {future.key: (future, source) for future, (index, source) in futures.items()}
-    done = threading.Event()
+    began: dict[str, float] = {}
 
-    def watch() -> None:
-        began: dict[str, float] = {}
-        while not done.wait(1.0):
-            try:
-                running = client.processing()
-            except Exception:  # the scheduler is gone: the batch itself finds out
-                return
-            now = time.monotonic()
-            for worker, keys in running.items():
-                for key in keys:
-                    if key not in sources:
-                        continue
-                    future, source = sources[key]
-                    if not watchdog.overdue(source, now - began.setdefault(key, now)):
-                        continue
-                    with contextlib.suppress(Exception):
-                        future.cancel()
-                        client.restart_workers([worker])
+    def check() -> bool:
+        try:
+            running = client.processing()
+        except Exception:  # the scheduler is gone: the batch itself finds out
+            return False
+        now = time.monotonic()
+        for worker, keys in running.items():
+            for key in keys:
+                if key not in sources:
+                    continue
+                future, source = sources[key]
+                if not watchdog.overdue(source, now - began.setdefault(key, now)):
+                    continue
+                with contextlib.suppress(Exception):
+                    future.cancel()
+                    client.restart_workers([worker])
+        return True
 
-    watcher = threading.Thread(target=watch, daemon=True)
-    watcher.start()
-    try:
+    with every_second(check):
         yield
-    finally:
-        done.set()
-        watcher.join(5.0)

@@ -81,10 +81,6 @@ def convert_tiled(
                 exif = tiff_exif(NO_METADATA if strip_metadata else metadata_of_file(source), keep_gps=keep_gps)
                 with open_for_writing(target, overwrite) as stream:
                     _write(stream, _tiles(prints), layout.shape, pipeline, compression, exif)
-    except ImportError:
-        raise UnsupportedFormatError(
-            f"converting {source} on a cluster needs Dask: pip install 'velkor[distributed]'"
-        ) from None
     except (VelkorError, OSError):
         raise
     except Exception as error:  # any decoder's failure on any tile: a damaged file

@@ -17,6 +17,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from velkor.errors import ClusterError, SchedulerLostError
+from velkor.extras import import_extra
 from velkor.model.bands import threads_per_process
 from velkor.model.pipeline import Pipeline
 from velkor.run.cluster import CLUSTER_WAIT, LOCAL_WORKER_CONFIG
@@ -75,10 +76,7 @@ def _result(future: Any, index: int, address: str | None) -> BandPrint:
 
 @contextlib.contextmanager
 def _client(workers: int | None, address: str | None) -> Iterator[Any]:
-    try:
-        distributed: Any = importlib.import_module("distributed")
-    except ImportError:
-        raise ClusterError("--workers and --scheduler need Dask: pip install 'velkor[distributed]'") from None
+    distributed: Any = import_extra("distributed", "distributed", "converting in pieces on a Dask cluster")
     with contextlib.ExitStack() as stack:
         try:
             if address is not None:
