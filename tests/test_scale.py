@@ -161,6 +161,12 @@ def test_tiled_prints_equal_whole_ones_resume_and_spread_over_a_cluster(tmp_path
         assert result.returncode == 0, result.stderr
         whole, pieces = (tifffile.imread(tmp_path / f"{name}{run}.tif") for run in ("", "_tiled"))
         assert np.array_equal(pieces, whole)
+    alpha = np.random.default_rng(3).integers(0, 65536, (600, 700, 1), dtype=np.uint16)
+    tifffile.imwrite(tmp_path / "cut.tif", np.dstack([rgb, alpha]), tile=(64, 64), photometric="rgb",
+                     extrasamples=["unassalpha"])
+    for run, limit in (("cut_whole.tif", []), ("cut_tiled.tif", ["--memory-limit", "65M"])):  # both over white paper
+        assert velkor_cmd("convert", "cut.tif", "-o", run, *limit, cwd=tmp_path).returncode == 0
+    assert np.array_equal(*(tifffile.imread(tmp_path / run) for run in ("cut_whole.tif", "cut_tiled.tif")))
     with tifffile.TiffFile(tmp_path / "street_tiled.tif") as tiff:
         assert tiff.pages.first.is_tiled
         assert velkor.load_recipe(tmp_path / "street_tiled.tif").name == "high-contrast-street"

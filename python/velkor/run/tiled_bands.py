@@ -90,8 +90,7 @@ def display_of(reader: TiffRows, pipeline: Pipeline, top: int, bottom: int, out:
     for x in range(left, right, step):
         end = min(right, x + step)
         samples = reader.samples_of(top, bottom, x, end)
-        samples = samples[:, :, :1].repeat(3, axis=2) if reader.samples < 3 else samples[:, :, :3]
-        display[:, x - left:end - left] = plain.tone(plain.to_grey(reader.decode(samples)))
+        display[:, x - left:end - left] = plain.tone(plain.to_grey(reader.linear(samples)))
     return display
 
 

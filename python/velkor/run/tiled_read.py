@@ -14,6 +14,7 @@ import tifffile
 
 from velkor._types import FloatImage
 from velkor.errors import UnsupportedFormatError
+from velkor.io.alpha import WHITE, composite, tiff_alpha
 from velkor.io.colour import icc_space, to_linear
 from velkor.model.bands import each_in_threads
 
@@ -43,6 +44,8 @@ class TiffRows:
         self.page = page
         self.path = path.absolute()  # a Dask worker's folder is its own
         self.samples = int(page.samplesperpixel)
+        self.colours = 1 if photometric == "MINISBLACK" else 3
+        self.extra = tuple(page.extrasamples or ())
         self.shape = (int(page.imagelength), int(page.imagewidth))
         self.dtype = np.dtype(page.dtype)
         self.planes = self.samples if page.planarconfig == tifffile.PLANARCONFIG.SEPARATE else 1
@@ -60,6 +63,17 @@ class TiffRows:
         if page.compression in (6, 7):  # JPEG
             self.decode_options |= {"jpegtables": page.jpegtables, "jpegheader": page.jpegheader}
         page.decode  # noqa: B018 - built once, before threads share it
+
+    def linear(self, samples: npt.NDArray[Any]) -> FloatImage:
+        """Stored samples (rows, columns, samples) as linear RGB, laid over white paper where an alpha channel says.
+
+        As a whole-image read does by default: a cut-out prints on the
+        page, not on whatever colour its transparent pixels store.
+        """
+        colour, alpha = tiff_alpha(samples, self.colours, self.extra)
+        rgb = colour[:, :, :1].repeat(3, axis=2) if self.colours == 1 else colour[:, :, :3]
+        linear = self.decode(np.ascontiguousarray(rgb))
+        return linear if alpha is None else composite(linear, alpha, WHITE)
 
     def samples_of(self, top: int, bottom: int, left: int = 0, right: int | None = None) -> npt.NDArray[Any]:
         """The stored samples of rows ``top`` to ``bottom``, columns ``left`` to ``right`` (rows, columns, samples).
