@@ -247,7 +247,7 @@ def test_export_is_byte_identical_to_convert_and_obeys_the_file_rules(editor: di
         page.wait_for_function("document.getElementById('export-message').textContent.startsWith('velkor: wrote')")
         subprocess.run([sys.executable, "-m", "velkor", "convert", str(photo), "--recipe", "look.toml",
                         "-o", f"convert_{name}", *(["--quality", str(quality)] if name.endswith(".jpg") else [])],
-                       cwd=folder, check=True)  # the command refuses --quality for a PNG
+                       cwd=folder, check=True)
         assert (folder / name).read_bytes() == (folder / f"convert_{name}").read_bytes()
 
     first = (folder / "print.jpg").read_bytes()

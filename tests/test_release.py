@@ -14,7 +14,8 @@ import velkor
 from PIL import Image
 
 README = Path(__file__).parents[1] / "README.md"
-EXAMPLES = re.findall(r"```python\n(.*?)```", README.read_text(), re.DOTALL)
+PAGES = [README, *sorted((README.parent / "docs").glob("*.md"))]
+EXAMPLES = [example for page in PAGES for example in re.findall(r"```python\n(.*?)```", page.read_text(), re.DOTALL)]
 TIMEOUT = 600
 
 
@@ -23,7 +24,7 @@ def run(*args: str | Path, cwd: Path) -> subprocess.CompletedProcess[str]:
 
 
 @pytest.mark.skipif(np.__version__ < "2", reason="typed against NumPy 2's stubs")
-def test_readme_python_examples_pass_mypy_strict(tmp_path: Path) -> None:
+def test_documented_python_examples_pass_mypy_strict(tmp_path: Path) -> None:
     for index, example in enumerate(EXAMPLES):
         (tmp_path / f"example_{index}.py").write_text(example)
     result = run("-m", "mypy", "--strict", *sorted(tmp_path.glob("example_*.py")), cwd=tmp_path)
@@ -48,7 +49,7 @@ def test_readme_api_example_writes_the_bytes_the_command_writes(tmp_path: Path) 
 @pytest.mark.parametrize(("missing", "args", "extra"), [
     ("matplotlib", ["preview", "photo.png"], "preview"),
     ("distributed", ["batch", ".", "-o", "out", "--workers", "1"], "distributed"),
-    ("dask", ["convert", "photo.tif", "-o", "out.tif", "--tiled"], "distributed"),
+    ("distributed", ["convert", "photo.tif", "-o", "out.tif", "--tiled", "--workers", "1"], "distributed"),
     ("rawpy", ["convert", "photo.dng"], "raw"),
     ("pillow_heif", ["convert", "photo.heic"], "heif"),
     ("uvicorn", ["edit"], "editor"),

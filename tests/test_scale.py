@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
@@ -127,46 +128,91 @@ def test_a_scheduler_unreachable_empty_or_lost_has_a_status_of_its_own(
         assert rerun.returncode == 0 and len(contents(out)) == 8
 
 
-@pytest.mark.parametrize("preset", ["red-filter-landscape", "soft-portrait", "high-contrast-street"])
-def test_chunks_match_the_whole_image(preset: str) -> None:
+@pytest.mark.parametrize(("pipeline", "chunks"), [
+    (velkor.preset("red-filter-landscape"), (128, 160, 3)),
+    (velkor.preset("soft-portrait"), (128, 160, 3)),
+    (velkor.preset("high-contrast-street"), (128, 160, 3)),
+    (velkor.Pipeline(radius=4096, strength=0.5), (100, 30, 3)),  # a reach past the image and past every chunk
+])
+def test_chunks_match_the_whole_image(pipeline: velkor.Pipeline, chunks: tuple[int, int, int]) -> None:
     rng = np.random.default_rng(1)
     smooth = np.asarray(Image.open(velkor.sample_path()).convert("RGB").resize((700, 500)), np.float32) / 255
     linear = (smooth**2.2 + rng.normal(0, 0.01, smooth.shape)).astype(np.float32)
-    pipeline = velkor.preset(preset)
-    lazy = pipeline.run_dask(da.from_array(linear, chunks=(128, 160, 3)))
+    lazy = pipeline.run_dask(da.from_array(linear, chunks=chunks))
     assert lazy.shape == (500, 700, 1) and isinstance(lazy, da.Array)
     whole = np.rint(np.clip(pipeline.run(linear), 0, 1) * 65535)
     tiled = np.rint(np.clip(lazy.compute(), 0, 1) * 65535)
     assert np.abs(tiled - whole).max() <= 1 and np.mean(tiled == whole) >= 0.9999
 
 
-def test_convert_streams_a_tiled_tiff_and_refuses_what_it_cannot_read_in_pieces(tmp_path: Path, monkeypatch) -> None:
-    rgb = np.random.default_rng(2).integers(0, 65536, (300, 520, 3), dtype=np.uint16)
+def test_tiled_prints_equal_whole_ones_resume_and_spread_over_a_cluster(tmp_path: Path, cluster) -> None:
+    from velkor.run import tiled
+    from velkor.run.tiled_bands import local_bands
+
+    rgb = np.random.default_rng(2).integers(0, 65536, (600, 700, 3), dtype=np.uint16)
     tifffile.imwrite(tmp_path / "big.tif", rgb, tile=(64, 64), compression="zlib", photometric="rgb",
                      extratags=[(271, "s", 0, "Hasselblad", True)], resolution=(300, 300), resolutionunit="INCH")
-    Image.fromarray((rgb >> 8).astype(np.uint8)).save(tmp_path / "big.png")
-    recipe = ["--preset", "red-filter-landscape"]
-    assert velkor_cmd("convert", "big.tif", "-o", "whole.tif", *recipe, cwd=tmp_path).returncode == 0
-    result = velkor_cmd("convert", "big.tif", "-o", "tiled.tif", *recipe, "--memory-limit", "1K", cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
-    with tifffile.TiffFile(tmp_path / "tiled.tif") as tiff:
-        assert tiff.pages.first.is_tiled and velkor.load_recipe(tmp_path / "tiled.tif").name == recipe[1]
+    recipes = {"street": ["--preset", "high-contrast-street"], "wide": ["--radius", "150", "--strength", "0.8"],
+               "grain": ["--filter", "red", "--zone", "3=-0.5", "--bit-depth", "8", "--dither"]}
+    for name, recipe in recipes.items():  # 65M: bands of one tile row, three across the image
+        assert velkor_cmd("convert", "big.tif", "-o", f"{name}.tif", *recipe, cwd=tmp_path).returncode == 0
+        result = velkor_cmd("convert", "big.tif", "-o", f"{name}_tiled.tif", *recipe, "--memory-limit", "65M",
+                            cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        whole, pieces = (tifffile.imread(tmp_path / f"{name}{run}.tif") for run in ("", "_tiled"))
+        assert np.array_equal(pieces, whole)
+    alpha = np.random.default_rng(3).integers(0, 65536, (600, 700, 1), dtype=np.uint16)
+    tifffile.imwrite(tmp_path / "cut.tif", np.dstack([rgb, alpha]), tile=(64, 64), photometric="rgb",
+                     extrasamples=["unassalpha"])
+    for run, limit in (("cut_whole.tif", []), ("cut_tiled.tif", ["--memory-limit", "65M"])):  # both over white paper
+        assert velkor_cmd("convert", "cut.tif", "-o", run, *limit, cwd=tmp_path).returncode == 0
+    assert np.array_equal(*(tifffile.imread(tmp_path / run) for run in ("cut_whole.tif", "cut_tiled.tif")))
+    with tifffile.TiffFile(tmp_path / "street_tiled.tif") as tiff:
+        assert tiff.pages.first.is_tiled
+        assert velkor.load_recipe(tmp_path / "street_tiled.tif").name == "high-contrast-street"
         tags = tiff.pages.first.tags
         assert tags["Make"].value == "Hasselblad" and tags["XResolution"].value == (300, 1)
         assert b"GRAY" in tags["InterColorProfile"].value
-    whole = tifffile.imread(tmp_path / "whole.tif").astype(int)
-    assert np.array_equal(tifffile.imread(tmp_path / "tiled.tif"), whole)  # one chunk: no seam
-    from velkor.run import tiled  # two bands of five chunks, read by several threads at once
+    spread = velkor_cmd("convert", "big.tif", "-o", "spread.tif", *recipes["wide"], "--memory-limit", "65M",
+                        "--scheduler", cluster.scheduler_address, cwd=tmp_path)
+    assert spread.returncode == 0, spread.stderr
+    assert (tmp_path / "spread.tif").read_bytes() == (tmp_path / "wide_tiled.tif").read_bytes()
 
-    monkeypatch.setattr(tiled, "BAND_PIXELS", 256 * 520)
-    monkeypatch.setattr(tiled, "CHUNK_PIXELS", 256 * 128)
-    tiled.convert_tiled(tmp_path / "big.tif", tmp_path / "seams.tif", velkor.preset(recipe[1]), overwrite=False)
-    difference = np.abs(tifffile.imread(tmp_path / "seams.tif") - whole)
-    assert difference.max() <= 1 and np.mean(difference == 0) >= 0.9999
-    grain = velkor.Pipeline(filter="Red25A", zones={3: -0.5}, bit_depth=8, dither=True)  # same noise at each pixel
-    tiled.convert_tiled(tmp_path / "big.tif", tmp_path / "grain.tif", grain, overwrite=False)
-    velkor.write_image(tmp_path / "grain_whole.tif", grain.run(velkor.read_image(tmp_path / "big.tif").linear), dither=True)
-    assert np.array_equal(tifffile.imread(tmp_path / "grain.tif"), tifffile.imread(tmp_path / "grain_whole.tif"))
-    refused = velkor_cmd("convert", "big.png", "-o", "x.tif", "--memory-limit", "1K", cwd=tmp_path)
-    assert refused.returncode == 5 and "only TIFF can be read in pieces" in refused.stderr
-    assert not (tmp_path / "x.tif").exists()
+    # Killed after its first band, with a part file left by an earlier killed run: the rerun makes only the rest.
+    stale = tmp_path / ".resumed.tif.0123.velkor-part"
+    stale.write_bytes(b"half a print")
+    os.utime(stale, (0, 0))
+    asked: list[list[int]] = []
+
+    def first_band_then_killed(*args):
+        for count, (index, band) in enumerate(local_bands(*args)):
+            if count == 1:
+                raise KeyboardInterrupt
+            yield index, band
+
+    for bands in (first_band_then_killed, local_bands):
+        def recorded(reader, pipeline, layout, wanted, deflate, bands=bands):
+            asked.append(sorted(wanted))
+            return bands(reader, pipeline, layout, wanted, deflate)
+
+        with contextlib.suppress(KeyboardInterrupt):
+            tiled.convert_tiled(tmp_path / "big.tif", tmp_path / "resumed.tif", velkor.preset("high-contrast-street"),
+                                overwrite=False, memory_limit=1, bands=recorded)
+    assert asked == [[0, 1, 2], [1, 2]]
+    assert (tmp_path / "resumed.tif").read_bytes() == (tmp_path / "street_tiled.tif").read_bytes()
+    assert not list(tmp_path.glob(".*"))  # no part file, no kept bands
+
+
+def test_a_batch_converts_what_exceeds_its_memory_limit_in_pieces(tmp_path: Path) -> None:
+    photos(tmp_path / "in", 1, (40, 60))
+    rgb = np.random.default_rng(3).integers(0, 65536, (300, 520, 3), dtype=np.uint16)
+    tifffile.imwrite(tmp_path / "in" / "pano.tif", rgb, tile=(64, 64), photometric="rgb")
+    Image.fromarray((rgb >> 8).astype(np.uint8)).save(tmp_path / "in" / "wide.png")
+    result = velkor_cmd("batch", "in", "-o", "out", "--format", "tiff", "--memory-limit", "66M", "--jobs", "1",
+                        "--quiet", cwd=tmp_path)
+    assert result.returncode == 1 and "2 converted, 0 skipped (output exists), 1 failed" in result.stdout
+    assert "only TIFF can be read in pieces" in result.stderr  # the PNG of the same size
+    with tifffile.TiffFile(tmp_path / "out" / "pano.tif") as tiff:
+        assert tiff.pages.first.is_tiled
+    assert velkor_cmd("convert", "in/pano.tif", "-o", "whole.tif", cwd=tmp_path).returncode == 0
+    assert np.array_equal(tifffile.imread(tmp_path / "out" / "pano.tif"), tifffile.imread(tmp_path / "whole.tif"))

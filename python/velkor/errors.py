@@ -39,6 +39,18 @@ class OutputWriteError(VelkorError, OSError):
     """The output file cannot be created or written."""
 
 
+class ClusterError(VelkorError, OSError):
+    """The Dask cluster cannot be reached, or lost what it was running."""
+
+
+class NoWorkersError(ClusterError):
+    """The scheduler had no worker for the whole of the wait."""
+
+
+class SchedulerLostError(ClusterError):
+    """The scheduler went away in the middle of a run."""
+
+
 class ColourProfileWarning(UserWarning):
     """The input carries an ICC profile other than sRGB, read as sRGB anyway."""
 

@@ -25,13 +25,16 @@ from velkor.cli.options import (
 )
 from velkor.cli.terminal import printable
 from velkor.errors import (
+    ClusterError,
     ColourProfileWarning,
     InputNotFoundError,
     InputWarning,
     MissingExtraError,
+    NoWorkersError,
     OutputExistsError,
     OutputWriteError,
     RecipeError,
+    SchedulerLostError,
     UnreadableImageError,
     UnsupportedFormatError,
 )
@@ -85,7 +88,7 @@ _BATCH_FORMATS = {"png": "PNG", "tiff": "TIFF", "jpeg": "JPEG"}
 
 
 def _size(text: str) -> int:
-    from velkor.run.tiled import parse_size
+    from velkor.run.memory import parse_size
 
     try:
         return parse_size(text)
@@ -123,8 +126,13 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--tiled", action="store_true",
                          help="convert a TIFF tile by tile into a tiled TIFF, for images larger than memory")
     convert.add_argument("--memory-limit", type=_size, metavar="SIZE",
-                         help="convert tile by tile when the decoded image would need more (e.g. 8G; "
-                              "default: a quarter of the memory)")
+                         help="convert tile by tile when converting whole would need more, and keep the "
+                              "tiles within it (e.g. 8G; default: a quarter of the memory)")
+    spread = convert.add_mutually_exclusive_group()
+    spread.add_argument("--workers", type=functools.partial(pixels, unit="processes"), metavar="N",
+                        help="convert tile by tile on a local Dask cluster of N worker processes")
+    spread.add_argument("--scheduler", metavar="ADDRESS",
+                        help="convert tile by tile on the Dask cluster whose scheduler is at ADDRESS")
     add_recipe_options(convert)
     add_output_options(convert)
     convert.set_defaults(handler=_convert)
@@ -140,6 +148,9 @@ def build_parser() -> argparse.ArgumentParser:
     processes = functools.partial(pixels, unit="processes")
     batch.add_argument("-j", "--jobs", type=processes, default=processors(), metavar="N",
                        help="worker processes, sharing the processors (default: the number of processors)")
+    batch.add_argument("--memory-limit", type=_size, metavar="SIZE",
+                       help="memory for the whole batch: a TIFF that would need more than its share is "
+                            "converted tile by tile, another kind refused (default: a quarter of the memory)")
     cluster = batch.add_mutually_exclusive_group()
     cluster.add_argument("--workers", type=processes, metavar="N",
                          help="run on a local Dask cluster of N worker processes")
@@ -233,6 +244,12 @@ def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Names
             return _fail(error, ExitCode.BAD_INPUT)
         except MissingExtraError as error:
             return _fail(error, ExitCode.MISSING_EXTRA)
+        except SchedulerLostError as error:
+            return _fail(error, ExitCode.SCHEDULER_LOST)
+        except NoWorkersError as error:
+            return _fail(error, ExitCode.NO_WORKERS)
+        except ClusterError as error:
+            return _fail(error, ExitCode.NO_SCHEDULER)
         except OutputExistsError as error:
             hint = " (use --overwrite to replace it)" if str(error).startswith("output exists:") else ""
             return _fail(f"{error}{hint}", ExitCode.OUTPUT_EXISTS)
@@ -272,7 +289,9 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     from velkor.io.sample import sample_path
     from velkor.io.writing import output_format
     from velkor.run.export import export_print
-    from velkor.run.tiled import convert_tiled, needs_tiles, physical_memory
+    from velkor.run.memory import needs_tiles, physical_memory
+    from velkor.run.tiled import convert_tiled
+    from velkor.run.tiled_cluster import cluster_bands
 
     pipeline = pipeline_from_options(args)
     source: Path = args.input or sample_path()
@@ -288,11 +307,14 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     bits: int = pipeline.bit_depth
     remove_leftovers(target.parent)  # what a killed run left, a print's worth of disk each
     memory_limit: int = args.memory_limit or physical_memory() // 4
-    if args.tiled or needs_tiles(source, memory_limit):
+    spread = args.workers is not None or args.scheduler is not None
+    if args.tiled or spread or needs_tiles(source, memory_limit, pipeline):
         if options.long_edge or options.width or options.height:
             raise UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
+        bands = {"bands": cluster_bands(workers=args.workers, address=args.scheduler)} if spread else {}
         convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
-                      strip_metadata=options.strip_metadata, keep_gps=options.keep_gps)
+                      strip_metadata=options.strip_metadata, keep_gps=options.keep_gps,
+                      memory_limit=memory_limit, **bands)
     else:
         bits = export_print(options.read(source, memory_limit), target, pipeline, options, overwrite=args.overwrite)
     _say(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)", sys.stdout)
@@ -312,8 +334,8 @@ def _make_folder(output: Path) -> None:
 
 def _batch(args: argparse.Namespace) -> ExitCode:
     from velkor.run.batch import Schedule, output_paths, photographs_in, run_batch
-    from velkor.run.cluster import ClusterError, NoWorkersError
     from velkor.run.job import Job
+    from velkor.run.memory import physical_memory
 
     pipeline = pipeline_from_options(args)
     options = export_options(args, _BATCH_FORMATS[args.format])
@@ -328,18 +350,15 @@ def _batch(args: argparse.Namespace) -> ExitCode:
     # The batch decides file by file; the log is appended to.
     _check_outputs([*targets, args.log], [*sources, args.recipe], overwrite=True)
     args.output.mkdir(parents=True, exist_ok=True)
-    job = Job(pipeline, overwrite=args.overwrite, options=options)
     # A worker without a file to convert is a process started for nothing; --workers 100000 would be thousands.
     workers = None if args.workers is None else min(args.workers, max(1, len(sources)))
+    at_once = 1 if args.scheduler else workers or args.jobs  # a cluster's workers have memory of their own
+    job = Job(pipeline, overwrite=args.overwrite, options=options,
+              memory_limit=(args.memory_limit or physical_memory() // 4) // at_once)
     schedule = Schedule(jobs=args.jobs, workers=workers, scheduler=args.scheduler,
                         timeout=args.timeout, cluster_wait=args.cluster_wait)
-    try:
-        report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say,
-                           root=args.output, log=args.log)
-    except NoWorkersError as error:
-        return ExitCode(_fail(error, ExitCode.NO_WORKERS))
-    except ClusterError as error:
-        return ExitCode(_fail(error, ExitCode.NO_SCHEDULER))
+    report = run_batch(sources, targets, job, schedule=schedule, progress=not args.quiet, say=_say,
+                       root=args.output, log=args.log)
     report.ignored = ignored
     if report.stopped:
         _say(f"velkor: error: {report.stopped}")

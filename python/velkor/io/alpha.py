@@ -27,6 +27,7 @@ from velkor._types import FloatImage
 from velkor.io.transfer import srgb_to_linear
 
 WHITE = (1.0, 1.0, 1.0)
+ASSOCIATED_ALPHA, UNASSOCIATED_ALPHA = 1, 2  # TIFF ExtraSamples: premultiplied, straight
 _NAMED = {"white": "#ffffff", "black": "#000000", "grey": "#808080", "gray": "#808080"}
 
 
@@ -70,3 +71,19 @@ def parse_background(text: str) -> tuple[float, float, float]:
     encoded = np.array([int(code[i:i + 2], 16) for i in (1, 3, 5)], np.float32) / np.float32(255)
     red, green, blue = (float(v) for v in srgb_to_linear(encoded))
     return red, green, blue
+
+
+def tiff_alpha(
+    samples: npt.NDArray[Any], colours: int, extra: tuple[int, ...],
+) -> tuple[npt.NDArray[Any], FloatImage | None]:
+    """The colour samples, and the coverage when the first extra sample is alpha (straight or premultiplied)."""
+    if samples.ndim != 3 or samples.shape[2] <= colours or not extra or extra[0] not in (
+        ASSOCIATED_ALPHA, UNASSOCIATED_ALPHA
+    ):
+        return samples, None
+    max_code = None if samples.dtype.kind == "f" else int(np.iinfo(samples.dtype).max)
+    alpha = coverage(samples[:, :, colours], max_code)
+    colour = samples[:, :, :colours]
+    if extra[0] == ASSOCIATED_ALPHA:
+        colour = unpremultiplied(colour, alpha, max_code)
+    return colour, alpha

@@ -11,7 +11,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import IO
 
-from velkor.errors import OutputExistsError, OutputWriteError
+from velkor.errors import OutputExistsError, OutputWriteError, VelkorError
 
 PART_SUFFIX = ".velkor-part"
 
@@ -54,7 +54,7 @@ def open_for_writing(path: Path, overwrite: bool) -> Iterator[IO[bytes]]:
     except BaseException as error:
         if temporary != target:
             temporary.unlink(missing_ok=True)
-        if isinstance(error, OSError) and not isinstance(error, (OutputWriteError, OutputExistsError)):
+        if isinstance(error, OSError) and not isinstance(error, VelkorError):  # ours say what failed
             raise OutputWriteError(f"cannot write {path}: {error.strerror or error}") from error
         raise
 

@@ -38,7 +38,6 @@ from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any
 
-import imagecodecs
 import numpy as np
 import numpy.typing as npt
 import velkor_core as core
@@ -303,13 +302,21 @@ def _icc_curve(tag: bytes) -> Curve:
 
 
 @functools.cache
+def _littlecms() -> Any:
+    # imagecodecs takes a sixth of a second to import: only when a profile needs littleCMS.
+    import imagecodecs
+
+    return imagecodecs
+
+
+@functools.cache
 def _linear_rec709() -> bytes:
-    return bytes(imagecodecs.cms_profile("linearrgb"))
+    return bytes(_littlecms().cms_profile("linearrgb"))
 
 
 @functools.cache
 def _srgb() -> bytes:
-    return bytes(imagecodecs.cms_profile("srgb"))
+    return bytes(_littlecms().cms_profile("srgb"))
 
 
 def _through_littlecms(samples: npt.NDArray[Any], space: InputSpace, max_code: int | None) -> FloatImage:
@@ -340,6 +347,7 @@ def _through_littlecms(samples: npt.NDArray[Any], space: InputSpace, max_code: i
 
 def _cms_transform(samples: npt.NDArray[Any], space: InputSpace, target: bytes, dtype: type) -> npt.NDArray[Any]:
     intent = INTENTS[space.intent]
+    imagecodecs = _littlecms()
     flags = imagecodecs.CMS.FLAGS.BLACKPOINTCOMPENSATION if intent in (0, 1) else 0
     converted: npt.NDArray[Any] = imagecodecs.cms_transform(
         samples, space.icc, target, outcolorspace="rgb", outdtype=dtype, intent=intent, flags=flags,

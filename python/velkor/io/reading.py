@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import io
 import logging
 import re
 import warnings
@@ -29,10 +28,9 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-import imagecodecs
 import numpy as np
 import numpy.typing as npt
-from PIL import Image, ImageCms, ImageFile
+from PIL import ImageFile
 
 # tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor._types import FloatImage
@@ -44,7 +42,7 @@ from velkor.errors import (
     VelkorError,
 )
 from velkor.extras import import_extra
-from velkor.io.alpha import WHITE, composite, coverage, unpremultiplied
+from velkor.io.alpha import WHITE, composite, coverage, tiff_alpha
 from velkor.io.colour import LINEAR_SRGB, SRGB, InputSpace, icc_space, pillow_space, to_linear
 from velkor.io.limits import check_decoded_size
 from velkor.io.metadata import NO_METADATA, PhotoMetadata, metadata_of, metadata_of_file
@@ -71,7 +69,6 @@ FLOAT_INPUT_MAX = 1000.0
 # What tifffile can turn into RGB here; anything else is refused by name.
 _TIFF_PHOTOMETRICS = frozenset({"MINISWHITE", "MINISBLACK", "RGB", "PALETTE", "SEPARATED", "YCBCR"})
 _JPEG_COMPRESSIONS = frozenset({6, 7})  # old-style and new-style JPEG: decoded to RGB
-_ASSOCIATED_ALPHA, _UNASSOCIATED_ALPHA = 1, 2  # TIFF ExtraSamples
 _PILLOW_ALPHA_MODES = frozenset({"RGBA", "LA", "PA", "RGBa", "La"})
 
 
@@ -227,6 +224,8 @@ def _read_with_pillow(path: Path, intent: str, memory_limit: int | None) -> tupl
         metadata = metadata_of(image)
         transparent = image.mode in _PILLOW_ALPHA_MODES or "transparency" in image.info
         max_code: int | None = None
+        import imagecodecs  # a sixth of a second to import: when a photograph is read, not before
+
         if sixteen_bit:
             codes: npt.NDArray[Any] = imagecodecs.png_decode(path.read_bytes())
             transparent = codes.ndim == 3 and codes.shape[2] in (2, 4)
@@ -305,7 +304,7 @@ def _read_tiff(path: Path, intent: str, memory_limit: int | None) -> tuple[_Deco
     if samples.dtype == np.bool_:
         samples = samples.astype(np.uint8)
     colour_count = {"PALETTE": 1, "SEPARATED": 4}.get(photometric, 1 if grey else 3)
-    samples, alpha = _tiff_alpha(samples, colour_count, extra)
+    samples, alpha = tiff_alpha(samples, colour_count, extra)
     if photometric == "PALETTE":
         return _Decoded(_palette_to_rgb(samples, colormap, path), SRGB, 65535, alpha), orientation
     if photometric == "SEPARATED":
@@ -325,22 +324,6 @@ def _read_tiff(path: Path, intent: str, memory_limit: int | None) -> tuple[_Deco
         f"unsupported input format: {path} holds {rgb.dtype} samples "
         "(velkor reads 8- and 16-bit integer and floating-point TIFF)"
     )
-
-
-def _tiff_alpha(
-    samples: npt.NDArray[Any], colours: int, extra: tuple[int, ...],
-) -> tuple[npt.NDArray[Any], FloatImage | None]:
-    """The colour samples, and the coverage when the first extra sample is alpha (straight or premultiplied)."""
-    if samples.ndim != 3 or samples.shape[2] <= colours or not extra or extra[0] not in (
-        _ASSOCIATED_ALPHA, _UNASSOCIATED_ALPHA
-    ):
-        return samples, None
-    max_code = None if samples.dtype.kind == "f" else int(np.iinfo(samples.dtype).max)
-    alpha = coverage(samples[:, :, colours], max_code)
-    colour = samples[:, :, :colours]
-    if extra[0] == _ASSOCIATED_ALPHA:
-        colour = unpremultiplied(colour, alpha, max_code)
-    return colour, alpha
 
 
 def _photometric_name(value: int) -> str:

@@ -7,7 +7,6 @@ import zlib
 from pathlib import Path
 from typing import Any, BinaryIO
 
-from PIL import Image
 
 # tifffile is imported where a TIFF is handled: a JPEG's convert does without its import time.
 from velkor.errors import InputNotFoundError, RecipeError, UnreadableImageError, UnsupportedFormatError, VelkorError

@@ -263,10 +263,13 @@ class Pipeline:
         rgb = rgb_linear.rechunk({2: 3})  # type: ignore[no-untyped-call]
         grey = rgb.map_blocks(lambda block: self.to_grey(np.ascontiguousarray(block, dtype=np.float32)),
                               chunks=(*rgb.chunks[:2], (1,)), dtype=np.float32)
-        depth = self.reach
+        depth = {axis: min(self.reach, max(0, size - 1)) for axis, size in enumerate(grey.shape[:2])}
+        # A chunk may only borrow from its neighbours, not theirs: chunks at
+        # least as long as the reach (one chunk, where the image is shorter).
+        grey = grey.rechunk({axis: _chunks_of_at_least(grey.chunks[axis], reach) for axis, reach in depth.items()})
         display: dask_array.Array = grey.map_overlap(
             lambda block: self.tone(np.ascontiguousarray(block)),
-            depth={0: depth, 1: depth, 2: 0}, boundary="none", dtype=np.float32,
+            depth={**depth, 2: 0}, boundary="none", dtype=np.float32,
         )
         if self.grain * self.amount == 0.0 and not self.toned:
             return display
@@ -333,6 +336,17 @@ class Pipeline:
     def from_toml(cls, text: str) -> Pipeline:
         """Parse a recipe from TOML text; raises :class:`RecipeError`."""
         return cls(**recipe.from_toml(text))
+
+
+def _chunks_of_at_least(chunks: tuple[int, ...], least: int) -> tuple[int, ...]:
+    """``chunks`` merged with their followers until each (the last one too) holds at least ``least``."""
+    merged: list[int] = []
+    for size in chunks:
+        if merged and (merged[-1] < least or size < least):
+            merged[-1] += size
+        else:
+            merged.append(size)
+    return tuple(merged)
 
 
 def _default(field: dataclasses.Field[Any]) -> Any:

@@ -20,9 +20,10 @@ from typing import Any
 
 from tqdm import tqdm
 
+from velkor.errors import SchedulerLostError
 from velkor.io.atomic import remove_leftovers
 from velkor.io.reading import INPUT_SUFFIXES
-from velkor.run.cluster import CLUSTER_WAIT, SchedulerLostError, dask_outcomes
+from velkor.run.cluster import CLUSTER_WAIT, dask_outcomes
 from velkor.run.job import Job, Outcome, convert_file
 from velkor.run.journal import Journal
 from velkor.run.manifest import Manifest, recipe_key

@@ -15,19 +15,18 @@ import contextlib
 import importlib
 import logging
 import secrets
-import threading
 import time
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
-from velkor.errors import VelkorError
+from velkor.errors import ClusterError, NoWorkersError, SchedulerLostError
 from velkor.extras import import_extra
 from velkor.model.bands import threads_per_process
 from velkor.run.job import Job, Outcome, convert_file
 from velkor.run.pool import Task
 from velkor.run.signals import children_deaf_to_ctrl_c
-from velkor.run.watchdog import Watchdog
+from velkor.run.watchdog import Watchdog, every_second
 
 # Dask's defaults for the workers it starts, tuned for many small tasks, cost
 # a task of ours an eighth of its time: the profiler samples the running thread
@@ -49,18 +48,6 @@ LOCAL_WORKER_CONFIG = {
 # How long a batch waits to reach the scheduler, and then for its first
 # worker (--cluster-wait): a cluster that is not there fails, never hangs.
 CLUSTER_WAIT = 30.0
-
-
-class ClusterError(VelkorError, OSError):
-    """The cluster cannot be reached."""
-
-
-class NoWorkersError(ClusterError):
-    """The scheduler had no worker for the whole of the wait."""
-
-
-class SchedulerLostError(ClusterError):
-    """The scheduler went away in the middle of a batch."""
 
 
 def dask_outcomes(
@@ -175,31 +162,25 @@ def _watching(client: Any, futures: dict[Any, tuple[int, Path]], watchdog: Watch
     output is removed by the batch's cleanup of leftovers.
     """
     sources = {future.key: (future, source) for future, (index, source) in futures.items()}
-    done = threading.Event()
+    began: dict[str, float] = {}
 
-    def watch() -> None:
-        began: dict[str, float] = {}
-        while not done.wait(1.0):
-            try:
-                running = client.processing()
-            except Exception:  # the scheduler is gone: the batch itself finds out
-                return
-            now = time.monotonic()
-            for worker, keys in running.items():
-                for key in keys:
-                    if key not in sources:
-                        continue
-                    future, source = sources[key]
-                    if not watchdog.overdue(source, now - began.setdefault(key, now)):
-                        continue
-                    with contextlib.suppress(Exception):
-                        future.cancel()
-                        client.restart_workers([worker])
+    def check() -> bool:
+        try:
+            running = client.processing()
+        except Exception:  # the scheduler is gone: the batch itself finds out
+            return False
+        now = time.monotonic()
+        for worker, keys in running.items():
+            for key in keys:
+                if key not in sources:
+                    continue
+                future, source = sources[key]
+                if not watchdog.overdue(source, now - began.setdefault(key, now)):
+                    continue
+                with contextlib.suppress(Exception):
+                    future.cancel()
+                    client.restart_workers([worker])
+        return True
 
-    watcher = threading.Thread(target=watch, daemon=True)
-    watcher.start()
-    try:
+    with every_second(check):
         yield
-    finally:
-        done.set()
-        watcher.join(5.0)

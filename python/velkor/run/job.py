@@ -13,11 +13,13 @@ import warnings
 from pathlib import Path
 from typing import Literal
 
-from velkor.errors import OutputExistsError, VelkorError
+from velkor.errors import OutputExistsError, UnsupportedFormatError, VelkorError
 from velkor.io.recipe_files import recorded_recipe
 from velkor.model.pipeline import Pipeline
 from velkor.run.export import ExportOptions, export_print
 from velkor.run.manifest import Fingerprint, Record, recipe_key
+from velkor.run.memory import needs_tiles
+from velkor.run.tiled import convert_tiled
 
 
 @dataclasses.dataclass(frozen=True)
@@ -32,6 +34,8 @@ class Job:
     pipeline: Pipeline
     overwrite: bool = False
     options: ExportOptions = ExportOptions()
+    memory_limit: int | None = None
+    """What one file may take; a larger TIFF is converted tile by tile, another kind refused."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -90,7 +94,10 @@ def _convert_file(job: Job, source: Path, target: Path, known: Record | None) ->
                                        "(damaged, or not velkor's; use --overwrite to replace it)")
         replace = True  # "stale": our own print of an earlier version of the source
     try:
-        export_print(job.options.read(source), target, pipeline, job.options, overwrite=replace)
+        if job.memory_limit is not None and needs_tiles(source, job.memory_limit, pipeline):
+            _convert_tiled(job, source, target, replace)
+        else:
+            export_print(job.options.read(source, job.memory_limit), target, pipeline, job.options, overwrite=replace)
     except OutputExistsError as error:  # another run took the name meanwhile
         return Outcome("skipped", f"{source}: {error}")
     except (VelkorError, OSError, MemoryError) as error:
@@ -113,6 +120,14 @@ def _recorded_state(known: Record, recipe: str, made: Fingerprint) -> str:
     if known.recipe != recipe:
         return "other"
     return "done" if known.source.sha256 == made.sha256 else "stale"
+
+
+def _convert_tiled(job: Job, source: Path, target: Path, replace: bool) -> None:
+    options = job.options
+    if options.long_edge or options.width or options.height:
+        raise UnsupportedFormatError(f"{source} is too large to convert whole, and in pieces it keeps its full size")
+    convert_tiled(source, target, job.pipeline, overwrite=replace, compression=options.compression,
+                  strip_metadata=options.strip_metadata, keep_gps=options.keep_gps, memory_limit=job.memory_limit)
 
 
 def _existing_output(target: Path, pipeline: Pipeline) -> str:

@@ -55,12 +55,24 @@ class Watchdog:
 @contextlib.contextmanager
 def watched(watchdog: Watchdog, source: Path) -> Iterator[None]:
     """Tells of a file converted in this process that runs far longer than its peers, from a thread beside it."""
-    done = threading.Event()
     start = time.monotonic()
 
+    def check() -> bool:
+        watchdog.overdue(source, time.monotonic() - start)
+        return True
+
+    with every_second(check):
+        yield
+
+
+@contextlib.contextmanager
+def every_second(check: Callable[[], bool]) -> Iterator[None]:
+    """Runs ``check`` once a second on a thread beside the block, until the block ends or ``check`` says False."""
+    done = threading.Event()
+
     def watch() -> None:
-        while not done.wait(1.0):
-            watchdog.overdue(source, time.monotonic() - start)
+        while not done.wait(1.0) and check():
+            pass
 
     watcher = threading.Thread(target=watch, daemon=True)
     watcher.start()
@@ -68,4 +80,4 @@ def watched(watchdog: Watchdog, source: Path) -> Iterator[None]:
         yield
     finally:
         done.set()
-        watcher.join()
+        watcher.join(5.0)

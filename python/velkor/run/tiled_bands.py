@@ -1,0 +1,172 @@
+"""The bands of a tiled print: full-width runs of tile rows, each finished from its display rows and their context.
+
+A band's print depends only on the display rows from ``reach`` above it to
+``reach`` below it, so the same band comes out of the local stream (which
+decodes each stored segment once and keeps the rows two bands share) and
+out of a Dask worker (which reads just the rows its band needs).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import tifffile
+
+from velkor._types import FloatImage
+from velkor.io.quantise import quantise
+from velkor.io.tiff_deflate import deflate_tiles
+from velkor.model.looks import clarity
+from velkor.model.pipeline import Pipeline
+from velkor.run.tiled_read import TiffRows
+
+TILE = 256
+# Pixels of a band (at least one row of tiles): its display rows, log-odds
+# and clarity's result stay about a hundred megabytes however large the
+# image. Twice as many saved no time at 25 megapixels and took 70 MB more.
+BAND_PIXELS = 4 << 20
+# Pixels of the linear RGB (12 bytes each) made at a time on the way to display
+# rows: a quarter megapixel took 50 MB less than one at 25 megapixels, in the same time.
+_DECODE_PIXELS = 1 << 18
+# The guided filter is run again on the context rows of each band; a band at
+# least this many times its reach bounds that repeated work.
+_REACH_MULTIPLE = 4
+
+# A band's result: its tiles deflated (file order), or its codes for a codec tifffile applies itself.
+BandPrint = list[bytes] | npt.NDArray[Any]
+
+
+@dataclasses.dataclass(frozen=True)
+class Layout:
+    """How a print of ``shape`` is cut into bands of ``rows`` rows."""
+
+    shape: tuple[int, int]
+    rows: int
+    columns: int
+    """Columns printed at a time where the recipe looks at no neighbour (the full width where it does)."""
+
+    @property
+    def count(self) -> int:
+        return -(-self.shape[0] // self.rows)
+
+    def band(self, index: int) -> tuple[int, int]:
+        top = index * self.rows
+        return top, min(self.shape[0], top + self.rows)
+
+
+def layout_for(shape: tuple[int, int], segment: tuple[int, int], reach: int, most_pixels: int) -> Layout:
+    """Bands of whole tile rows and segments: about BAND_PIXELS, long beside the reach, at most ``most_pixels``.
+
+    The least a band can be is one run of tile rows that ends on a segment's
+    end. Without reach a band is printed a few tiles' columns at a time, so
+    that the widest image takes no more memory than a narrow one.
+    """
+    step = math.lcm(segment[0], TILE)
+    width = max(1, shape[1])
+    rows = min(max(BAND_PIXELS // width, _REACH_MULTIPLE * reach), most_pixels // width)
+    rows = min(max(step, rows // step * step), max(step, shape[0]))
+    across = math.lcm(segment[1], TILE) if segment[1] < shape[1] else width
+    columns = width if reach else max(across, min(BAND_PIXELS, most_pixels) // step // across * across)
+    return Layout(shape, rows, min(columns, width))
+
+
+def display_of(reader: TiffRows, pipeline: Pipeline, top: int, bottom: int, out: FloatImage | None = None,
+               left: int = 0, right: int | None = None) -> FloatImage:
+    """Display tones before clarity of rows ``top`` to ``bottom``, columns ``left`` to ``right``, into ``out`` if given.
+
+    A few segments' columns at a time: the stored samples and their linear
+    RGB (6 and 12 bytes a pixel) never exist for a whole band.
+    """
+    plain = dataclasses.replace(pipeline, strength=0.0)
+    right = reader.shape[1] if right is None else right
+    display = np.empty((bottom - top, right - left, 1), np.float32) if out is None else out
+    width = reader.segment[1]
+    step = max(width, _DECODE_PIXELS // max(1, bottom - top) // width * width)
+    for x in range(left, right, step):
+        end = min(right, x + step)
+        samples = reader.samples_of(top, bottom, x, end)
+        display[:, x - left:end - left] = plain.tone(plain.to_grey(reader.linear(samples)))
+    return display
+
+
+def pointwise_band(reader: TiffRows, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
+    """A band of a recipe that looks at no neighbour, a row of tiles and a few columns at a time."""
+    top, bottom = layout.band(index)
+    tiles: list[bytes] = []
+    dtype = np.uint8 if pipeline.bit_depth == 8 else np.uint16
+    grey = pipeline.channels == 1
+    codes = np.empty((0, 0) if deflate else (bottom - top, layout.shape[1]) + (() if grey else (3,)), dtype)
+    for y in range(top, bottom, TILE):
+        end = min(bottom, y + TILE)
+        for x in range(0, layout.shape[1], layout.columns):
+            right = min(layout.shape[1], x + layout.columns)
+            piece = _codes(pipeline, display_of(reader, pipeline, y, end, left=x, right=right), y, x, layout.shape)
+            if deflate:
+                tiles.extend(deflate_tiles(piece, TILE))
+            else:
+                codes[y - top:end - top, x:right] = piece
+    return tiles if deflate else codes
+
+
+def finish(context: FloatImage, offset: int, rows: int, pipeline: Pipeline, top: int,
+           shape: tuple[int, int], deflate: bool) -> BandPrint:
+    """The print of a band from its display rows with context (the band starts ``offset`` rows in)."""
+    if pipeline.strength * pipeline.amount != 0.0:
+        context = clarity(context, pipeline.radius, pipeline.eps, pipeline.strength * pipeline.amount)
+    codes = _codes(pipeline, context[offset:offset + rows], top, 0, shape)
+    return list(deflate_tiles(codes, TILE)) if deflate else codes
+
+
+def _codes(pipeline: Pipeline, display: FloatImage, top: int, left: int, shape: tuple[int, int]) -> npt.NDArray[Any]:
+    """The codes of the piece of display tones at (top, left): grain and toning, then quantised; (h, w) when grey."""
+    printed = pipeline.finish(display, top, left, shape)
+    codes = quantise(printed, pipeline.bit_depth, dither=pipeline.dither, origin=(top, left), print_shape=shape)
+    return codes if pipeline.channels == 3 else codes[:, :, 0]
+
+
+def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: set[int],
+                deflate: bool) -> Iterator[tuple[int, BandPrint]]:
+    """The ``wanted`` bands in order, from one pass down the file: each segment decoded once.
+
+    The display rows two bands share (the reach either side of a boundary)
+    are kept from one band to the next, not made again, in one buffer that
+    lives through the whole pass.
+    """
+    height, reach, segment = layout.shape[0], pipeline.reach, reader.segment[0]
+    if not reach:
+        for index in sorted(wanted):
+            yield index, pointwise_band(reader, pipeline, layout, index, deflate)
+        return
+    # A band, its reach either side, and the rest of the segment its reach ends in.
+    held = np.empty((min(height, layout.rows + 2 * reach + (segment - 1 if reach else 0)), layout.shape[1], 1),
+                    np.float32)
+    held_top, held_rows = 0, 0
+    for index in sorted(wanted):
+        top, bottom = layout.band(index)
+        first, last = max(0, top - reach), min(height, bottom + reach)
+        kept = held_top + held_rows - first if held_top <= first <= held_top + held_rows else 0
+        # (A gap, where an earlier run finished the bands before this one, keeps nothing.)
+        held[:kept] = held[first - held_top:first - held_top + kept].copy()
+        held_top, held_rows = first, kept
+        if held_top + held_rows < last:
+            start, end = held_top + held_rows, min(height, -(-last // segment) * segment)
+            display_of(reader, pipeline, start, end, out=held[held_rows:held_rows + end - start])
+            held_rows += end - start
+        context = held[:last - first]
+        yield index, finish(context, top - first, bottom - top, pipeline, top, layout.shape, deflate)
+
+
+def band_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
+    """One band, reading only the rows it needs: a Dask worker's task."""
+    top, bottom = layout.band(index)
+    first, last = max(0, top - pipeline.reach), min(layout.shape[0], bottom + pipeline.reach)
+    with tifffile.TiffFile(source) as tiff:
+        if not pipeline.reach:
+            return pointwise_band(TiffRows(tiff, source), pipeline, layout, index, deflate)
+        display = display_of(TiffRows(tiff, source), pipeline, first, last)
+    return finish(display, top - first, bottom - top, pipeline, top, layout.shape, deflate)
