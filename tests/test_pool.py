@@ -29,9 +29,11 @@ import velkor_core
 after_import = threads()
 velkor_core.encode_srgb(np.ones((64, 64, 3), np.float32))
 after_call = threads()
+from velkor.model.bands import thread_count
+front_end = thread_count()  # the same rule, read by the front end
 os.environ["RAYON_NUM_THREADS"] = "1"  # read once, when the pool was made
 velkor_core.encode_srgb(np.ones((64, 64, 3), np.float32))
-print(json.dumps([after_import - before, after_call - before, threads() - before]))
+print(json.dumps([after_import - before, after_call - before, threads() - before, front_end]))
 """
 
 
@@ -42,6 +44,8 @@ print(json.dumps([after_import - before, after_call - before, threads() - before
     "num_threads, rs_num_cpus, pinned, expected",
     [
         ("3", "2", False, 3),
+        ("+2", None, False, 2),
+        ("\u00b2", "3", False, 3),
         ("0", "3", False, DEFAULT),
         ("abc", "3", False, 3),
         (None, "3", False, 3),
@@ -53,7 +57,7 @@ print(json.dumps([after_import - before, after_call - before, threads() - before
 def test_pool_starts_the_threads_the_rule_asks_for_on_first_call(num_threads, rs_num_cpus, pinned, expected):
     done = run_python(COUNT_THREADS, RAYON_NUM_THREADS=num_threads, RAYON_RS_NUM_CPUS=rs_num_cpus,
                       PIN_TO_CPU="1" if pinned else None)
-    assert json.loads(done.stdout) == [0, expected, expected]
+    assert json.loads(done.stdout) == [0, expected, expected, expected]
 
 
 # Address space for no thread stack, then for a few: the first call fails
