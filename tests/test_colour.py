@@ -174,7 +174,8 @@ def test_other_profiles_read_as_littlecms_reads_them(tmp_path: Path, name, write
         flags=ImageCms.Flags.NONE if intent == "absolute" else ImageCms.Flags.BLACKPOINTCOMPENSATION)
     ours = core.encode_srgb(np.ascontiguousarray(linear[where])) * 255
     np.testing.assert_allclose(ours, np.asarray(theirs), atol=1.5)  # theirs from 8 bits, ours from 16 in lut16.tif
-    if name == "lut16.tif":  # 16 bits in, 16 bits' worth out
+    # 16 bits in, 16 bits' worth out; beside NumPy 1.26, pip's imagecodecs cannot, and Pillow converts at 8 bits
+    if name == "lut16.tif" and np.__version__ >= "2":
         assert len(np.unique(linear[0, :, 1])) > 1000
 
 

@@ -349,10 +349,32 @@ def _cms_transform(samples: npt.NDArray[Any], space: InputSpace, target: bytes, 
     intent = INTENTS[space.intent]
     imagecodecs = _littlecms()
     flags = imagecodecs.CMS.FLAGS.BLACKPOINTCOMPENSATION if intent in (0, 1) else 0
-    converted: npt.NDArray[Any] = imagecodecs.cms_transform(
-        samples, space.icc, target, outcolorspace="rgb", outdtype=dtype, intent=intent, flags=flags,
-    )
+    try:
+        converted: npt.NDArray[Any] = imagecodecs.cms_transform(
+            samples, space.icc, target, outcolorspace="rgb", outdtype=dtype, intent=intent, flags=flags,
+        )
+    except imagecodecs.CmsError:
+        # The imagecodecs that pip chooses beside NumPy 1.26 cannot build a
+        # transform from a lookup-table profile; Pillow's littleCMS can, at 8 bits.
+        return _through_pillow(samples, space, target, dtype)
     return converted
+
+
+def _through_pillow(samples: npt.NDArray[Any], space: InputSpace, target: bytes, dtype: type) -> npt.NDArray[Any]:
+    assert space.icc is not None
+    if samples.dtype.kind == "f":
+        codes = np.rint(np.clip(samples, 0.0, 1.0) * 255).astype(np.uint8)
+    else:
+        codes = np.rint(samples / 257.0).astype(np.uint8) if samples.dtype == np.uint16 else samples.astype(np.uint8)
+    mode = {1: "L", 3: "RGB", 4: "CMYK"}[1 if codes.ndim == 2 else codes.shape[2]]
+    flags = ImageCms.Flags.BLACKPOINTCOMPENSATION if INTENTS[space.intent] in (0, 1) else ImageCms.Flags.NONE
+    transform = ImageCms.buildTransform(
+        ImageCms.ImageCmsProfile(io.BytesIO(space.icc)), ImageCms.ImageCmsProfile(io.BytesIO(target)), mode, "RGB",
+        renderingIntent=ImageCms.Intent(INTENTS[space.intent]), flags=flags)
+    rgb = np.asarray(ImageCms.applyTransform(Image.fromarray(codes, mode), transform))
+    if dtype is np.uint16:
+        return rgb.astype(np.uint16) * np.uint16(257)
+    return rgb.astype(np.float32) / np.float32(255)
 
 
 def _warn(message: str) -> None:

@@ -146,11 +146,30 @@ def _outcome(distributed: Any, client: Any, future: Any, source: Path, where: st
     except distributed.scheduler.KilledWorker:
         return Outcome("failed", f"cannot convert {source}: its Dask worker died (killed, or out of memory)")
     except Exception as error:
-        if client.status not in ("running",) or "scheduler-connection-lost" in str(error):
+        if _scheduler_lost(client, error):
             raise SchedulerLostError(f"lost the Dask scheduler at {where}") from None
         if watchdog is not None and isinstance(error, (asyncio.CancelledError, concurrent.futures.CancelledError)):
             return Outcome("failed", f"cannot convert {source}: {watchdog.timeout_message}")
         return Outcome("failed", f"cannot convert {source}: {type(error).__name__}: {error}")
+
+
+def _scheduler_lost(client: Any, error: Exception) -> bool:
+    """Whether a task's failure is the scheduler's going.
+
+    A closed connection can reach a result a moment before the client
+    marks the scheduler lost; a connection error waits up to a few seconds
+    for it to say so, rather than blame the file.
+    """
+    deadline = time.monotonic() + (_CONNECTION_GRACE if isinstance(error, OSError) else 0.0)
+    while client.status == "running" and "scheduler-connection-lost" not in str(error):
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.1)
+    return True
+
+
+# How long a connection error waits for the client to notice a lost scheduler.
+_CONNECTION_GRACE = 5.0
 
 
 @contextlib.contextmanager
