@@ -291,7 +291,6 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     from velkor.run.export import export_print
     from velkor.run.memory import needs_tiles, physical_memory
     from velkor.run.tiled import convert_tiled
-    from velkor.run.tiled_cluster import cluster_bands
 
     pipeline = pipeline_from_options(args)
     source: Path = args.input or sample_path()
@@ -311,7 +310,11 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     if args.tiled or spread or needs_tiles(source, memory_limit, pipeline):
         if options.long_edge or options.width or options.height:
             raise UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
-        bands = {"bands": cluster_bands(workers=args.workers, address=args.scheduler)} if spread else {}
+        bands = {}
+        if spread:
+            from velkor.run.tiled_cluster import cluster_bands  # Dask's client: only for a cluster
+
+            bands = {"bands": cluster_bands(workers=args.workers, address=args.scheduler)}
         convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
                       strip_metadata=options.strip_metadata, keep_gps=options.keep_gps,
                       memory_limit=memory_limit, **bands)
