@@ -255,6 +255,9 @@ def _run(handler: Callable[[argparse.Namespace], ExitCode], args: argparse.Names
             return _fail(f"{error}{hint}", ExitCode.OUTPUT_EXISTS)
         except UsageError as error:
             return _fail(error, ExitCode.USAGE)
+        except BrokenPipeError:  # `velkor presets | head`: the reader has what it wanted
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # nothing left to flush at exit
+            return 128 + signal.SIGPIPE
         except OSError as error:  # OutputWriteError, or anything else the file system refuses
             return _fail(error, ExitCode.CANNOT_WRITE)
         except KeyboardInterrupt:
