@@ -6,9 +6,9 @@
 # against the source tree).  A target whose CPython is missing is skipped
 # with a note, unless VELKOR_ALL_TARGETS=1 (CI), where it fails.
 #
-# On 2 cores: the build takes 2 to 3 minutes, each environment 1 to 2
-# minutes of downloads, and the tests about 4 minutes a target (13 for the
-# three); .work/ grows to about 1.7 GB.
+# On 2 cores: the build takes half a minute to 3 minutes, each environment
+# up to 2 minutes of downloads, and the tests 2 to 4 minutes a target (8
+# minutes in all on an idle machine); .work/ grows to about 1.7 GB.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here="$PWD"
@@ -53,7 +53,7 @@ for target in ${VELKOR_TEST_TARGETS:-3.12 3.13 3.12+numpy==1.26.4}; do
   "$python" -m venv "$env"
   "$env/bin/python" -m pip install -q --upgrade pip
   "$env/bin/python" -m pip install -q "$wheel[test]" $pin
-  step "pytest on $("$env/bin/python" --version), numpy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)') (about 4 minutes on 2 cores)"
+  step "pytest on $("$env/bin/python" --version), numpy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)') (2 to 4 minutes on 2 cores)"
   start=$SECONDS
   (cd "$here" && "$env/bin/python" -m pytest -q) || status=$?
   step "pytest on $target took $((SECONDS - start)) s"
