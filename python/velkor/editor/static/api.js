@@ -11,43 +11,28 @@ async function refusal(response) {
   return new Refused(body.error, response.status, Boolean(body.confirm));
 }
 
-export async function getJSON(path) {
-  const response = await fetch(path, { credentials: 'same-origin' });
+const POST_JSON = (body) => ({
+  method: 'POST', headers: { 'content-type': 'application/json' }, body: JSON.stringify(body),
+});
+
+// A response read as JSON or as image bytes; a refusal thrown as its message.
+async function answer(path, options, read) {
+  const response = await fetch(path, { credentials: 'same-origin', ...options });
   if (!response.ok) throw await refusal(response);
-  return response.json();
+  return read(response);
 }
 
-export async function postJSON(path, body) {
-  const response = await fetch(path, {
-    method: 'POST', credentials: 'same-origin',
-    headers: { 'content-type': 'application/json' }, body: JSON.stringify(body),
-  });
-  if (!response.ok) throw await refusal(response);
-  return response.json();
-}
+const json = (response) => response.json();
+const bytes = async (response) => ({ bytes: new Uint8Array(await response.arrayBuffer()), headers: response.headers });
+
+export const getJSON = (path) => answer(path, {}, json);
+export const postJSON = (path, body) => answer(path, POST_JSON(body), json);
+export const getBytes = (path) => answer(path, {}, bytes);
 
 // An image answer: bytes plus what its headers say; null when the server
-// skipped this state because a newer one was waiting.
-export async function postForBytes(path, body) {
-  const response = await fetch(path, {
-    method: 'POST', credentials: 'same-origin',
-    headers: { 'content-type': 'application/json' }, body: JSON.stringify(body),
-  });
-  if (response.status === 204) return null;
-  if (!response.ok) throw await refusal(response);
-  return { bytes: new Uint8Array(await response.arrayBuffer()), headers: response.headers };
-}
+// skipped this state because a newer one was waiting (204).
+export const postForBytes = (path, body) =>
+  answer(path, POST_JSON(body), (response) => (response.status === 204 ? null : bytes(response)));
 
-export async function getBytes(path) {
-  const response = await fetch(path, { credentials: 'same-origin' });
-  if (!response.ok) throw await refusal(response);
-  return { bytes: new Uint8Array(await response.arrayBuffer()), headers: response.headers };
-}
-
-export async function upload(file) {
-  const response = await fetch(`/api/upload?name=${encodeURIComponent(file.name)}`, {
-    method: 'POST', credentials: 'same-origin', body: file,
-  });
-  if (!response.ok) throw await refusal(response);
-  return response.json();
-}
+export const upload = (file) => answer(`/api/upload?name=${encodeURIComponent(file.name)}`,
+  { method: 'POST', body: file }, json);
