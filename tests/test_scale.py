@@ -90,6 +90,17 @@ def test_a_worker_killed_mid_batch_fails_only_its_files(tmp_path: Path, cluster,
     assert rerun.returncode == 0 and contents(out) == contents(tmp_path / "serial")  # same bytes, none missing
 
 
+def scheduler_address(scheduler_file: Path) -> str:
+    # Dask writes the file in place, so it can exist and still be empty or half written.
+    deadline = time.monotonic() + TIMEOUT
+    while True:
+        try:
+            return str(json.loads(scheduler_file.read_text())["address"])
+        except (FileNotFoundError, json.JSONDecodeError, KeyError):
+            assert time.monotonic() < deadline, "the Dask scheduler never wrote its address"
+            time.sleep(0.05)
+
+
 @pytest.mark.parametrize(("case", "code", "message"), [
     ("unreachable", 9, "cannot reach the Dask scheduler tcp://127.0.0.1:9"),
     ("without workers", 10, "has had no workers for 2 s (see --cluster-wait)"),
@@ -103,9 +114,7 @@ def test_a_scheduler_unreachable_empty_or_lost_has_a_status_of_its_own(
         if case != "unreachable":
             started.append(subprocess.Popen([dask_cli, "scheduler", "--port", "0", "--no-dashboard",
                                              "--scheduler-file", tmp_path / "s.json"], stderr=subprocess.DEVNULL))
-            while not (tmp_path / "s.json").exists():
-                time.sleep(0.05)
-            address = json.loads((tmp_path / "s.json").read_text())["address"]
+            address = scheduler_address(tmp_path / "s.json")
         if case == "lost midway":
             started.append(subprocess.Popen([dask_cli, "worker", address, "--nthreads", "1", "--no-dashboard"],
                                             stderr=subprocess.DEVNULL))
