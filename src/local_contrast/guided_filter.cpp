@@ -97,43 +97,121 @@ struct Rows {
     std::size_t count() const { return end - begin; }
 };
 
+// Where one of the four tables starts (its rows above come carried, or
+// are the zeros above row 0), and where the row the next band continues
+// from is copied to.
+struct TableEnds {
+    std::size_t first_row = 0;
+    const double* carried = nullptr;  // cols entries, when first_row > 0
+    std::size_t next_row = 0;         // the row to copy; none when 0
+    double* next = nullptr;
+};
+
+// Extends two tables up to `row_end`, stopping at the row the next band
+// continues from to copy it out before later rows displace it.
+template <class Source>
+void extend_carrying(TableBuilder<2>& builder, std::array<SummedAreaTable*, 2> tables, std::size_t row_end,
+                     const Source& source, std::array<TableEnds, 2>& ends) {
+    const std::size_t carry_row = ends[0].next_row - 1;
+    if (ends[0].next_row > 0 && ends[0].next != nullptr && builder.built_rows() <= carry_row &&
+        carry_row < row_end) {
+        builder.extend_to(carry_row + 1, source);
+        for (std::size_t i = 0; i < 2; ++i) {
+            const double* row = tables[i]->row(carry_row);
+            std::copy(row, row + tables[i]->cols(), ends[i].next);
+            ends[i].next = nullptr;
+        }
+    }
+    builder.extend_to(row_end, source);
+}
+
+// The rows of L from `first` on, read by absolute image row.
+struct OffsetPlane {
+    PlaneView plane;
+    std::size_t first;
+    const float* row(std::size_t y) const {
+        if (y < first || y - first >= plane.rows) internal_failure("guided_filter: luminance row outside the band");
+        return plane.row(y - first);
+    }
+};
+
+struct OffsetPlaneAndSquare {
+    OffsetPlane plane;
+    table_sweep::PlaneAndSquareSource::Row row(std::size_t y) const {
+        return {{plane.row(y), plane.plane.col_step}};
+    }
+};
+
 class Pipeline {
 public:
-    Pipeline(const PlaneView& luminance, std::size_t r, double eps, std::size_t band, OwnedImage& q)
-        : luminance_(luminance), h_(luminance.rows), w_(luminance.cols), r_(r), eps_(eps), band_(band),
-          bands_((h_ + band - 1) / band),
+    // `q` holds rows [span.first, span.end); `luminance` rows
+    // [span.luminance_first(), span.luminance_end()).
+    Pipeline(const PlaneView& luminance, const FilterRows& span, double eps, std::size_t band, OwnedImage& q)
+        : luminance_{luminance, span.luminance_first()}, span_(span), h_(span.height), w_(luminance.cols),
+          r_(span.r), eps_(eps), band_(band), fit_first_(span.fit_first()), fit_end_(span.fit_end()),
+          bands_((fit_end_ - fit_first_ + band - 1) / band),
           // Band t's windows read from r + 1 rows above it; meanwhile the
           // build for band t+1 reaches r rows (rounded up to a whole builder
           // band) below band t+1.
-          kept_(r >= h_ ? h_ : 2 * band + 2 * r + kBandRows),
+          // (No more than the band's rows and the carried one above them.)
+          kept_(std::min(r_ >= h_ ? h_ : 2 * band + 2 * r_ + kBandRows,
+                         span.luminance_end() - span.luminance_first() + 1)),
           sum_l_(h_, w_, kept_), sum_p_(h_, w_, kept_), sum_a_(h_, w_, kept_), sum_b_(h_, w_, kept_),
           luminance_tables_({&sum_l_, &sum_p_}), coefficient_tables_({&sum_a_, &sum_b_}),
           coefficients_{CoefficientBand(band, w_), CoefficientBand(band, w_)},
           zero_row_(Buffer<double>::zeroed(w_)), q_(q) {}
 
-    void run() {
-        luminance_tables_.extend_to(reach(0), table_sweep::PlaneAndSquareSource{luminance_});
+    // `carried` and `next` as guided_filter_rows takes them, or null.
+    void run(const double* carried, double* next) {
+        const auto entry = [&](std::size_t i, std::size_t first_row, std::size_t next_row) {
+            return TableEnds{first_row, carried ? carried + i * w_ : nullptr, next_row, next ? next + i * w_ : nullptr};
+        };
+        const FilterRows below{h_, span_.end, h_, r_};
+        const bool continues = span_.end < h_;
+        luminance_ends_ = {entry(0, span_.luminance_first(), continues ? below.luminance_first() : 0),
+                           entry(1, span_.luminance_first(), continues ? below.luminance_first() : 0)};
+        coefficient_ends_ = {entry(2, fit_first_, continues ? below.fit_first() : 0),
+                             entry(3, fit_first_, continues ? below.fit_first() : 0)};
+        start(sum_l_, luminance_ends_[0]);
+        start(sum_p_, luminance_ends_[1]);
+        start(sum_a_, coefficient_ends_[0]);
+        start(sum_b_, coefficient_ends_[1]);
+        if (fit_end_ == fit_first_) return;
+        extend_carrying(luminance_tables_, {&sum_l_, &sum_p_}, reach(0), OffsetPlaneAndSquare{luminance_},
+                        luminance_ends_);
         for (std::size_t t = 0; t < bands_ + 2; ++t) run(plan(t));
     }
 
 private:
-    Rows band_rows(std::size_t b) const { return {b * band_, std::min(h_, (b + 1) * band_)}; }
+    static void start(SummedAreaTable& table, const TableEnds& ends) {
+        if (ends.first_row == 0) return;
+        if (ends.carried == nullptr) internal_failure("guided_filter: a band below row 0 without its carried rows");
+        table.start_after(ends.first_row, ends.carried);
+    }
+
+    Rows band_rows(std::size_t b) const {
+        return {fit_first_ + b * band_, std::min(fit_end_, fit_first_ + (b + 1) * band_)};
+    }
 
     // The table rows band b's windows need built, rounded up to a whole
     // builder band so that the builder never falls back to single rows.
     std::size_t reach(std::size_t b) const {
-        const std::size_t end = band_rows(b).end;
-        return r_ >= h_ ? h_ : std::min(h_, round_up(end + r_, kBandRows));
+        const std::size_t end = band_rows(b).end, table_end = span_.luminance_end();
+        if (r_ >= h_ - end) return table_end;
+        const std::size_t first = span_.luminance_first();
+        return std::min(table_end, first + round_up(end + r_ - first, kBandRows));
     }
 
     // Rows of q whose windows the tables of a and b cover once they include
     // band b: row y needs them down to row y + r.
     std::size_t q_end(std::size_t b) const {
         const std::size_t end = band_rows(b).end;
-        return end == h_ ? h_ : (end > r_ ? end - r_ : 0);
+        if (end == fit_end_) return span_.end;
+        return std::clamp(end > r_ ? end - r_ : 0, span_.first, span_.end);
     }
 
     TableRows readable(const SummedAreaTable& table, Rows image_rows, std::size_t built_meanwhile) const {
+        if (image_rows.count() == 0) return {};  // a step with nothing to read there
         const auto [first, end] = RowWindows::table_rows(image_rows.begin, image_rows.end, r_, h_);
         return table.rows_for_reading(first, end, built_meanwhile);
     }
@@ -156,7 +234,7 @@ private:
         step.luminance_to = t + 1 < bands_ ? reach(t + 1) : sum_l_.built_rows();
         step.coefficients_to = t >= 1 && t - 1 < bands_ ? band_rows(t - 1).end : sum_a_.built_rows();
         if (t < bands_) step.fit_rows = band_rows(t);
-        if (t >= 2 && t - 2 < bands_) step.q_rows = {t >= 3 ? q_end(t - 3) : 0, q_end(t - 2)};
+        if (t >= 2 && t - 2 < bands_) step.q_rows = {t >= 3 ? q_end(t - 3) : span_.first, q_end(t - 2)};
         // The window passes read only rows that neither build of the step
         // displaces; this is checked here, before any of them starts.
         step.l = readable(sum_l_, step.fit_rows, step.luminance_to);
@@ -180,8 +258,14 @@ private:
                 fit(step, std::min(begin, fit_pixels), std::min(end, fit_pixels));
                 apply(step, std::max(begin, fit_pixels) - fit_pixels, std::max(end, fit_pixels) - fit_pixels);
             },
-            [&] { luminance_tables_.extend_to(step.luminance_to, table_sweep::PlaneAndSquareSource{luminance_}); },
-            [&] { coefficient_tables_.extend_to(step.coefficients_to, *step.finished); });
+            [&] {
+                extend_carrying(luminance_tables_, {&sum_l_, &sum_p_}, step.luminance_to,
+                                OffsetPlaneAndSquare{luminance_}, luminance_ends_);
+            },
+            [&] {
+                extend_carrying(coefficient_tables_, {&sum_a_, &sum_b_}, step.coefficients_to, *step.finished,
+                                coefficient_ends_);
+            });
     }
 
     void fit(const Step& step, std::size_t begin, std::size_t end) {
@@ -194,20 +278,27 @@ private:
     void apply(const Step& step, std::size_t begin, std::size_t end) {
         visit_row_pieces(step.q_rows.begin, w_, begin, end, [&](std::size_t y, std::size_t x0, std::size_t x1) {
             apply_row(RowWindows(step.a, step.b, zero_row_.data(), y, r_), x0, x1, luminance_.row(y),
-                      luminance_.col_step, q_.pixels.data() + y * w_);
+                      luminance_.plane.col_step, q_.pixels.data() + (y - span_.first) * w_);
         });
     }
 
-    const PlaneView luminance_;
+    const OffsetPlane luminance_;
+    const FilterRows span_;
     const std::size_t h_, w_, r_;
     const double eps_;
-    const std::size_t band_, bands_, kept_;
+    const std::size_t band_, fit_first_, fit_end_, bands_, kept_;
     SummedAreaTable sum_l_, sum_p_, sum_a_, sum_b_;
     TableBuilder<2> luminance_tables_, coefficient_tables_;
     std::array<CoefficientBand, 2> coefficients_;
+    std::array<TableEnds, 2> luminance_ends_, coefficient_ends_;
     const Buffer<double> zero_row_;  // read above row 0
     OwnedImage& q_;
 };
+
+// A whole number of the table builder's bands, so that its bands stay whole.
+std::size_t builder_bands(std::size_t band_rows, std::size_t rows) {
+    return round_up(std::clamp<std::size_t>(band_rows, 1, std::max<std::size_t>(rows, 1)), kBandRows);
+}
 
 }  // namespace
 
@@ -220,10 +311,26 @@ OwnedImage guided_filter(const PlaneView& luminance, std::size_t r, double eps,
     const std::size_t h = luminance.rows, w = luminance.cols;
     OwnedImage q = OwnedImage::uninitialized(h, w, 1);
     if (h == 0 || w == 0) return q;
+    Pipeline(luminance, FilterRows::whole(h, r), eps, builder_bands(band_rows, h), q).run(nullptr, nullptr);
+    return q;
+}
 
-    // A whole number of the table builder's bands, so that its bands stay whole.
-    const std::size_t band = round_up(std::clamp<std::size_t>(band_rows, 1, h), kBandRows);
-    Pipeline(luminance, r, eps, band, q).run();
+OwnedImage guided_filter_rows(const PlaneView& luminance, const FilterRows& span, double eps,
+                              const double* carried, double* next) {
+    if (span.first > span.end || span.end > span.height ||
+        luminance.rows != span.luminance_end() - span.luminance_first()) {
+        internal_failure("guided_filter_rows: luminance rows do not match the band");
+    }
+    const std::size_t w = luminance.cols;
+    OwnedImage q = OwnedImage::uninitialized(span.end - span.first, w, 1);
+    std::fill(next, next + kTableCarryRows * w, 0.0);
+    if (span.first == span.end) {  // the band below starts where this one did
+        if (carried != nullptr) std::copy(carried, carried + kTableCarryRows * w, next);
+        return q;
+    }
+    if (w == 0) return q;
+    const std::size_t band = builder_bands(default_band_rows(w), span.fit_end() - span.fit_first());
+    Pipeline(luminance, span, eps, band, q).run(carried, next);
     return q;
 }
 

@@ -25,4 +25,34 @@ OwnedImage guided_filter(const PlaneView& luminance, std::size_t r, double eps);
 OwnedImage guided_filter(const PlaneView& luminance, std::size_t r, double eps,
                          std::size_t band_rows);
 
+// Rows [first, end) of the filter of an image `height` rows tall, for
+// printing it a band at a time.  Their windows reach the coefficients of
+// rows [fit_first(), fit_end()), whose windows reach the rows of L from
+// luminance_first() to luminance_end().
+struct FilterRows {
+    std::size_t height = 0, first = 0, end = 0, r = 0;
+
+    std::size_t fit_first() const { return first > r ? first - r : 0; }
+    std::size_t fit_end() const { return r >= height - end ? height : end + r; }
+    std::size_t luminance_first() const { return fit_first() > r ? fit_first() - r : 0; }
+    std::size_t luminance_end() const { return r >= height - fit_end() ? height : fit_end() + r; }
+    // The same rows of the filter of the whole image: the four tables start
+    // at row 0, and nothing is carried in or out.
+    static FilterRows whole(std::size_t height, std::size_t r) { return {height, 0, height, r}; }
+};
+
+// A summed-area table is a running sum: its rounding depends on the row it
+// starts at.  A band therefore continues the tables of the band above from
+// one row of each, carried in `kTableCarryRows` rows of cols doubles: the
+// table of L and of L*L at row luminance_first() - 1, and of a and of b at
+// row fit_first() - 1 (rows a band starting at row 0 does not read).
+inline constexpr std::size_t kTableCarryRows = 4;
+
+// Rows span.first to span.end of guided_filter(whole plane), bit for bit,
+// from `luminance`, its rows span.luminance_first() to luminance_end(), and
+// `carried` from the band above.  Fills `next` with what the band starting
+// at span.end needs carried.
+OwnedImage guided_filter_rows(const PlaneView& luminance, const FilterRows& span, double eps,
+                              const double* carried, double* next);
+
 }  // namespace velkor

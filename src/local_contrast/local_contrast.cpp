@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <string>
 
 #include "local_contrast/guided_filter.hpp"
 #include "parallel/parallel.hpp"
@@ -21,23 +22,16 @@ namespace {
 
 const float kCanonicalNaN = std::bit_cast<float>(std::uint32_t{0x7fc00000});
 
-}  // namespace
-
-Result<OwnedImage> local_contrast(const ImageView& img, std::uint32_t radius, float eps,
-                                  float strength) {
-    if (img.c != 1) {
-        return ShapeError{"local_contrast expects (H, W, 1) luminance input, got shape " +
-                           img.shape_text()};
-    }
-    const PlaneView luminance = img.channel(0);
-    // The output takes over q's storage, each pixel of q replaced by the
-    // output pixel made from it: no plane beside q is ever allocated.
-    OwnedImage out = guided_filter(luminance, radius, static_cast<double>(eps));
-    float* out_plane = out.pixels.data();
-    parallel::for_blocks(img.h, img.w, [&](const parallel::Block& block) {
+// q's storage becomes the output's, each pixel of q replaced by the output
+// pixel made from it and from L's pixel in row `l_offset` + y: no plane
+// beside q is ever allocated.
+void add_detail(OwnedImage& q, const PlaneView& luminance, std::size_t l_offset, float strength) {
+    float* out_plane = q.pixels.data();
+    const std::size_t w = q.w;
+    parallel::for_blocks(q.h, w, [&](const parallel::Block& block) {
         for (std::size_t y = block.row_begin; y < block.row_end; ++y) {
-            const float* l_row = luminance.row(y);
-            float* row = out_plane + y * img.w;
+            const float* l_row = luminance.row(l_offset + y);
+            float* row = out_plane + y * w;
             for (std::size_t x = block.col_begin; x < block.col_end; ++x) {
                 const float l = l_row[static_cast<std::ptrdiff_t>(x) * luminance.col_step];
                 float detail = l - row[x];
@@ -47,6 +41,45 @@ Result<OwnedImage> local_contrast(const ImageView& img, std::uint32_t radius, fl
             }
         }
     });
+}
+
+InputCheck check_luminance(const ImageView& img) {
+    if (img.c == 1) return {};
+    return ShapeError{"local_contrast expects (H, W, 1) luminance input, got shape " + img.shape_text()};
+}
+
+}  // namespace
+
+Result<OwnedImage> local_contrast(const ImageView& img, std::uint32_t radius, float eps,
+                                  float strength) {
+    if (InputCheck refused = check_luminance(img)) return *refused;
+    const PlaneView luminance = img.channel(0);
+    OwnedImage out = guided_filter(luminance, radius, static_cast<double>(eps));
+    add_detail(out, luminance, 0, strength);
+    return out;
+}
+
+InputCheck check_local_contrast_rows(const ImageView& img, const FilterRows& span) {
+    if (InputCheck refused = check_luminance(img)) return refused;
+    if (span.first > span.end || span.end > span.height) {
+        return ShapeError{"rows " + std::to_string(span.first) + " to " + std::to_string(span.end) +
+                          " are not rows of an image " + std::to_string(span.height) + " rows tall"};
+    }
+    const std::size_t rows = span.luminance_end() - span.luminance_first();
+    if (img.h != rows) {
+        return ShapeError{"rows " + std::to_string(span.first) + " to " + std::to_string(span.end) +
+                          " need the " + std::to_string(rows) + " rows from " +
+                          std::to_string(span.luminance_first()) + ", got " + std::to_string(img.h)};
+    }
+    return {};
+}
+
+Result<OwnedImage> local_contrast_rows(const ImageView& img, const FilterRows& span, float eps, float strength,
+                                       const double* carried, double* next) {
+    if (InputCheck refused = check_local_contrast_rows(img, span)) return *refused;
+    const PlaneView luminance = img.channel(0);
+    OwnedImage out = guided_filter_rows(luminance, span, static_cast<double>(eps), carried, next);
+    add_detail(out, luminance, span.first - span.luminance_first(), strength);
     return out;
 }
 

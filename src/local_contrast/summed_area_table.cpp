@@ -32,13 +32,14 @@ std::size_t SummedAreaTable::check_col(std::size_t x) const {
 }
 
 const double* SummedAreaTable::row(std::size_t y) const {
-    if (y >= built_ || built_ - y > kept_) unreadable(y, 0, *this);
+    if (y < oldest_ || y >= built_ || built_ - y > kept_) unreadable(y, 0, *this);
     return entries_.data() + (y % kept_) * cols_;
 }
 
 TableRows SummedAreaTable::rows_for_reading(std::size_t first, std::size_t end,
                                             std::size_t built_meanwhile) const {
-    if (first > end || end > built_ || built_meanwhile < built_ || built_meanwhile > rows_ ||
+    if (first > end || (first < end && first < oldest_) || end > built_ || built_meanwhile < built_ ||
+        built_meanwhile > rows_ ||
         (first < end && built_meanwhile - first > kept_)) {
         internal_failure("summed-area table rows [" + std::to_string(first) + ", " + std::to_string(end) +
                          ") cannot be read while building to " + std::to_string(built_meanwhile) +
@@ -53,6 +54,13 @@ const double* TableRows::row(std::size_t y) const {
                          std::to_string(first_) + ", " + std::to_string(end_) + ")");
     }
     return entries_ + (y % kept_) * cols_;
+}
+
+void SummedAreaTable::start_after(std::size_t first_row, const double* carried) {
+    if (built_ != 0 || first_row == 0 || first_row >= rows_) internal_failure("summed-area table start_after");
+    std::copy(carried, carried + cols_, entries_.data() + (first_row - 1) % kept_ * cols_);
+    built_ = first_row;
+    oldest_ = first_row - 1;
 }
 
 double* SummedAreaTable::row_to_build(std::size_t y) {

@@ -45,6 +45,12 @@ public:
     // built and none of them will be displaced before that point.
     TableRows rows_for_reading(std::size_t first, std::size_t end, std::size_t built_meanwhile) const;
 
+    // A table of the rows from `first_row` down, for a band of a taller
+    // image: row first_row - 1, which the first built row adds to, is
+    // `carried` (cols() entries) as the table of the rows above left it, so
+    // every later entry is the one the table from row 0 would hold.
+    void start_after(std::size_t first_row, const double* carried);
+
     // For the builder: storage for row y, which must be among the next rows
     // to build and must not displace a row the builder still reads.
     double* row_to_build(std::size_t y);
@@ -55,6 +61,7 @@ private:
 
     Buffer<double> entries_;
     std::size_t rows_ = 0, cols_ = 0, kept_ = 0, built_ = 0;
+    std::size_t oldest_ = 0;  // rows above it were never held
 };
 
 // A read-only window on some rows of a table, fixed when it is made, so that

@@ -70,6 +70,14 @@ bool add_class(PyObject* module, LazyClass& lazy) {
     return name && add(module, name.get(), reinterpret_cast<PyObject*>(type));
 }
 
+// A function for velkor's own front end: an attribute, not in `__all__`.
+bool add_private_function(PyObject* module, PyMethodDef* definition) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    Ref function = Ref::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+    return function && PyObject_SetAttrString(module, definition->ml_name, function.get()) == 0;
+}
+
 bool add_function(PyObject* module, PyMethodDef* definition) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
@@ -103,6 +111,7 @@ int exec_module(PyObject* module) {
         for (PyMethodDef* definition : registered_functions()) {
             if (!add_function(module, definition)) return -1;
         }
+        if (!add_private_function(module, &local_contrast_rows_function)) return -1;
         return 0;
     });
 }

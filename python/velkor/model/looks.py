@@ -65,11 +65,32 @@ def factor_in_stops(weights: tuple[float, float, float]) -> float:
 
 def clarity(display: FloatImage, radius: int, eps: float, strength: float) -> FloatImage:
     """Local contrast on the log-odds of display tones (H, W, 1); ends and outliers kept."""
-    log_odds = np.empty_like(display)
-    _each_band(display, lambda rows: _to_log_odds(display[rows], out=log_odds[rows]))
-    detailed = core.local_contrast(log_odds, core.GuidedFilterParams(radius, eps), strength)
+    detailed = core.local_contrast(_log_odds(display), core.GuidedFilterParams(radius, eps), strength)
     _each_band(display, lambda rows: _from_log_odds(detailed[rows], display[rows]))
     return detailed
+
+
+def clarity_rows(context: FloatImage, radius: int, eps: float, strength: float, *, height: int, first: int,
+                 end: int, carried: bytes) -> tuple[FloatImage, bytes]:
+    """Rows ``first`` to ``end`` of :func:`clarity` on an image ``height`` rows tall, bit for bit.
+
+    ``context`` holds the rows their windows reach (``2 * radius`` either
+    side, within the image); ``carried`` is what the band above returned
+    (``b""`` for the first band). Returns the rows and what the band
+    starting at ``end`` needs carried.
+    """
+    detailed, carry = core._local_contrast_rows(_log_odds(context), core.GuidedFilterParams(radius, eps), strength,
+                                                height, first, end, carried)
+    top = first - max(0, first - 2 * radius)
+    display = context[top:top + end - first]
+    _each_band(display, lambda rows: _from_log_odds(detailed[rows], display[rows]))
+    return detailed, carry
+
+
+def _log_odds(display: FloatImage) -> FloatImage:
+    log_odds = np.empty_like(display)
+    _each_band(display, lambda rows: _to_log_odds(display[rows], out=log_odds[rows]))
+    return log_odds
 
 
 def _each_band(image: FloatImage, step: Callable[[slice], None]) -> None:

@@ -10,7 +10,7 @@ the print takes its name only when it is whole.
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -36,8 +36,10 @@ from velkor.run.tiled_bands import BAND_PIXELS, TILE, BandPrint, Layout, layout_
 from velkor.run.tiled_read import TiffRows
 from velkor.run.tiled_store import BandStore, band_key, band_store
 
-# Bands: the wanted band numbers in, (number, print) out in order of number.
-BandSource = Callable[[TiffRows, Pipeline, Layout, set[int], bool], Iterator[tuple[int, BandPrint]]]
+# Bands: the wanted band numbers and what an earlier run carried into some of
+# them in; (number, print, carried to the band below) out in order of number.
+BandSource = Callable[[TiffRows, Pipeline, Layout, set[int], bool, Mapping[int, bytes]],
+                      Iterator[tuple[int, BandPrint, bytes]]]
 
 
 def convert_tiled(
@@ -76,8 +78,10 @@ def convert_tiled(
             key = band_key(str(source.resolve()), stat.st_size, stat.st_mtime_ns, pipeline.to_toml(), compression,
                            layout, software_name())
             with band_store(target, key) as store:
-                prints = _all_bands(store, bands(reader, pipeline, layout, set(range(layout.count)) - store.done(),
-                                                 deflate), layout.count)
+                done = store.done()
+                wanted = set(range(layout.count)) - done
+                carried = {index: store.carry(index - 1) for index in wanted if index - 1 in done}
+                prints = _all_bands(store, bands(reader, pipeline, layout, wanted, deflate, carried), layout.count)
                 exif = tiff_exif(NO_METADATA if strip_metadata else metadata_of_file(source), keep_gps=keep_gps)
                 with open_for_writing(target, overwrite) as stream:
                     _write(stream, _tiles(prints), layout.shape, pipeline, compression, exif)
@@ -88,17 +92,17 @@ def convert_tiled(
     return target
 
 
-def _all_bands(store: BandStore, fresh: Iterator[tuple[int, BandPrint]], count: int) -> Iterator[BandPrint]:
+def _all_bands(store: BandStore, fresh: Iterator[tuple[int, BandPrint, bytes]], count: int) -> Iterator[BandPrint]:
     """Every band in order: those kept by an earlier run from the store, the others as they are printed (and kept)."""
     kept = store.done()
     for index in range(count):
         if index in kept:
             yield store.load(index)
             continue
-        number, band = next(fresh)
+        number, band, carry = next(fresh)
         if number != index:
             raise RuntimeError(f"band {number} arrived in place of band {index}")
-        store.save(index, band)
+        store.save(index, band, carry)
         yield band
 
 

@@ -1,16 +1,18 @@
 """The bands of a tiled print: full-width runs of tile rows, each finished from its display rows and their context.
 
 A band's print depends only on the display rows from ``reach`` above it to
-``reach`` below it, so the same band comes out of the local stream (which
-decodes each stored segment once and keeps the rows two bands share) and
-out of a Dask worker (which reads just the rows its band needs).
+``reach`` below it and, where the recipe has clarity, on a few rows of
+running sums carried from the band above, so the same band comes out of
+the local stream (which decodes each stored segment once and keeps the rows
+two bands share) and out of Dask workers (which read just the rows a band
+needs), and every band is the whole print's.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import math
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -21,7 +23,7 @@ import tifffile
 from velkor._types import FloatImage
 from velkor.io.quantise import quantise
 from velkor.io.tiff_deflate import deflate_tiles
-from velkor.model.looks import clarity
+from velkor.model.looks import clarity_rows
 from velkor.model.pipeline import Pipeline
 from velkor.run.tiled_read import TiffRows
 
@@ -113,12 +115,25 @@ def pointwise_band(reader: TiffRows, pipeline: Pipeline, layout: Layout, index: 
     return tiles if deflate else codes
 
 
-def finish(context: FloatImage, offset: int, rows: int, pipeline: Pipeline, top: int,
-           shape: tuple[int, int], deflate: bool) -> BandPrint:
-    """The print of a band from its display rows with context (the band starts ``offset`` rows in)."""
-    if pipeline.strength * pipeline.amount != 0.0:
-        context = clarity(context, pipeline.radius, pipeline.eps, pipeline.strength * pipeline.amount)
-    codes = _codes(pipeline, context[offset:offset + rows], top, 0, shape)
+def clarity_of_band(context: FloatImage, pipeline: Pipeline, layout: Layout, index: int,
+                    carried: bytes) -> tuple[FloatImage, bytes]:
+    """A band's display tones after clarity, from its rows with context, and what the band below continues from.
+
+    Clarity's running sums go on from ``carried`` (the band above's), so the
+    band is the very rows of the whole print, not a print with seams.
+    """
+    top, bottom = layout.band(index)
+    strength = pipeline.strength * pipeline.amount
+    if strength == 0.0:
+        offset = top - max(0, top - pipeline.reach)
+        return context[offset:offset + bottom - top], b""
+    return clarity_rows(context, pipeline.radius, pipeline.eps, strength, height=layout.shape[0], first=top,
+                        end=bottom, carried=carried)
+
+
+def print_of(detailed: FloatImage, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
+    """The print of a band from its display tones after clarity."""
+    codes = _codes(pipeline, detailed, layout.band(index)[0], 0, layout.shape)
     return list(deflate_tiles(codes, TILE)) if deflate else codes
 
 
@@ -129,23 +144,24 @@ def _codes(pipeline: Pipeline, display: FloatImage, top: int, left: int, shape: 
     return codes if pipeline.channels == 3 else codes[:, :, 0]
 
 
-def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: set[int],
-                deflate: bool) -> Iterator[tuple[int, BandPrint]]:
+def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: set[int], deflate: bool,
+                carried: Mapping[int, bytes]) -> Iterator[tuple[int, BandPrint, bytes]]:
     """The ``wanted`` bands in order, from one pass down the file: each segment decoded once.
 
     The display rows two bands share (the reach either side of a boundary)
     are kept from one band to the next, not made again, in one buffer that
-    lives through the whole pass.
+    lives through the whole pass. ``carried`` holds what a band continues
+    from where the band above it was printed by an earlier run.
     """
     height, reach, segment = layout.shape[0], pipeline.reach, reader.segment[0]
     if not reach:
         for index in sorted(wanted):
-            yield index, pointwise_band(reader, pipeline, layout, index, deflate)
+            yield index, pointwise_band(reader, pipeline, layout, index, deflate), b""
         return
     # A band, its reach either side, and the rest of the segment its reach ends in.
     held = np.empty((min(height, layout.rows + 2 * reach + (segment - 1 if reach else 0)), layout.shape[1], 1),
                     np.float32)
-    held_top, held_rows = 0, 0
+    held_top, held_rows, carry = 0, 0, b""
     for index in sorted(wanted):
         top, bottom = layout.band(index)
         first, last = max(0, top - reach), min(height, bottom + reach)
@@ -157,16 +173,19 @@ def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: se
             start, end = held_top + held_rows, min(height, -(-last // segment) * segment)
             display_of(reader, pipeline, start, end, out=held[held_rows:held_rows + end - start])
             held_rows += end - start
-        context = held[:last - first]
-        yield index, finish(context, top - first, bottom - top, pipeline, top, layout.shape, deflate)
+        detailed, carry = clarity_of_band(held[:last - first], pipeline, layout, index, carried.get(index, carry))
+        yield index, print_of(detailed, pipeline, layout, index, deflate), carry
 
 
-def band_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
-    """One band, reading only the rows it needs: a Dask worker's task."""
+def context_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int) -> FloatImage:
+    """A band's display rows and their reach either side, reading only those: a Dask worker's task."""
     top, bottom = layout.band(index)
     first, last = max(0, top - pipeline.reach), min(layout.shape[0], bottom + pipeline.reach)
     with tifffile.TiffFile(source) as tiff:
-        if not pipeline.reach:
-            return pointwise_band(TiffRows(tiff, source), pipeline, layout, index, deflate)
-        display = display_of(TiffRows(tiff, source), pipeline, first, last)
-    return finish(display, top - first, bottom - top, pipeline, top, layout.shape, deflate)
+        return display_of(TiffRows(tiff, source), pipeline, first, last)
+
+
+def pointwise_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
+    """A band of a recipe that looks at no neighbour, reading only its rows: a Dask worker's task."""
+    with tifffile.TiffFile(source) as tiff:
+        return pointwise_band(TiffRows(tiff, source), pipeline, layout, index, deflate)

@@ -39,11 +39,12 @@ class BandStore:
         """The bands finished so far."""
         return {int(path.stem.removeprefix("band-")) for path in self.folder.glob("band-*.npy")}
 
-    def save(self, index: int, band: BandPrint) -> None:
-        """Keep a band: its codes, or its tiles' lengths followed by the tiles themselves."""
+    def save(self, index: int, band: BandPrint, carry: bytes) -> None:
+        """Keep a band: what the band below continues from, then its codes, or its tiles' lengths and tiles."""
         path = self._path(index)
         part = path.with_name(f".{path.name}.part")
         with open(part, "wb") as stream:
+            np.save(stream, np.frombuffer(carry, np.uint8))
             if isinstance(band, list):
                 np.save(stream, np.array([len(tile) for tile in band], np.int64))
                 stream.writelines(band)
@@ -55,10 +56,16 @@ class BandStore:
 
     def load(self, index: int) -> BandPrint:
         with open(self._path(index), "rb") as stream:
+            np.load(stream)  # the carry
             first: npt.NDArray[Any] = np.load(stream)
-            if first.ndim == 2:
+            if first.ndim != 1:  # codes, grey (h, w) or toned (h, w, 3)
                 return first
             return [stream.read(length) for length in first.tolist()]
+
+    def carry(self, index: int) -> bytes:
+        """What band ``index`` carried to the band below it."""
+        with open(self._path(index), "rb") as stream:
+            return bytes(np.load(stream))
 
     def _path(self, index: int) -> Path:
         return self.folder / f"band-{index:07d}.npy"
