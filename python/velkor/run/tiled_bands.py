@@ -174,7 +174,9 @@ def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: se
             display_of(reader, pipeline, start, end, out=held[held_rows:held_rows + end - start])
             held_rows += end - start
         detailed, carry = clarity_of_band(held[:last - first], pipeline, layout, index, carried.get(index, carry))
-        yield index, print_of(detailed, pipeline, layout, index, deflate), carry
+        band = print_of(detailed, pipeline, layout, index, deflate)
+        del detailed  # 4 bytes a pixel of the band, not to be held while the next one is read
+        yield index, band, carry
 
 
 def context_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int) -> FloatImage:
