@@ -3,9 +3,20 @@
 #include "module/arguments.hpp"
 #include "module/call_frame.hpp"
 #include "module/class_types.hpp"
+#include "module/local_contrast_arguments.hpp"
 #include "module/registry.hpp"
 
 namespace velkor::py {
+
+bool take_filter(PyObject* params, PyObject* strength_object, SharedHold& hold, GuidedFilterParams& filter,
+                 float& strength) {
+    const GuidedFilterParams* held =
+        hold_instance<GuidedFilterParams>(params, "params", guided_filter_params_class, hold);
+    if (held == nullptr || !to_float(strength_object, "strength", strength)) return false;
+    filter = *held;
+    return true;
+}
+
 namespace {
 
 constexpr const char* kParameters[] = {"img", "params", "strength"};
@@ -17,16 +28,10 @@ PyObject* local_contrast_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         if (!bind_fastcall(kSignature, args, nargs, kwnames, values)) return nullptr;
         auto img = BorrowedImage::convert(values[0], "img");
         if (!img) return nullptr;
-        // Held until the call ends, so no setter can change the parameters
-        // while the kernel runs without the lock.  Declared after the image,
-        // so it is given back first.
         SharedHold hold;
-        const GuidedFilterParams* params =
-            hold_instance<GuidedFilterParams>(values[1], "params", guided_filter_params_class, hold);
-        if (params == nullptr) return nullptr;
+        GuidedFilterParams filter;
         float strength = 0.0f;
-        if (!to_float(values[2], "strength", strength)) return nullptr;
-        const GuidedFilterParams filter = *params;
+        if (!take_filter(values[1], values[2], hold, filter, strength)) return nullptr;
         return run_kernel(*img, [&](const ImageView& view) {
             return velkor::local_contrast(view, filter.radius, filter.eps, strength);
         });

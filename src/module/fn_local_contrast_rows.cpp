@@ -7,7 +7,7 @@
 #include "local_contrast/local_contrast.hpp"
 #include "module/arguments.hpp"
 #include "module/call_frame.hpp"
-#include "module/class_types.hpp"
+#include "module/local_contrast_arguments.hpp"
 #include "module/pyref.hpp"
 #include "module/registry.hpp"
 
@@ -54,16 +54,13 @@ PyObject* local_contrast_rows_py(PyObject*, PyObject* const* args, Py_ssize_t na
         auto img = BorrowedImage::convert(values[0], "img");
         if (!img) return nullptr;
         SharedHold hold;
-        const GuidedFilterParams* params =
-            hold_instance<GuidedFilterParams>(values[1], "params", guided_filter_params_class, hold);
-        if (params == nullptr) return nullptr;
+        GuidedFilterParams filter;
         float strength = 0.0f;
         FilterRows span;
-        if (!to_float(values[2], "strength", strength) || !to_row(values[3], "height", span.height) ||
+        if (!take_filter(values[1], values[2], hold, filter, strength) || !to_row(values[3], "height", span.height) ||
             !to_row(values[4], "first", span.first) || !to_row(values[5], "end", span.end)) {
             return nullptr;
         }
-        const GuidedFilterParams filter = *params;
         span.r = filter.radius;
         if (!PyBytes_Check(values[6])) {
             raise_not_instance("carried", values[6], "bytes");
