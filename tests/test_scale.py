@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 import tifffile
 import velkor
+from icc_profiles import SRGB_D50, icc, lut16
 from PIL import Image
 
 distributed = pytest.importorskip("distributed")
@@ -172,11 +173,19 @@ def test_tiled_prints_equal_whole_ones_resume_and_spread_over_a_cluster(tmp_path
         whole, pieces = (tifffile.imread(tmp_path / f"{name}{run}.tif") for run in ("", "_tiled"))
         assert np.array_equal(pieces, whole)
     alpha = np.random.default_rng(3).integers(0, 65536, (600, 700, 1), dtype=np.uint16)
+    # A cut-out with a profile whose perceptual and colorimetric tables differ: pieces read it as a whole read does.
+    ramp, colorants = np.linspace(0, 1, 4096), np.stack(np.meshgrid(*[[0, 1]] * 3, indexing="ij"), -1) @ SRGB_D50.T
+    profile = icc(b"RGB ", b"XYZ ", [(b"A2B0", lut16([ramp**1.6] * 3, colorants)),
+                                     (b"A2B1", lut16([ramp**2.4] * 3, colorants))])
     tifffile.imwrite(tmp_path / "cut.tif", np.dstack([rgb, alpha]), tile=(64, 64), photometric="rgb",
-                     extrasamples=["unassalpha"])
-    for run, limit in (("cut_whole.tif", []), ("cut_tiled.tif", ["--memory-limit", "65M"])):  # both over white paper
-        assert velkor_cmd("convert", "cut.tif", "-o", run, *limit, cwd=tmp_path).returncode == 0
-    assert np.array_equal(*(tifffile.imread(tmp_path / run) for run in ("cut_whole.tif", "cut_tiled.tif")))
+                     extrasamples=["unassalpha"], iccprofile=profile)
+    paper = ["--background", "black", "--intent", "perceptual"]
+    for run, flags in (("cut_plain.tif", []), ("cut_whole.tif", paper), ("cut_tiled.tif", [*paper, "--tiled"])):
+        assert velkor_cmd("convert", "cut.tif", "-o", run, *flags, cwd=tmp_path).returncode == 0
+    plain, whole, pieces = (tifffile.imread(tmp_path / f"cut_{run}.tif") for run in ("plain", "whole", "tiled"))
+    assert np.array_equal(pieces, whole) and not np.array_equal(whole, plain)
+    kept = velkor_cmd("convert", "cut.tif", "-o", "kept.tif", "--tiled", "--keep-alpha", cwd=tmp_path)
+    assert kept.returncode == 5 and "cannot keep the transparency" in kept.stderr and not (tmp_path / "kept.tif").exists()
     with tifffile.TiffFile(tmp_path / "street_tiled.tif") as tiff:
         assert tiff.pages.first.is_tiled
         assert velkor.load_recipe(tmp_path / "street_tiled.tif").name == "high-contrast-street"

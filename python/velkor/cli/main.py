@@ -12,7 +12,7 @@ import threading
 import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, NoReturn, TextIO
+from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
 from velkor._version import __version__
 from velkor.cli.options import (
@@ -313,14 +313,13 @@ def _convert(args: argparse.Namespace) -> ExitCode:
     if args.tiled or spread or needs_tiles(source, memory_limit, pipeline):
         if options.long_edge or options.width or options.height:
             raise UsageError("a conversion in pieces keeps the full size: leave out --long-edge, --width and --height")
-        bands = {}
+        bands: dict[str, Any] = {}
         if spread:
             from velkor.run.tiled_cluster import cluster_bands  # Dask's client: only for a cluster
 
             bands = {"bands": cluster_bands(workers=args.workers, address=args.scheduler)}
-        convert_tiled(source, target, pipeline, overwrite=args.overwrite, compression=options.compression,
-                      strip_metadata=options.strip_metadata, keep_gps=options.keep_gps,
-                      memory_limit=memory_limit, **bands)
+        convert_tiled(source, target, pipeline, overwrite=args.overwrite, memory_limit=memory_limit,
+                      **options.in_pieces(), **bands)
     else:
         bits = export_print(options.read(source, memory_limit), target, pipeline, options, overwrite=args.overwrite)
     _say(f"velkor: wrote {target} ({pipeline.name}, {bits}-bit)", sys.stdout)

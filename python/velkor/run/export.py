@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -42,6 +43,11 @@ class ExportOptions:
         """``source`` decoded with these options' intent, and laid over their paper unless alpha is kept."""
         background = None if self.keep_alpha else self.background
         return read_image(source, intent=self.intent, background=background, memory_limit=memory_limit)
+
+    def in_pieces(self) -> dict[str, Any]:
+        """These options as a conversion in pieces takes them (:func:`velkor.run.tiled.convert_tiled`)."""
+        return {"compression": self.compression, "strip_metadata": self.strip_metadata, "keep_gps": self.keep_gps,
+                "intent": self.intent, "background": self.background, "keep_alpha": self.keep_alpha}
 
     def __post_init__(self) -> None:
         fitted_size(1, 1, long_edge=self.long_edge, max_width=self.width, max_height=self.height)

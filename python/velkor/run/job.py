@@ -126,8 +126,8 @@ def _convert_tiled(job: Job, source: Path, target: Path, replace: bool) -> None:
     options = job.options
     if options.long_edge or options.width or options.height:
         raise UnsupportedFormatError(f"{source} is too large to convert whole, and in pieces it keeps its full size")
-    convert_tiled(source, target, job.pipeline, overwrite=replace, compression=options.compression,
-                  strip_metadata=options.strip_metadata, keep_gps=options.keep_gps, memory_limit=job.memory_limit)
+    convert_tiled(source, target, job.pipeline, overwrite=replace, memory_limit=job.memory_limit,
+                  **options.in_pieces())
 
 
 def _existing_output(target: Path, pipeline: Pipeline) -> str:

@@ -24,11 +24,13 @@ from velkor.errors import (
     UnsupportedFormatError,
     VelkorError,
 )
+from velkor.io.alpha import WHITE
 from velkor.io.atomic import open_for_writing, remove_leftovers
 from velkor.io.metadata import NO_METADATA, grey_profile, metadata_of_file, srgb_profile
 from velkor.io.reading import TIFF_SUFFIXES
 from velkor.io.tiff_exif import append_directories, tiff_exif
 from velkor.io.writing import TIFF_CODECS, ascii_toml, software_name
+from velkor.model.names import DEFAULT_INTENT
 from velkor.model.output import check_output_settings
 from velkor.model.pipeline import Pipeline
 from velkor.run.memory import band_pixels_within, share_heaps
@@ -45,6 +47,7 @@ BandSource = Callable[[TiffRows, Pipeline, Layout, set[int], bool, Mapping[int, 
 def convert_tiled(
     source: Path, target: Path, pipeline: Pipeline, *, overwrite: bool, compression: str = "deflate",
     strip_metadata: bool = False, keep_gps: bool = False, memory_limit: int | None = None,
+    intent: str = DEFAULT_INTENT, background: tuple[float, float, float] = WHITE, keep_alpha: bool = False,
     bands: BandSource = local_bands,
 ) -> Path:
     """Convert ``source`` to a tiled, compressed TIFF at ``target`` (grey, or RGB when toned), a band of rows at a time.
@@ -54,7 +57,9 @@ def convert_tiled(
     :func:`velkor.run.tiled_cluster.cluster_bands`). The print carries the grey
     profile, and unless ``strip_metadata`` the source's EXIF (make, model,
     lens, dates, exposure, artist, copyright; GPS only with ``keep_gps``) and
-    resolution.
+    resolution. ``intent`` and ``background`` (the paper under transparent
+    pixels) mean what they mean for a whole read; a print in pieces cannot
+    keep transparency, so ``keep_alpha`` refuses a source that has it.
     """
     check_output_settings(bit_depth=pipeline.bit_depth, dither=pipeline.dither, compression=compression)
     if target.suffix.lower() not in TIFF_SUFFIXES:
@@ -71,12 +76,16 @@ def convert_tiled(
     share_heaps()
     try:
         with tifffile.TiffFile(source) as tiff:
-            reader = TiffRows(tiff, source)
+            reader = TiffRows(tiff, source, intent=intent, background=background)
+            if keep_alpha and reader.has_alpha:
+                raise UnsupportedFormatError(
+                    f"cannot keep the transparency of {source} in pieces: convert it whole, or leave out keep-alpha"
+                )
             layout = layout_for(reader.shape, reader.segment, pipeline.reach, band_pixels_within(memory_limit))
             deflate = compression == "deflate"
             stat = os.stat(source)
             key = band_key(str(source.resolve()), stat.st_size, stat.st_mtime_ns, pipeline.to_toml(), compression,
-                           layout, software_name())
+                           layout, software_name(), intent, background)
             with band_store(target, key) as store:
                 done = store.done()
                 wanted = set(range(layout.count)) - done

@@ -10,6 +10,7 @@ needs), and every band is the whole print's.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import math
 from collections.abc import Iterator, Mapping
@@ -179,15 +180,30 @@ def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: se
         yield index, band, carry
 
 
-def context_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int) -> FloatImage:
+# How a worker reads the source as the local reader does: its path, rendering intent and paper.
+Source = tuple[Path, str, tuple[float, float, float]]
+
+
+def source_of(reader: TiffRows) -> Source:
+    return reader.path, reader.intent, reader.background
+
+
+def context_from_file(source: Source, pipeline: Pipeline, layout: Layout, index: int) -> FloatImage:
     """A band's display rows and their reach either side, reading only those: a Dask worker's task."""
     top, bottom = layout.band(index)
     first, last = max(0, top - pipeline.reach), min(layout.shape[0], bottom + pipeline.reach)
-    with tifffile.TiffFile(source) as tiff:
-        return display_of(TiffRows(tiff, source), pipeline, first, last)
+    with _rows_of(source) as rows:
+        return display_of(rows, pipeline, first, last)
 
 
-def pointwise_from_file(source: Path, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
+def pointwise_from_file(source: Source, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
     """A band of a recipe that looks at no neighbour, reading only its rows: a Dask worker's task."""
-    with tifffile.TiffFile(source) as tiff:
-        return pointwise_band(TiffRows(tiff, source), pipeline, layout, index, deflate)
+    with _rows_of(source) as rows:
+        return pointwise_band(rows, pipeline, layout, index, deflate)
+
+
+@contextlib.contextmanager
+def _rows_of(source: Source) -> Iterator[TiffRows]:
+    path, intent, background = source
+    with tifffile.TiffFile(path) as tiff:
+        yield TiffRows(tiff, path, intent=intent, background=background)

@@ -32,6 +32,7 @@ from velkor.run.tiled_bands import (
     context_from_file,
     pointwise_from_file,
     print_of,
+    source_of,
 )
 from velkor.run.tiled_read import TiffRows
 
@@ -76,7 +77,8 @@ class _BandTasks:
 
     def __init__(self, client: Any, reader: TiffRows, pipeline: Pipeline, layout: Layout, deflate: bool,
                  carried: Mapping[int, bytes]) -> None:
-        self.client, self.path, self.pipeline, self.layout, self.deflate = client, reader.path, pipeline, layout, deflate
+        self.client, self.source, self.pipeline, self.layout = client, source_of(reader), pipeline, layout
+        self.deflate = deflate
         self.carried, self.run = carried, secrets.token_hex(4)
         self.carry: Any = b""  # what the last band submitted carries (a future)
 
@@ -85,9 +87,9 @@ class _BandTasks:
         submit, key = self.client.submit, f"velkor-band-{index}-{self.run}"
         pipeline, layout = self.pipeline, self.layout
         if not pipeline.reach:
-            return submit(pointwise_from_file, self.path, pipeline, layout, index, self.deflate, key=key,
+            return submit(pointwise_from_file, self.source, pipeline, layout, index, self.deflate, key=key,
                           pure=False), b""
-        context = submit(context_from_file, self.path, pipeline, layout, index, key=f"{key}-context", pure=False)
+        context = submit(context_from_file, self.source, pipeline, layout, index, key=f"{key}-context", pure=False)
         detailed = submit(clarity_of_band, context, pipeline, layout, index, self.carried.get(index, self.carry),
                           key=f"{key}-clarity", pure=False)
         self.carry = submit(operator.itemgetter(1), detailed, key=f"{key}-carry", pure=False)

@@ -14,9 +14,10 @@ import tifffile
 
 from velkor._types import FloatImage
 from velkor.errors import UnsupportedFormatError
-from velkor.io.alpha import WHITE, composite, tiff_alpha
+from velkor.io.alpha import ASSOCIATED_ALPHA, UNASSOCIATED_ALPHA, WHITE, composite, tiff_alpha
 from velkor.io.colour import icc_space, to_linear
 from velkor.model.bands import each_in_threads
+from velkor.model.names import DEFAULT_INTENT
 
 _ICC_TAG, _ORIENTATION_TAG = 34675, 274
 # A segment taller or wider than this is one piece, not worth reading in pieces.
@@ -31,7 +32,8 @@ class TiffRows:
     rows once decodes every segment once.
     """
 
-    def __init__(self, tiff: tifffile.TiffFile, path: Path) -> None:
+    def __init__(self, tiff: tifffile.TiffFile, path: Path, *, intent: str = DEFAULT_INTENT,
+                 background: tuple[float, float, float] = WHITE) -> None:
         page = tiff.pages.first
         photometric = tifffile.PHOTOMETRIC(page.photometric).name
         if photometric not in ("RGB", "MINISBLACK") or page.dtype not in (np.uint8, np.uint16):
@@ -55,7 +57,8 @@ class TiffRows:
         self.segment = (min(self.segment[0], self.shape[0]), self.segment[1])
         if self.segment[0] * self.segment[1] > _LARGEST_SEGMENT:
             raise UnsupportedFormatError(f"cannot read {path} in pieces: it is stored in one piece")
-        space = icc_space(page.tags.valueof(_ICC_TAG), path, grey=photometric == "MINISBLACK")
+        self.intent, self.background = intent, background
+        space = icc_space(page.tags.valueof(_ICC_TAG), path, grey=photometric == "MINISBLACK", intent=intent)
         self.decode: Callable[[npt.NDArray[Any]], FloatImage] = functools.partial(
             to_linear, space=space, max_code=int(np.iinfo(page.dtype).max))
         self.lock = threading.Lock()
@@ -64,16 +67,20 @@ class TiffRows:
             self.decode_options |= {"jpegtables": page.jpegtables, "jpegheader": page.jpegheader}
         page.decode  # noqa: B018 - built once, before threads share it
 
-    def linear(self, samples: npt.NDArray[Any]) -> FloatImage:
-        """Stored samples (rows, columns, samples) as linear RGB, laid over white paper where an alpha channel says.
+    @property
+    def has_alpha(self) -> bool:
+        return bool(self.extra) and self.extra[0] in (ASSOCIATED_ALPHA, UNASSOCIATED_ALPHA)
 
-        As a whole-image read does by default: a cut-out prints on the
-        page, not on whatever colour its transparent pixels store.
+    def linear(self, samples: npt.NDArray[Any]) -> FloatImage:
+        """Stored samples (rows, columns, samples) as linear RGB, laid over the paper where an alpha channel says.
+
+        As a whole-image read does: a cut-out prints on the page, not on
+        whatever colour its transparent pixels store.
         """
         colour, alpha = tiff_alpha(samples, self.colours, self.extra)
         rgb = colour[:, :, :1].repeat(3, axis=2) if self.colours == 1 else colour[:, :, :3]
         linear = self.decode(np.ascontiguousarray(rgb))
-        return linear if alpha is None else composite(linear, alpha, WHITE)
+        return linear if alpha is None else composite(linear, alpha, self.background)
 
     def samples_of(self, top: int, bottom: int, left: int = 0, right: int | None = None) -> npt.NDArray[Any]:
         """The stored samples of rows ``top`` to ``bottom``, columns ``left`` to ``right`` (rows, columns, samples).
