@@ -75,8 +75,13 @@ def store_folder(target: Path) -> Path:
     return target.with_name(f".{target.name}.velkor-bands")
 
 
+# The layout of a kept band's file: a folder kept by a run that wrote another
+# layout starts over rather than being misread.
+_BAND_FILE_LAYOUT = 2  # the carry, then the codes or the tiles
+
+
 def band_key(*parts: object) -> str:
-    return hashlib.sha256(repr(parts).encode()).hexdigest()
+    return hashlib.sha256(repr((_BAND_FILE_LAYOUT, *parts)).encode()).hexdigest()
 
 
 @contextlib.contextmanager
