@@ -14,6 +14,7 @@ from __future__ import annotations
 import inspect
 import io
 import struct
+import sys
 import tempfile
 import time
 import warnings
@@ -26,40 +27,10 @@ import velkor
 import velkor_core as core
 from PIL import Image, ImageCms
 
-D50 = struct.pack(">3i", 63190, 65536, 54061)
-SRGB_D50 = np.array([[0.4360747, 0.3850649, 0.1430804], [0.2225045, 0.7168786, 0.0606169],
-                     [0.0139322, 0.0971045, 0.7141733]])
-
-
-def icc(space: bytes, pcs: bytes, tags: list[tuple[bytes, bytes]], kind: bytes = b"mntr") -> bytes:
-    tags = [(b"wtpt", b"XYZ \0\0\0\0" + D50), *tags]
-    offset, table, body = 132 + 12 * len(tags), b"", b""
-    for signature, data in tags:
-        table += struct.pack(">4sII", signature, offset + len(body), len(data))
-        body += data + b"\0" * (-len(data) % 4)
-    header = struct.pack(">I4sI4s4s4s12x4s", offset + len(body), b"lcms", 0x02100000, kind, space, pcs, b"acsp")
-    return (header.ljust(68, b"\0") + D50).ljust(128, b"\0") + struct.pack(">I", len(tags)) + table + body
-
-
-def lut16(curves: list[np.ndarray], grid: np.ndarray) -> bytes:
-    def u16(a: object) -> bytes:
-        return np.round(np.clip(np.asarray(a, float), 0, 1) * 65535).astype(">u2").tobytes()
-    return (b"mft2\0\0\0\0" + struct.pack(">4B9i2H", len(curves), 3, grid.shape[0], 0, 65536, 0, 0, 0, 65536, 0, 0, 0,
-                                           65536, len(curves[0]), 2)
-            + u16(curves) + u16(grid.reshape(-1) * 32768 / 65535) + u16([[0, 1]] * 3))
-
-
-def cmyk_grid(black: float) -> np.ndarray:
-    c, m, y, k = np.meshgrid(*[np.linspace(0, 1, 5)] * 4, indexing="ij")
-    light = np.stack([(1 - c) * (1 - k), (1 - m) * (1 - k), (1 - y) * (1 - k)], -1) ** 2
-    return (light * (1 - black) + black) @ SRGB_D50.T
-
-
-CMYK = icc(b"CMYK", b"XYZ ", [(b"A2B0", lut16([np.linspace(0, 1, 256)] * 4, cmyk_grid(0.03))),
-                              (b"A2B1", lut16([np.linspace(0, 1, 256)] * 4, cmyk_grid(0.06)))], b"prtr")
-LSTAR = icc(b"GRAY", b"Lab ", [(b"kTRC", b"curv\0\0\0\0" + struct.pack(">I", 0))])
-RGB_LUT = icc(b"RGB ", b"XYZ ", [(b"A2B0", lut16([np.linspace(0, 1, 4096) ** 1.8] * 3,
-                                                np.stack(np.meshgrid(*[[0, 1]] * 3, indexing="ij"), -1) @ SRGB_D50.T))])
+# The profiles the tests build (no library ships them), from the tests' support folder.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+from icc_profiles import CMYK, RGB_LUT  # noqa: E402
+from icc_profiles import GREY_LSTAR as LSTAR  # noqa: E402
 
 
 def codes_of(path: Path) -> np.ndarray:

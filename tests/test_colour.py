@@ -12,7 +12,7 @@ import pytest
 import tifffile
 import velkor
 import velkor_core as core
-from icc_profiles import SRGB_D50, icc, lut16
+from icc_profiles import CMYK, GREY_LSTAR, RGB_LUT, icc
 from PIL import Image, ImageCms, PngImagePlugin
 from velkor.io.writing import quantise
 
@@ -45,21 +45,6 @@ def png_chunk(kind: bytes, data: bytes) -> PngImagePlugin.PngInfo:
 
 
 GREY_GAMMA_1 = icc(b"GRAY", b"XYZ ", [(b"kTRC", b"curv\0\0\0\0" + struct.pack(">IH", 1, 256))])
-GREY_LSTAR = icc(b"GRAY", b"Lab ", [(b"kTRC", b"curv\0\0\0\0" + struct.pack(">I", 0))])  # L* = 100 code
-# Lookup tables: 4096-step input curves, a 2-point grid of sRGB's colorants.
-RGB_LUT = icc(b"RGB ", b"XYZ ", [(b"A2B0", lut16([np.linspace(0, 1, 4096) ** 1.8] * 3,
-                                                np.stack(np.meshgrid(*[[0, 1]] * 3, indexing="ij"), -1) @ SRGB_D50.T))])
-
-
-def cmyk_grid(black: float) -> np.ndarray:
-    c, m, y, k = np.meshgrid(*[np.linspace(0, 1, 5)] * 4, indexing="ij")
-    light = np.stack([(1 - c) * (1 - k), (1 - m) * (1 - k), (1 - y) * (1 - k)], -1) ** 2
-    return (light * (1 - black) + black) @ SRGB_D50.T
-
-
-# A printer's profile whose perceptual (A2B0) and colorimetric (A2B1) tables differ, and whose black is grey.
-CMYK = icc(b"CMYK", b"XYZ ", [(b"A2B0", lut16([np.linspace(0, 1, 256)] * 4, cmyk_grid(0.03))),
-                              (b"A2B1", lut16([np.linspace(0, 1, 256)] * 4, cmyk_grid(0.06)))], b"prtr")
 
 
 def chrm_gama() -> PngImagePlugin.PngInfo:

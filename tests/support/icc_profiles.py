@@ -1,4 +1,4 @@
-"""Minimal ICC profiles built in the tests, for profiles no library ships."""
+"""Minimal ICC profiles built for the tests and the fidelity bench, for profiles no library ships."""
 
 import struct
 
@@ -27,3 +27,20 @@ def lut16(curves_in: list, grid: np.ndarray) -> bytes:
 
 SRGB_D50 = np.array([[0.4360747, 0.3850649, 0.1430804], [0.2225045, 0.7168786, 0.0606169],
                      [0.0139322, 0.0971045, 0.7141733]])
+
+
+GREY_LSTAR = icc(b"GRAY", b"Lab ", [(b"kTRC", b"curv\0\0\0\0" + struct.pack(">I", 0))])  # L* = 100 code
+# Lookup tables: 4096-step input curves, a 2-point grid of sRGB's colorants.
+RGB_LUT = icc(b"RGB ", b"XYZ ", [(b"A2B0", lut16([np.linspace(0, 1, 4096) ** 1.8] * 3,
+                                                np.stack(np.meshgrid(*[[0, 1]] * 3, indexing="ij"), -1) @ SRGB_D50.T))])
+
+
+def cmyk_grid(black: float) -> np.ndarray:
+    c, m, y, k = np.meshgrid(*[np.linspace(0, 1, 5)] * 4, indexing="ij")
+    light = np.stack([(1 - c) * (1 - k), (1 - m) * (1 - k), (1 - y) * (1 - k)], -1) ** 2
+    return (light * (1 - black) + black) @ SRGB_D50.T
+
+
+# A printer's profile whose perceptual (A2B0) and colorimetric (A2B1) tables differ, and whose black is grey.
+CMYK = icc(b"CMYK", b"XYZ ", [(b"A2B0", lut16([np.linspace(0, 1, 256)] * 4, cmyk_grid(0.03))),
+                              (b"A2B1", lut16([np.linspace(0, 1, 256)] * 4, cmyk_grid(0.06)))], b"prtr")
