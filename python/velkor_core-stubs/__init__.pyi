@@ -87,9 +87,10 @@ def zone_system(img: _Image, params: ZoneParams) -> _Image:
 def local_contrast(img: _Image, params: GuidedFilterParams, strength: SupportsFloat) -> _Image:
     """Enhance local contrast of a luminance image (H, W, 1) with a guided filter."""
 
-def _local_contrast_rows(img: _Image, params: GuidedFilterParams, strength: SupportsFloat, height: int,
-                         first: int, end: int, carried: bytes) -> tuple[_Image, bytes]:
-    """Rows ``first`` to ``end`` of ``local_contrast``, continuing the band above from ``carried``."""
+def _local_contrast_piece(img: _Image, params: GuidedFilterParams, strength: SupportsFloat,
+                          rows: tuple[int, int, int], columns: tuple[int, int, int], carried: bytes,
+                          carried_left: bytes) -> tuple[_Image, bytes, bytes]:
+    """Rows and columns ``(extent, first, end)`` of ``local_contrast``, continuing the pieces above and to the left."""
 
 def encode_srgb(img: _Image) -> _Image:
     """Apply the IEC 61966-2-1 sRGB transfer encoding to a C-contiguous image."""

@@ -98,13 +98,28 @@ struct Rows {
 };
 
 // Where one of the four tables starts (its rows above come carried, or
-// are the zeros above row 0), and where the row the next band continues
-// from is copied to.
+// are the zeros above row 0), and where the row the next piece down
+// continues from is copied to.
 struct TableEnds {
     std::size_t first_row = 0;
-    const double* carried = nullptr;  // cols entries, when first_row > 0
+    const double* carried = nullptr;  // the table's columns of row first_row - 1, when first_row > 0
     std::size_t next_row = 0;         // the row to copy; none when 0
     double* next = nullptr;
+    std::size_t next_from = 0, next_count = 0;  // the table columns copied
+};
+
+// The columns [first, end) of the image a pair of tables holds.  A table
+// beside a piece to its left starts one column left of the values it is
+// built from: that column is the left piece's, carried.
+struct TableColumns {
+    std::size_t first = 0, end = 0;
+    bool carried = false;
+
+    static TableColumns built_from(std::size_t values_first, std::size_t values_end) {
+        return values_first > 0 ? TableColumns{values_first - 1, values_end, true}
+                                : TableColumns{0, values_end, false};
+    }
+    std::size_t count() const { return end - first; }
 };
 
 // Extends two tables up to `row_end`, stopping at the row the next band
@@ -117,15 +132,16 @@ void extend_carrying(TableBuilder<2>& builder, std::array<SummedAreaTable*, 2> t
         carry_row < row_end) {
         builder.extend_to(carry_row + 1, source);
         for (std::size_t i = 0; i < 2; ++i) {
-            const double* row = tables[i]->row(carry_row);
-            std::copy(row, row + tables[i]->cols(), ends[i].next);
+            const double* row = tables[i]->row(carry_row) + ends[i].next_from;
+            std::copy(row, row + ends[i].next_count, ends[i].next);
             ends[i].next = nullptr;
         }
     }
     builder.extend_to(row_end, source);
 }
 
-// The rows of L from `first` on, read by absolute image row.
+// The rows of L from `first` on, read by absolute image row; a row starts
+// at the piece's first luminance column.
 struct OffsetPlane {
     PlaneView plane;
     std::size_t first;
@@ -144,34 +160,48 @@ struct OffsetPlaneAndSquare {
 
 class Pipeline {
 public:
-    // `q` holds rows [span.first, span.end); `luminance` rows
-    // [span.luminance_first(), span.luminance_end()).
-    Pipeline(const PlaneView& luminance, const FilterRows& span, double eps, std::size_t band, OwnedImage& q)
-        : luminance_{luminance, span.luminance_first()}, span_(span), h_(span.height), w_(luminance.cols),
-          r_(span.r), eps_(eps), band_(band), fit_first_(span.fit_first()), fit_end_(span.fit_end()),
+    // `q` holds the piece's rows and columns; `luminance` the rows and
+    // columns from luminance_first() to luminance_end() of each.
+    Pipeline(const PlaneView& luminance, const FilterPiece& piece, double eps, std::size_t band,
+             const FilterCarry& carry, OwnedImage& q)
+        : luminance_{luminance, piece.rows.luminance_first()}, span_(piece.rows), columns_(piece.columns),
+          h_(span_.extent), w_(columns_.extent), r_(span_.r), eps_(eps), band_(band),
+          fit_first_(span_.fit_first()), fit_end_(span_.fit_end()),
           bands_((fit_end_ - fit_first_ + band - 1) / band),
+          luminance_cols_(TableColumns::built_from(columns_.luminance_first(), columns_.luminance_end())),
+          coefficient_cols_(TableColumns::built_from(columns_.fit_first(), columns_.fit_end())),
+          fit_cols_(columns_.fit_end() - columns_.fit_first()),
           // Band t's windows read from r + 1 rows above it; meanwhile the
           // build for band t+1 reaches r rows (rounded up to a whole builder
           // band) below band t+1.
           // (No more than the band's rows and the carried one above them.)
           kept_(std::min(r_ >= h_ ? h_ : 2 * band + 2 * r_ + kBandRows,
-                         span.luminance_end() - span.luminance_first() + 1)),
-          sum_l_(h_, w_, kept_), sum_p_(h_, w_, kept_), sum_a_(h_, w_, kept_), sum_b_(h_, w_, kept_),
-          luminance_tables_({&sum_l_, &sum_p_}), coefficient_tables_({&sum_a_, &sum_b_}),
-          coefficients_{CoefficientBand(band, w_), CoefficientBand(band, w_)},
-          zero_row_(Buffer<double>::zeroed(w_)), q_(q) {}
+                         span_.luminance_end() - span_.luminance_first() + 1)),
+          sum_l_(h_, luminance_cols_.count(), kept_), sum_p_(h_, luminance_cols_.count(), kept_),
+          sum_a_(h_, coefficient_cols_.count(), kept_), sum_b_(h_, coefficient_cols_.count(), kept_),
+          luminance_tables_({&sum_l_, &sum_p_}, left_column(carry, 0, luminance_cols_, span_.luminance_first()),
+                            column_tap(carry, 0, luminance_cols_, right_neighbour().luminance_first(),
+                                       span_.luminance_first())),
+          coefficient_tables_({&sum_a_, &sum_b_}, left_column(carry, 2, coefficient_cols_, fit_first_),
+                              column_tap(carry, 2, coefficient_cols_, right_neighbour().fit_first(), fit_first_)),
+          coefficients_{CoefficientBand(band, fit_cols_), CoefficientBand(band, fit_cols_)},
+          zero_row_(Buffer<double>::zeroed(luminance_cols_.count())), q_(q), carry_(carry) {}
 
-    // `carried` and `next` as guided_filter_rows takes them, or null.
-    void run(const double* carried, double* next) {
-        const auto entry = [&](std::size_t i, std::size_t first_row, std::size_t next_row) {
-            return TableEnds{first_row, carried ? carried + i * w_ : nullptr, next_row, next ? next + i * w_ : nullptr};
+    void run() {
+        const FilterCarry& carry = carry_;
+        const std::size_t qw = columns_.count();
+        const auto entry = [&](std::size_t i, const TableColumns& cols, std::size_t first_row, std::size_t next_row) {
+            return TableEnds{first_row, carry.above ? carry.above + i * w_ + cols.first : nullptr, next_row,
+                             carry.next ? carry.next + i * qw : nullptr, columns_.first - cols.first, qw};
         };
-        const FilterRows below{h_, span_.end, h_, r_};
+        const FilterSpan below{h_, span_.end, h_, r_};
         const bool continues = span_.end < h_;
-        luminance_ends_ = {entry(0, span_.luminance_first(), continues ? below.luminance_first() : 0),
-                           entry(1, span_.luminance_first(), continues ? below.luminance_first() : 0)};
-        coefficient_ends_ = {entry(2, fit_first_, continues ? below.fit_first() : 0),
-                             entry(3, fit_first_, continues ? below.fit_first() : 0)};
+        const std::size_t luminance_next = continues ? below.luminance_first() : 0;
+        const std::size_t fit_next = continues ? below.fit_first() : 0;
+        luminance_ends_ = {entry(0, luminance_cols_, span_.luminance_first(), luminance_next),
+                           entry(1, luminance_cols_, span_.luminance_first(), luminance_next)};
+        coefficient_ends_ = {entry(2, coefficient_cols_, fit_first_, fit_next),
+                             entry(3, coefficient_cols_, fit_first_, fit_next)};
         start(sum_l_, luminance_ends_[0]);
         start(sum_p_, luminance_ends_[1]);
         start(sum_a_, coefficient_ends_[0]);
@@ -183,6 +213,30 @@ public:
     }
 
 private:
+    FilterSpan right_neighbour() const { return {w_, columns_.end, w_, r_}; }
+
+    // Where the left carry holds tables i and i + 1: the luminance tables
+    // over the luminance rows, then the coefficient tables over the fit rows.
+    std::size_t left_offset(std::size_t i) const {
+        const std::size_t luminance_rows = span_.luminance_end() - span_.luminance_first();
+        return i < 2 ? i * luminance_rows : 2 * luminance_rows + (i - 2) * (fit_end_ - fit_first_);
+    }
+
+    table_sweep::LeftColumn<2> left_column(const FilterCarry& carry, std::size_t i, const TableColumns& cols,
+                                           std::size_t first_row) const {
+        if (!cols.carried) return {};
+        if (carry.left == nullptr) internal_failure("guided_filter: a piece right of column 0 without its left column");
+        return {{carry.left + left_offset(i), carry.left + left_offset(i + 1)}, first_row};
+    }
+
+    // The column of the tables that the piece to the right starts from.
+    table_sweep::ColumnTap<2> column_tap(const FilterCarry& carry, std::size_t i, const TableColumns& cols,
+                                         std::size_t right_values_first, std::size_t first_row) const {
+        if (carry.next_left == nullptr || columns_.end == w_ || right_values_first == 0) return {};
+        return {{carry.next_left + left_offset(i), carry.next_left + left_offset(i + 1)}, first_row,
+                right_values_first - 1 - cols.first};
+    }
+
     static void start(SummedAreaTable& table, const TableEnds& ends) {
         if (ends.first_row == 0) return;
         if (ends.carried == nullptr) internal_failure("guided_filter: a band below row 0 without its carried rows");
@@ -250,8 +304,8 @@ private:
     // The fit's pixels and then q's pixels are one range; the two table
     // builds are serial jobs beside it, on threads of their own.
     void run(const Step& step) {
-        const std::size_t fit_pixels = step.fit_rows.count() * w_;
-        const std::size_t n = fit_pixels + step.q_rows.count() * w_;
+        const std::size_t fit_pixels = step.fit_rows.count() * fit_cols_;
+        const std::size_t n = fit_pixels + step.q_rows.count() * columns_.count();
         parallel::for_range_with_jobs(
             n,
             [&](std::size_t begin, std::size_t end) {
@@ -269,30 +323,38 @@ private:
     }
 
     void fit(const Step& step, std::size_t begin, std::size_t end) {
-        visit_row_pieces(step.fit_rows.begin, w_, begin, end, [&](std::size_t y, std::size_t x0, std::size_t x1) {
-            fit_row(RowWindows(step.l, step.p, zero_row_.data(), y, r_), x0, x1, eps_, step.fitted->a_row(y),
-                    step.fitted->b_row(y));
+        const std::size_t first = columns_.fit_first();
+        visit_row_pieces(step.fit_rows.begin, fit_cols_, begin, end, [&](std::size_t y, std::size_t x0, std::size_t x1) {
+            fit_row(RowWindows(step.l, step.p, zero_row_.data(), y, r_, w_, luminance_cols_.first), first + x0,
+                    first + x1, eps_, step.fitted->a_row(y) + x0, step.fitted->b_row(y) + x0);
         });
     }
 
     void apply(const Step& step, std::size_t begin, std::size_t end) {
-        visit_row_pieces(step.q_rows.begin, w_, begin, end, [&](std::size_t y, std::size_t x0, std::size_t x1) {
-            apply_row(RowWindows(step.a, step.b, zero_row_.data(), y, r_), x0, x1, luminance_.row(y),
-                      luminance_.plane.col_step, q_.pixels.data() + (y - span_.first) * w_);
+        const std::size_t first = columns_.first, qw = columns_.count();
+        const std::size_t luminance_offset = first - columns_.luminance_first();
+        const std::ptrdiff_t step_x = luminance_.plane.col_step;
+        visit_row_pieces(step.q_rows.begin, qw, begin, end, [&](std::size_t y, std::size_t x0, std::size_t x1) {
+            const float* l_row = luminance_.row(y) + static_cast<std::ptrdiff_t>(luminance_offset + x0) * step_x;
+            apply_row(RowWindows(step.a, step.b, zero_row_.data(), y, r_, w_, coefficient_cols_.first), first + x0,
+                      first + x1, l_row, step_x, q_.pixels.data() + (y - span_.first) * qw + x0);
         });
     }
 
     const OffsetPlane luminance_;
-    const FilterRows span_;
+    const FilterSpan span_, columns_;
     const std::size_t h_, w_, r_;
     const double eps_;
-    const std::size_t band_, fit_first_, fit_end_, bands_, kept_;
+    const std::size_t band_, fit_first_, fit_end_, bands_;
+    const TableColumns luminance_cols_, coefficient_cols_;
+    const std::size_t fit_cols_, kept_;
     SummedAreaTable sum_l_, sum_p_, sum_a_, sum_b_;
     TableBuilder<2> luminance_tables_, coefficient_tables_;
     std::array<CoefficientBand, 2> coefficients_;
     std::array<TableEnds, 2> luminance_ends_, coefficient_ends_;
     const Buffer<double> zero_row_;  // read above row 0
     OwnedImage& q_;
+    const FilterCarry carry_;
 };
 
 // A whole number of the table builder's bands, so that its bands stay whole.
@@ -311,26 +373,36 @@ OwnedImage guided_filter(const PlaneView& luminance, std::size_t r, double eps,
     const std::size_t h = luminance.rows, w = luminance.cols;
     OwnedImage q = OwnedImage::uninitialized(h, w, 1);
     if (h == 0 || w == 0) return q;
-    Pipeline(luminance, FilterRows::whole(h, r), eps, builder_bands(band_rows, h), q).run(nullptr, nullptr);
+    const FilterPiece whole{FilterSpan::whole(h, r), FilterSpan::whole(w, r)};
+    Pipeline(luminance, whole, eps, builder_bands(band_rows, h), {}, q).run();
     return q;
 }
 
-OwnedImage guided_filter_rows(const PlaneView& luminance, const FilterRows& span, double eps,
-                              const double* carried, double* next) {
-    if (span.first > span.end || span.end > span.height ||
-        luminance.rows != span.luminance_end() - span.luminance_first()) {
-        internal_failure("guided_filter_rows: luminance rows do not match the band");
+OwnedImage guided_filter_piece(const PlaneView& luminance, const FilterPiece& piece, double eps,
+                               const FilterCarry& carry) {
+    const FilterSpan &rows = piece.rows, &columns = piece.columns;
+    if (rows.first > rows.end || rows.end > rows.extent || columns.first > columns.end ||
+        columns.end > columns.extent || luminance.rows != rows.luminance_end() - rows.luminance_first() ||
+        luminance.cols != columns.luminance_end() - columns.luminance_first()) {
+        internal_failure("guided_filter_piece: luminance does not match the piece");
     }
-    const std::size_t w = luminance.cols;
-    OwnedImage q = OwnedImage::uninitialized(span.end - span.first, w, 1);
-    std::fill(next, next + kTableCarryRows * w, 0.0);
-    if (span.first == span.end) {  // the band below starts where this one did
-        if (carried != nullptr) std::copy(carried, carried + kTableCarryRows * w, next);
+    const std::size_t qw = columns.count();
+    OwnedImage q = OwnedImage::uninitialized(rows.count(), qw, 1);
+    if (carry.next != nullptr) std::fill(carry.next, carry.next + kTableCarryRows * qw, 0.0);
+    if (carry.next_left != nullptr) std::fill(carry.next_left, carry.next_left + left_carry_size(rows), 0.0);
+    if (rows.first == rows.end) {  // the piece below starts where this one did
+        if (carry.above != nullptr && carry.next != nullptr) {
+            for (std::size_t i = 0; i < kTableCarryRows; ++i) {
+                const double* above = carry.above + i * columns.extent + columns.first;
+                std::copy(above, above + qw, carry.next + i * qw);
+            }
+        }
         return q;
     }
-    if (w == 0) return q;
-    const std::size_t band = builder_bands(default_band_rows(w), span.fit_end() - span.fit_first());
-    Pipeline(luminance, span, eps, band, q).run(carried, next);
+    if (qw == 0) return q;
+    const std::size_t table_cols = columns.luminance_end() - (columns.luminance_first() > 0 ? columns.luminance_first() - 1 : 0);
+    const std::size_t band = builder_bands(default_band_rows(table_cols), rows.fit_end() - rows.fit_first());
+    Pipeline(luminance, piece, eps, band, carry, q).run();
     return q;
 }
 

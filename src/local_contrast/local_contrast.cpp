@@ -23,17 +23,17 @@ namespace {
 const float kCanonicalNaN = std::bit_cast<float>(std::uint32_t{0x7fc00000});
 
 // q's storage becomes the output's, each pixel of q replaced by the output
-// pixel made from it and from L's pixel in row `l_offset` + y: no plane
-// beside q is ever allocated.
-void add_detail(OwnedImage& q, const PlaneView& luminance, std::size_t l_offset, float strength) {
+// pixel made from it and from L's pixel at (`l_row` + y, `l_col` + x): no
+// plane beside q is ever allocated.
+void add_detail(OwnedImage& q, const PlaneView& luminance, std::size_t l_row, std::size_t l_col, float strength) {
     float* out_plane = q.pixels.data();
     const std::size_t w = q.w;
     parallel::for_blocks(q.h, w, [&](const parallel::Block& block) {
         for (std::size_t y = block.row_begin; y < block.row_end; ++y) {
-            const float* l_row = luminance.row(l_offset + y);
+            const float* l_pixels = luminance.row(l_row + y);
             float* row = out_plane + y * w;
             for (std::size_t x = block.col_begin; x < block.col_end; ++x) {
-                const float l = l_row[static_cast<std::ptrdiff_t>(x) * luminance.col_step];
+                const float l = l_pixels[static_cast<std::ptrdiff_t>(l_col + x) * luminance.col_step];
                 float detail = l - row[x];
                 detail = detail * strength;
                 const float value = l + detail;
@@ -55,31 +55,35 @@ Result<OwnedImage> local_contrast(const ImageView& img, std::uint32_t radius, fl
     if (InputCheck refused = check_luminance(img)) return *refused;
     const PlaneView luminance = img.channel(0);
     OwnedImage out = guided_filter(luminance, radius, static_cast<double>(eps));
-    add_detail(out, luminance, 0, strength);
+    add_detail(out, luminance, 0, 0, strength);
     return out;
 }
 
-InputCheck check_local_contrast_rows(const ImageView& img, const FilterRows& span) {
+InputCheck check_local_contrast_piece(const ImageView& img, const FilterPiece& piece) {
     if (InputCheck refused = check_luminance(img)) return refused;
-    if (span.first > span.end || span.end > span.height) {
-        return ShapeError{"rows " + std::to_string(span.first) + " to " + std::to_string(span.end) +
-                          " are not rows of an image " + std::to_string(span.height) + " rows tall"};
-    }
-    const std::size_t rows = span.luminance_end() - span.luminance_first();
-    if (img.h != rows) {
-        return ShapeError{"rows " + std::to_string(span.first) + " to " + std::to_string(span.end) +
-                          " need the " + std::to_string(rows) + " rows from " +
-                          std::to_string(span.luminance_first()) + ", got " + std::to_string(img.h)};
-    }
-    return {};
+    const auto refused = [](const FilterSpan& span, const char* what, std::size_t got) -> InputCheck {
+        if (span.first > span.end || span.end > span.extent) {
+            return ShapeError{std::string(what) + " " + std::to_string(span.first) + " to " +
+                              std::to_string(span.end) + " are not " + what + " of an image " +
+                              std::to_string(span.extent) + " " + what + " across"};
+        }
+        const std::size_t wanted = span.luminance_end() - span.luminance_first();
+        if (got == wanted) return {};
+        return ShapeError{std::string(what) + " " + std::to_string(span.first) + " to " + std::to_string(span.end) +
+                          " need the " + std::to_string(wanted) + " " + what + " from " +
+                          std::to_string(span.luminance_first()) + ", got " + std::to_string(got)};
+    };
+    if (InputCheck rows = refused(piece.rows, "rows", img.h)) return rows;
+    return refused(piece.columns, "columns", img.w);
 }
 
-Result<OwnedImage> local_contrast_rows(const ImageView& img, const FilterRows& span, float eps, float strength,
-                                       const double* carried, double* next) {
-    if (InputCheck refused = check_local_contrast_rows(img, span)) return *refused;
+Result<OwnedImage> local_contrast_piece(const ImageView& img, const FilterPiece& piece, float eps, float strength,
+                                        const FilterCarry& carry) {
+    if (InputCheck refused = check_local_contrast_piece(img, piece)) return *refused;
     const PlaneView luminance = img.channel(0);
-    OwnedImage out = guided_filter_rows(luminance, span, static_cast<double>(eps), carried, next);
-    add_detail(out, luminance, span.first - span.luminance_first(), strength);
+    OwnedImage out = guided_filter_piece(luminance, piece, static_cast<double>(eps), carry);
+    add_detail(out, luminance, piece.rows.first - piece.rows.luminance_first(),
+               piece.columns.first - piece.columns.luminance_first(), strength);
     return out;
 }
 

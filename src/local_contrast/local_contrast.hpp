@@ -15,15 +15,13 @@ namespace velkor {
 Result<OwnedImage> local_contrast(const ImageView& img, std::uint32_t radius, float eps,
                                   float strength);
 
-// Rows span.first to span.end of local_contrast(the whole image), bit for
-// bit, from the rows of the image their windows reach
-// (span.luminance_first() to luminance_end()) and the table rows `carried`
-// from the band above (kTableCarryRows * width doubles; not read where the
-// band starts within the radius of row 0).  Fills `next` likewise for the
-// band starting at span.end.  Rows that do not match the span are reported
-// as a ShapeError.
-InputCheck check_local_contrast_rows(const ImageView& img, const FilterRows& span);
-Result<OwnedImage> local_contrast_rows(const ImageView& img, const FilterRows& span, float eps, float strength,
-                                       const double* carried, double* next);
+// A piece of local_contrast(the whole image), bit for bit: its rows and
+// columns from the image's rows and columns their windows reach
+// (luminance_first() to luminance_end() of each), continuing the tables of
+// the pieces above and to the left (see FilterCarry).  Pixels that do not
+// match the piece are reported as a ShapeError.
+InputCheck check_local_contrast_piece(const ImageView& img, const FilterPiece& piece);
+Result<OwnedImage> local_contrast_piece(const ImageView& img, const FilterPiece& piece, float eps, float strength,
+                                        const FilterCarry& carry);
 
 }  // namespace velkor

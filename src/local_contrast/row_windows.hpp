@@ -20,11 +20,13 @@ namespace velkor {
 
 class RowWindows {
 public:
-    // Windows of radius r centred on row y of the image both tables cover.
-    // `zero_row` holds at least cols() zeros: the entries above row 0.
+    // Windows of radius r centred on row y of an image `width` columns wide,
+    // whose tables hold the columns from `first_col` on.  `zero_row` holds
+    // at least as many zeros as the tables have columns: the entries above
+    // row 0.
     RowWindows(const TableRows& a, const TableRows& b, const double* zero_row, std::size_t y,
-               std::size_t r)
-        : r_(r), cols_(a.cols()) {
+               std::size_t r, std::size_t width, std::size_t first_col)
+        : r_(r), cols_(width), first_(first_col), table_cols_(a.cols()) {
         if (a.rows() != b.rows() || a.cols() != b.cols()) {
             internal_failure("RowWindows: tables of different sizes");
         }
@@ -48,13 +50,17 @@ public:
 
     std::size_t cols() const { return cols_; }
 
-    // Calls body(x, sum of a, sum of b, pixel count) for x in [begin, end):
-    // with doubles for one pixel at x, or with lanes::Double4 for the four
-    // pixels from x on.  Always inlined, so that it takes the instruction
-    // set of its caller.
+    // Calls body(i, sum of a, sum of b, pixel count) for the image's columns
+    // x = begin + i in [begin, end): with doubles for one pixel at x, or with
+    // lanes::Double4 for the four pixels from x on.  Always inlined, so that
+    // it takes the instruction set of its caller.
     template <class Body>
-    [[gnu::always_inline]] void for_each(std::size_t begin, std::size_t end, Body&& body) const {
-        if (begin > end || end > cols_) internal_failure("RowWindows: columns outside the tables");
+    [[gnu::always_inline]] void for_each(std::size_t begin, std::size_t end, Body&& given_body) const {
+        if (begin > end || end > cols_) internal_failure("RowWindows: columns outside the image");
+        if (begin < end) check_reach(begin, end);
+        auto body = [&](std::size_t x, const auto& s1, const auto& s2, const auto& n) {
+            given_body(x - begin, s1, s2, n);
+        };
         // Unclipped columns: r < x and x + r < cols, that is [r + 1, cols - r).
         if (r_ >= cols_ || r_ + 1 >= cols_ - r_) {
             // None (a radius near the width): a window may be clipped on both
@@ -70,13 +76,25 @@ public:
     }
 
 private:
+    // The windows of columns [begin, end) read table columns from the one
+    // left of the first window to the last window's end; the tables must
+    // hold them.  (A window that starts at column 0 reads nothing to its
+    // left, and then the tables start at column 0.)
+    void check_reach(std::size_t begin, std::size_t end) const {
+        const std::size_t lowest = begin > r_ ? begin - r_ - 1 : 0;
+        const std::size_t highest = r_ >= cols_ - end ? cols_ - 1 : end - 1 + r_;
+        if (lowest < first_ || highest - first_ >= table_cols_) {
+            internal_failure("RowWindows: windows reach columns outside the tables");
+        }
+    }
+
     template <class Body>
     [[gnu::always_inline]] void clipped(std::size_t x, Body& body) const {
         const WindowSpan cols = clip_window(x, r_, cols_);
         const bool has_left = cols.first > 0;
-        const std::size_t l = has_left ? cols.first - 1 : 0;
-        const double sum_a = window(last_a_, top_a_, has_left, l, cols.last);
-        const double sum_b = window(last_b_, top_b_, has_left, l, cols.last);
+        const std::size_t l = has_left ? cols.first - 1 - first_ : 0;
+        const double sum_a = window(last_a_, top_a_, has_left, l, cols.last - first_);
+        const double sum_b = window(last_b_, top_b_, has_left, l, cols.last - first_);
         const std::size_t count = row_count_ * (cols.last - cols.first + 1);
         body(x, sum_a, sum_b, static_cast<double>(count));
     }
@@ -98,7 +116,7 @@ private:
         const lanes::Double4 zero = {};
         std::size_t x = begin;
         for (; end - x >= lanes::kWidth; x += lanes::kWidth) {
-            const std::size_t x1 = x + r_;
+            const std::size_t x1 = x + r_;  // the tables start at column 0 here
             using lanes::load4;
             const lanes::Double4 sum_a = zero + ((load4(last_a_ + x1) - load4(top_a_ + x1)) - zero);
             const lanes::Double4 sum_b = zero + ((load4(last_b_ + x1) - load4(top_b_ + x1)) - zero);
@@ -111,12 +129,12 @@ private:
     // at the last column and has columns to its left.
     template <class Body>
     [[gnu::always_inline]] void right_clipped(std::size_t begin, std::size_t end, Body& body) const {
-        const std::size_t x1 = cols_ - 1;
+        const std::size_t x1 = cols_ - 1 - first_;
         const lanes::Double4 total_a = lanes::splat(last_a_[x1]), above_a = lanes::splat(top_a_[x1]);
         const lanes::Double4 total_b = lanes::splat(last_b_[x1]), above_b = lanes::splat(top_b_[x1]);
         std::size_t x = begin;
         for (; end - x >= lanes::kWidth; x += lanes::kWidth) {
-            const std::size_t l = x - r_ - 1;
+            const std::size_t l = x - r_ - 1 - first_;
             using lanes::load4;
             const lanes::Double4 sum_a = load4(top_a_ + l) + ((total_a - above_a) - load4(last_a_ + l));
             const lanes::Double4 sum_b = load4(top_b_ + l) + ((total_b - above_b) - load4(last_b_ + l));
@@ -139,27 +157,27 @@ private:
     // sum is the same expression in both forms.
     template <class Body>
     [[gnu::always_inline]] void unclipped(std::size_t begin, std::size_t end, Body& body) const {
-        const std::size_t r = r_;
+        const std::size_t r = r_, first = first_;
         const double *last_a = last_a_, *top_a = top_a_, *last_b = last_b_, *top_b = top_b_;
         const double count = static_cast<double>(row_count_ * (2 * r + 1));
         const lanes::Double4 counts = {count, count, count, count};
         std::size_t x = begin;
         for (; end - x >= lanes::kWidth; x += lanes::kWidth) {
-            const std::size_t x1 = x + r, l = x - r - 1;
+            const std::size_t x1 = x + r - first, l = x - r - 1 - first;
             using lanes::load4;
             const lanes::Double4 sum_a = load4(top_a + l) + ((load4(last_a + x1) - load4(top_a + x1)) - load4(last_a + l));
             const lanes::Double4 sum_b = load4(top_b + l) + ((load4(last_b + x1) - load4(top_b + x1)) - load4(last_b + l));
             body(x, sum_a, sum_b, counts);
         }
         for (; x < end; ++x) {
-            const std::size_t x1 = x + r, l = x - r - 1;
+            const std::size_t x1 = x + r - first, l = x - r - 1 - first;
             const double sum_a = top_a[l] + ((last_a[x1] - top_a[x1]) - last_a[l]);
             const double sum_b = top_b[l] + ((last_b[x1] - top_b[x1]) - last_b[l]);
             body(x, sum_a, sum_b, count);
         }
     }
 
-    std::size_t r_, cols_;
+    std::size_t r_, cols_, first_, table_cols_;
     std::size_t row_count_ = 0;
     const double *last_a_ = nullptr, *top_a_ = nullptr, *last_b_ = nullptr, *top_b_ = nullptr;
 };

@@ -111,7 +111,7 @@ int exec_module(PyObject* module) {
         for (PyMethodDef* definition : registered_functions()) {
             if (!add_function(module, definition)) return -1;
         }
-        if (!add_private_function(module, &local_contrast_rows_function)) return -1;
+        if (!add_private_function(module, &local_contrast_piece_function)) return -1;
         return 0;
     });
 }

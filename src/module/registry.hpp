@@ -20,7 +20,7 @@ extern PyMethodDef zone_system_function;
 extern PyMethodDef local_contrast_function;
 extern PyMethodDef encode_srgb_function;
 // For the front end's prints in bands; not part of `__all__`.
-extern PyMethodDef local_contrast_rows_function;
+extern PyMethodDef local_contrast_piece_function;
 
 // The record of a module function that takes its arguments as a vector plus
 // keyword names.  CPython keeps every function pointer in a PyMethodDef as a

@@ -70,21 +70,27 @@ def clarity(display: FloatImage, radius: int, eps: float, strength: float) -> Fl
     return detailed
 
 
-def clarity_rows(context: FloatImage, radius: int, eps: float, strength: float, *, height: int, first: int,
-                 end: int, carried: bytes) -> tuple[FloatImage, bytes]:
-    """Rows ``first`` to ``end`` of :func:`clarity` on an image ``height`` rows tall, bit for bit.
+# (extent, first, end) of one axis of a piece of a larger print.
+Span = tuple[int, int, int]
 
-    ``context`` holds the rows their windows reach (``2 * radius`` either
-    side, within the image); ``carried`` is what the band above returned
-    (``b""`` for the first band). Returns the rows and what the band
-    starting at ``end`` needs carried.
+
+def clarity_piece(context: FloatImage, radius: int, eps: float, strength: float, *, rows: Span, columns: Span,
+                  carried: bytes, carried_left: bytes) -> tuple[FloatImage, bytes, bytes]:
+    """Rows and columns ``(extent, first, end)`` of :func:`clarity` on a larger image, bit for bit.
+
+    ``context`` holds the pixels their windows reach (``2 * radius`` either
+    side, within the image); ``carried`` is what the piece above returned
+    for these columns' band (``b""`` for the first band), ``carried_left``
+    what the piece to the left returned (``b""`` at the left edge). Returns
+    the piece, what the piece below needs of its columns and what the piece
+    to the right needs.
     """
-    detailed, carry = core._local_contrast_rows(_log_odds(context), core.GuidedFilterParams(radius, eps), strength,
-                                                height, first, end, carried)
-    top = first - max(0, first - 2 * radius)
-    display = context[top:top + end - first]
-    _each_band(display, lambda rows: _from_log_odds(detailed[rows], display[rows]))
-    return detailed, carry
+    detailed, below, right = core._local_contrast_piece(_log_odds(context), core.GuidedFilterParams(radius, eps),
+                                                        strength, rows, columns, carried, carried_left)
+    top, left = (first - max(0, first - 2 * radius) for _, first, _ in (rows, columns))
+    display = context[top:top + detailed.shape[0], left:left + detailed.shape[1]]
+    _each_band(display, lambda band: _from_log_odds(detailed[band], display[band]))
+    return detailed, below, right
 
 
 def _log_odds(display: FloatImage) -> FloatImage:

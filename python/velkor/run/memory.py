@@ -28,9 +28,10 @@ WHOLE_BYTES_PER_PIXEL = 26
 WHOLE_CLARITY_BYTES_PER_PIXEL = 32
 # The interpreter, NumPy, the kernels and the codecs, before any image (measured: 46 MB).
 BASELINE_BYTES = 64 << 20
-# Peak bytes a pixel of a band of the tiled run: the display rows and their
-# context, the log-odds and the clarity's result, codes and compressed tiles
-# (measured: 28 neutral, 40 with clarity, at 25 megapixels).
+# Peak bytes a pixel of a band (or of a strip of a band, with clarity) of the
+# tiled run: the display rows and their context, the log-odds and the
+# clarity's result, codes and compressed tiles (measured: 28 neutral, 40
+# with clarity, at 25 megapixels, when bands were not cut into strips).
 BAND_BYTES_PER_PIXEL = 40
 # glibc's M_ARENA_MAX.
 _ARENA_MAX = -8

@@ -5,7 +5,10 @@ A band's print depends only on the display rows from ``reach`` above it to
 running sums carried from the band above, so the same band comes out of
 the local stream (which decodes each stored segment once and keeps the rows
 two bands share) and out of Dask workers (which read just the rows a band
-needs), and every band is the whole print's.
+needs), and every band is the whole print's.  Within a band, clarity and
+the codes are made a strip of columns at a time, each strip continuing the
+running sums of the one to its left, so that the widest print takes no
+more memory for them than a narrow one.
 """
 
 from __future__ import annotations
@@ -13,7 +16,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import math
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -24,7 +27,7 @@ import tifffile
 from velkor._types import FloatImage
 from velkor.io.quantise import quantise
 from velkor.io.tiff_deflate import deflate_tiles
-from velkor.model.looks import clarity_rows
+from velkor.model.looks import clarity_piece
 from velkor.model.pipeline import Pipeline
 from velkor.run.tiled_read import TiffRows
 
@@ -36,8 +39,12 @@ BAND_PIXELS = 4 << 20
 # Pixels of the linear RGB (12 bytes each) made at a time on the way to display
 # rows: a quarter megapixel took 50 MB less than one at 25 megapixels, in the same time.
 _DECODE_PIXELS = 1 << 18
-# The guided filter is run again on the context rows of each band; a band at
-# least this many times its reach bounds that repeated work.
+# Pixels of a strip of a band with clarity: its log-odds, clarity's result
+# and its codes (about 12 bytes a pixel) are made a strip at a time.
+STRIP_PIXELS = 1 << 20
+# The guided filter is run again on the context rows of each band and the
+# context columns of each strip; a band or strip at least this many times
+# its reach bounds that repeated work.
 _REACH_MULTIPLE = 4
 
 # A band's result: its tiles deflated (file order), or its codes for a codec tifffile applies itself.
@@ -51,7 +58,7 @@ class Layout:
     shape: tuple[int, int]
     rows: int
     columns: int
-    """Columns printed at a time where the recipe looks at no neighbour (the full width where it does)."""
+    """Columns printed at a time: a strip of a band (whole tiles, but for the last)."""
 
     @property
     def count(self) -> int:
@@ -66,15 +73,20 @@ def layout_for(shape: tuple[int, int], segment: tuple[int, int], reach: int, mos
     """Bands of whole tile rows and segments: about BAND_PIXELS, long beside the reach, at most ``most_pixels``.
 
     The least a band can be is one run of tile rows that ends on a segment's
-    end. Without reach a band is printed a few tiles' columns at a time, so
-    that the widest image takes no more memory than a narrow one.
+    end. A band is printed a few tiles' columns at a time (a tile row tall
+    without reach, the band's height with it), so that the widest image
+    takes no more memory than a narrow one.
     """
     step = math.lcm(segment[0], TILE)
     width = max(1, shape[1])
     rows = min(max(BAND_PIXELS // width, _REACH_MULTIPLE * reach), most_pixels // width)
     rows = min(max(step, rows // step * step), max(step, shape[0]))
     across = math.lcm(segment[1], TILE) if segment[1] < shape[1] else width
-    columns = width if reach else max(across, min(BAND_PIXELS, most_pixels) // step // across * across)
+    if reach:
+        least = -(-_REACH_MULTIPLE * reach // TILE) * TILE
+        columns = max(least, min(STRIP_PIXELS, most_pixels) // rows // TILE * TILE)
+    else:
+        columns = max(across, min(BAND_PIXELS, most_pixels) // step // across * across)
     return Layout(shape, rows, min(columns, width))
 
 
@@ -116,26 +128,72 @@ def pointwise_band(reader: TiffRows, pipeline: Pipeline, layout: Layout, index: 
     return tiles if deflate else codes
 
 
+class ClarityBand:
+    """A band's display tones after clarity, a strip of columns at a time, and what the band below continues from.
+
+    Clarity's running sums go on from ``carried`` (the band above's) and
+    from strip to strip, so the band is the very pixels of the whole print,
+    not a print with seams.
+    """
+
+    def __init__(self, context: FloatImage, pipeline: Pipeline, layout: Layout, index: int, carried: bytes) -> None:
+        self.context, self.pipeline, self.layout, self.index, self.carried = context, pipeline, layout, index, carried
+        self.carry = b""
+
+    def __iter__(self) -> Iterator[tuple[int, FloatImage]]:
+        """(first column, display tones) of each strip, left to right; ``carry`` is set once the last is made."""
+        pipeline, (height, width) = self.pipeline, self.layout.shape
+        top, bottom = self.layout.band(self.index)
+        strength, reach = pipeline.strength * pipeline.amount, pipeline.reach
+        above = top - max(0, top - reach)
+        if strength == 0.0:
+            yield 0, self.context[above:above + bottom - top]
+            return
+        below, left = np.zeros((4, width)), b""
+        for first in range(0, width, self.layout.columns):
+            end = min(width, first + self.layout.columns)
+            context = self.context[:, max(0, first - reach):end + reach]
+            detailed, carry, left = clarity_piece(
+                context, pipeline.radius, pipeline.eps, strength, rows=(height, top, bottom),
+                columns=(width, first, end), carried=self.carried, carried_left=left)
+            below[:, first:end] = np.frombuffer(carry).reshape(4, end - first)
+            yield first, detailed
+        self.carry = below.tobytes()
+
+
 def clarity_of_band(context: FloatImage, pipeline: Pipeline, layout: Layout, index: int,
                     carried: bytes) -> tuple[FloatImage, bytes]:
-    """A band's display tones after clarity, from its rows with context, and what the band below continues from.
+    """A band's display tones after clarity, whole, and what the band below continues from: a Dask worker's task."""
+    band = ClarityBand(context, pipeline, layout, index, carried)
+    strips = [detailed for _, detailed in band]
+    return (strips[0] if len(strips) == 1 else np.concatenate(strips, axis=1)), band.carry
 
-    Clarity's running sums go on from ``carried`` (the band above's), so the
-    band is the very rows of the whole print, not a print with seams.
+
+def print_of(strips: Iterable[tuple[int, FloatImage]], pipeline: Pipeline, layout: Layout, index: int,
+             deflate: bool) -> BandPrint:
+    """The print of a band from its display tones after clarity, given a strip of columns at a time.
+
+    Tiles come out in the file's order, a row of tiles across every strip
+    before the next row.
     """
     top, bottom = layout.band(index)
-    strength = pipeline.strength * pipeline.amount
-    if strength == 0.0:
-        offset = top - max(0, top - pipeline.reach)
-        return context[offset:offset + bottom - top], b""
-    return clarity_rows(context, pipeline.radius, pipeline.eps, strength, height=layout.shape[0], first=top,
-                        end=bottom, carried=carried)
-
-
-def print_of(detailed: FloatImage, pipeline: Pipeline, layout: Layout, index: int, deflate: bool) -> BandPrint:
-    """The print of a band from its display tones after clarity."""
-    codes = _codes(pipeline, detailed, layout.band(index)[0], 0, layout.shape)
-    return list(deflate_tiles(codes, TILE)) if deflate else codes
+    tile_rows: list[list[bytes]] = [[] for _ in range(-(-(bottom - top) // TILE))] if deflate else []
+    codes: npt.NDArray[Any] | None = None
+    for first, detailed in strips:
+        piece = _codes(pipeline, detailed, top, first, layout.shape)
+        if deflate:
+            tiles = list(deflate_tiles(piece, TILE))
+            across = len(tiles) // len(tile_rows)
+            for row, tile_row in enumerate(tile_rows):
+                tile_row.extend(tiles[row * across:(row + 1) * across])
+            continue
+        if codes is None:
+            codes = np.empty((bottom - top, layout.shape[1]) + piece.shape[2:], piece.dtype)
+        codes[:, first:first + piece.shape[1]] = piece
+    if deflate:
+        return [tile for tile_row in tile_rows for tile in tile_row]
+    assert codes is not None  # a band has at least one strip
+    return codes
 
 
 def _codes(pipeline: Pipeline, display: FloatImage, top: int, left: int, shape: tuple[int, int]) -> npt.NDArray[Any]:
@@ -174,9 +232,9 @@ def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: se
             start, end = held_top + held_rows, min(height, -(-last // segment) * segment)
             display_of(reader, pipeline, start, end, out=held[held_rows:held_rows + end - start])
             held_rows += end - start
-        detailed, carry = clarity_of_band(held[:last - first], pipeline, layout, index, carried.get(index, carry))
+        detailed = ClarityBand(held[:last - first], pipeline, layout, index, carried.get(index, carry))
         band = print_of(detailed, pipeline, layout, index, deflate)
-        del detailed  # 4 bytes a pixel of the band, not to be held while the next one is read
+        carry = detailed.carry
         yield index, band, carry
 
 

@@ -99,7 +99,7 @@ class _BandTasks:
 
 def _print_of(detailed: tuple[FloatImage, bytes], pipeline: Pipeline, layout: Layout, index: int,
               deflate: bool) -> BandPrint:
-    return print_of(detailed[0], pipeline, layout, index, deflate)
+    return print_of([(0, detailed[0])], pipeline, layout, index, deflate)
 
 
 def _result(future: Any, index: int, address: str | None) -> Any:
