@@ -129,6 +129,7 @@ private:
     // at the last column and has columns to its left.
     template <class Body>
     [[gnu::always_inline]] void right_clipped(std::size_t begin, std::size_t end, Body& body) const {
+        if (begin == end) return;  // a piece short of the right edge holds no last column to read
         const std::size_t x1 = cols_ - 1 - first_;
         const lanes::Double4 total_a = lanes::splat(last_a_[x1]), above_a = lanes::splat(top_a_[x1]);
         const lanes::Double4 total_b = lanes::splat(last_b_[x1]), above_b = lanes::splat(top_b_[x1]);
