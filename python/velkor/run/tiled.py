@@ -113,6 +113,7 @@ def _all_bands(store: BandStore, fresh: Iterator[tuple[int, BandPrint, bytes]], 
             raise RuntimeError(f"band {number} arrived in place of band {index}")
         store.save(index, band, carry)
         yield band
+        del band  # not held while the next band is made
 
 
 def _tiles(prints: Iterator[BandPrint]) -> Iterator[Any]:
@@ -120,10 +121,11 @@ def _tiles(prints: Iterator[BandPrint]) -> Iterator[Any]:
     for band in prints:
         if isinstance(band, list):
             yield from band
-            continue
-        for y in range(0, band.shape[0], TILE):
-            for x in range(0, band.shape[1], TILE):
-                yield band[y:y + TILE, x:x + TILE]
+        else:
+            for y in range(0, band.shape[0], TILE):
+                for x in range(0, band.shape[1], TILE):
+                    yield band[y:y + TILE, x:x + TILE]
+        del band  # a band's tiles span the width: one band at a time is held, not two
 
 
 def _write(stream: Any, tiles: Iterator[Any], shape: tuple[int, int], pipeline: Pipeline, compression: str,

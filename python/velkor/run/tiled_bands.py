@@ -236,6 +236,7 @@ def local_bands(reader: TiffRows, pipeline: Pipeline, layout: Layout, wanted: se
         band = print_of(detailed, pipeline, layout, index, deflate)
         carry = detailed.carry
         yield index, band, carry
+        del band, detailed
 
 
 # How a worker reads the source as the local reader does: its path, rendering intent and paper.
