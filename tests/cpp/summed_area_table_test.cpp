@@ -49,7 +49,7 @@ void row_runs_match(std::size_t h, std::size_t w, std::size_t r) {
     std::vector<double> zeros(w, 0.0);
     for (std::size_t y = 0; y < h; ++y) {
         RowWindows windows(tables.first.rows_for_reading(0, h, h), tables.second.rows_for_reading(0, h, h),
-                           zeros.data(), y, r);
+                           zeros.data(), y, r, w, 0);
         for (std::size_t begin = 0; begin <= w; ++begin) {
             for (std::size_t end = begin; end <= w; ++end) {
                 std::size_t expected_x = begin;
@@ -59,7 +59,8 @@ void row_runs_match(std::size_t h, std::size_t w, std::size_t r) {
                            "%zux%zu run [%zu, %zu) r=%zu at (%zu, %zu)", h, w, begin, end, r, y, x);
                     ++expected_x;
                 };
-                windows.for_each(begin, end, [&](std::size_t x, const auto& s1, const auto& s2, const auto& n) {
+                windows.for_each(begin, end, [&](std::size_t i, const auto& s1, const auto& s2, const auto& n) {
+                    const std::size_t x = begin + i;  // the body counts from the run's start
                     if constexpr (std::is_same_v<std::remove_cvref_t<decltype(n)>, double>) {
                         check(x, s1, s2, n);
                     } else {
