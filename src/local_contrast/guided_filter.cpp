@@ -400,7 +400,8 @@ OwnedImage guided_filter_piece(const PlaneView& luminance, const FilterPiece& pi
         return q;
     }
     if (qw == 0) return q;
-    const std::size_t table_cols = columns.luminance_end() - (columns.luminance_first() > 0 ? columns.luminance_first() - 1 : 0);
+    const std::size_t table_cols =
+        TableColumns::built_from(columns.luminance_first(), columns.luminance_end()).count();
     const std::size_t band = builder_bands(default_band_rows(table_cols), rows.fit_end() - rows.fit_first());
     Pipeline(luminance, piece, eps, band, carry, q).run();
     return q;
